@@ -1,0 +1,38 @@
+# Shared build helpers: warnings, sanitizers, and the one way every target links the core.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(CURL REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(nlohmann_json 3.11 REQUIRED)
+pkg_check_modules(P11KIT REQUIRED IMPORTED_TARGET p11-kit-1)
+
+if(TAVO_SANITIZE)
+  set(_tavo_san "-fsanitize=${TAVO_SANITIZE}")
+  if(TAVO_SANITIZE MATCHES "undefined")
+    string(APPEND _tavo_san " -fno-sanitize-recover=undefined")
+  endif()
+  string(APPEND CMAKE_C_FLAGS " ${_tavo_san} -fno-omit-frame-pointer")
+  string(APPEND CMAKE_CXX_FLAGS " ${_tavo_san} -fno-omit-frame-pointer")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS " ${_tavo_san}")
+  string(APPEND CMAKE_SHARED_LINKER_FLAGS " ${_tavo_san}")
+endif()
+
+function(tavo_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# The core is a static archive linked whole (through tavo::core), so that the
+# static registrars of operations survive even when no symbol of their source
+# is referenced.
+function(tavo_link_core target)
+  target_link_libraries(${target} PRIVATE tavo::core)
+endfunction()
+
+# One interface target for every consumer, so the whole-archive feature is
+# never mixed with a plain link of the same archive.
+macro(tavo_define_core_interface)
+  add_library(tavo-core-whole INTERFACE)
+  target_link_libraries(tavo-core-whole INTERFACE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tavo-core>")
+  add_library(tavo::core ALIAS tavo-core-whole)
+endmacro()

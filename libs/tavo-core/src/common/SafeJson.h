@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+// Reading JSON that comes from outside (portal, REST API, tokens, cloud,
+// settings) without exceptions and without undefined behaviour.
+namespace tavo::core::common::safejson {
+
+using nlohmann::json;
+
+constexpr int kDefaultMaxDepth = 64;
+
+struct ParseOutcome {
+    std::optional<json> value;  // absent on failure
+    std::string error;          // the parser's message on failure
+};
+
+// Strict parse (no comments); never throws. Text nested deeper than maxDepth
+// arrays/objects is refused before parsing: a deep value crashes dump() and
+// copies by recursion.
+ParseOutcome parse(std::string_view text, int maxDepth = kDefaultMaxDepth);
+
+// Deepest nesting of arrays and objects in the text, strings skipped.
+int nestingDepth(std::string_view text);
+
+// Member of an object; null when value is not an object or lacks the key.
+const json* member(const json& value, std::string_view key);
+
+// Scalar conversions with range checks: no value when the type or range is off.
+std::optional<std::string> asString(const json& value);
+std::optional<int64_t> asInt64(const json& value);
+std::optional<int32_t> asInt32(const json& value);
+std::optional<double> asDouble(const json& value);
+std::optional<bool> asBool(const json& value);
+
+std::optional<std::string> getString(const json& object, std::string_view key);
+std::optional<int64_t> getInt64(const json& object, std::string_view key);
+std::optional<int32_t> getInt32(const json& object, std::string_view key);
+std::optional<bool> getBool(const json& object, std::string_view key);
+
+// Compact dump that never throws: invalid UTF-8 replaced by U+FFFD.
+std::string dumpLenient(const json& value);
+
+}  // namespace tavo::core::common::safejson

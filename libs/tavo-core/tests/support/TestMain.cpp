@@ -1,0 +1,32 @@
+// Entry point of every test executable. Before any test runs, the process is
+// made safe: every production host the library can reach is redirected to a
+// closed local port (tests that need a stand-in point a host at it), and HOME
+// is a throwaway folder so nothing lands in the real per-user folders.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "infrastructure/http/NapEndpoints.h"
+#include "support/TempDir.h"
+
+namespace {
+
+std::string failClosedConnectTo() {
+    std::string value;
+    for (const char* host : tavo::core::infra::nap::kAllHosts) {
+        if (!value.empty()) value += ',';
+        value += std::string(host) + ":443:127.0.0.1:1";
+    }
+    return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::setenv("TAVO_TEST_CONNECT_TO", failClosedConnectTo().c_str(), 1);
+    static tavo::test::TempDir home("tavo-home");
+    ::setenv("HOME", home.str().c_str(), 1);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
