@@ -1,11 +1,11 @@
 #include "support/TempDir.h"
 
+#include <sys/wait.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <sys/wait.h>
 
 namespace tavo::test {
 
@@ -50,13 +50,17 @@ ScopedEnv::ScopedEnv(const std::string& name, const char* value) : name_(name) {
         had_ = true;
         old_ = old;
     }
-    if (value) ::setenv(name.c_str(), value, 1);
-    else ::unsetenv(name.c_str());
+    if (value)
+        ::setenv(name.c_str(), value, 1);
+    else
+        ::unsetenv(name.c_str());
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (had_) ::setenv(name_.c_str(), old_.c_str(), 1);
-    else ::unsetenv(name_.c_str());
+    if (had_)
+        ::setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        ::unsetenv(name_.c_str());
 }
 
 }  // namespace tavo::test
