@@ -1,0 +1,77 @@
+#include "domain/NapCatalog.h"
+
+#include <charconv>
+
+#include "common/PercentEncode.h"
+#include "infrastructure/http/NapEndpoints.h"
+
+namespace tavo::core::domain {
+namespace {
+
+constexpr int kDefaultSystemId = 5;
+
+const std::string* prop(const NapServiceLink& link, const char* key) {
+    auto it = link.props.find(key);
+    return it == link.props.end() ? nullptr : &it->second;
+}
+
+bool isCSpace(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
+}
+
+char asciiUpper(char ch) {
+    return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
+}
+
+}  // namespace
+
+std::string NapServiceLink::serviceIdentifier() const {
+    const std::string* url = prop(*this, "url");
+    if (!url || url->empty()) return {};
+    size_t first = url->find('.');
+    if (first == std::string::npos) return {};
+    size_t second = url->find('.', first + 1);
+    std::string kept = second == std::string::npos ? *url : url->substr(0, second);
+    for (char& ch : kept) ch = asciiUpper(ch);
+    return kept;
+}
+
+int NapServiceLink::systemId() const {
+    const std::string* value = prop(*this, "systemId");
+    if (!value || value->empty()) return kDefaultSystemId;
+    const char* p = value->data();
+    const char* end = p + value->size();
+    while (p != end && isCSpace(*p)) ++p;
+    // from_chars takes "-" but not "+"; the leading-integer rule takes both.
+    if (p != end && *p == '+' && p + 1 != end && *(p + 1) != '-') ++p;
+    int result = 0;
+    auto [ptr, ec] = std::from_chars(p, end, result, 10);
+    if (ec != std::errc() || ptr == p) return kDefaultSystemId;
+    return result;
+}
+
+std::string NapServiceLink::uploadUrl() const {
+    return std::string(infra::nap::kPlsPubBase) + "!" + serviceIdentifier() + ".upload_file";
+}
+
+std::string NapServiceLink::showResultUrl(const std::string& pid) const {
+    return std::string(infra::nap::kPlsPubBase) + serviceIdentifier() + ".showResult?pid=" + common::percentEncode(pid);
+}
+
+std::string NapServiceLink::listDocumentsUrl() const {
+    return std::string(infra::nap::kPlsPubBase) + serviceIdentifier() + ".listDocuments";
+}
+
+std::optional<NapServiceLink> NapService::findLink(const std::string& linkName) const {
+    for (const NapServiceLink& l : links)
+        if (l.name == linkName) return l;
+    return std::nullopt;
+}
+
+std::optional<NapService> NapCategory::findService(const std::string& serviceName) const {
+    for (const NapService& s : services)
+        if (s.name == serviceName) return s;
+    return std::nullopt;
+}
+
+}  // namespace tavo::core::domain

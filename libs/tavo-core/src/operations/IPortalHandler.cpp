@@ -1,0 +1,100 @@
+#include "operations/IPortalHandler.h"
+
+#include <array>
+
+namespace tavo::core::operations {
+namespace {
+
+constexpr std::array<std::string_view, 3> kSubmitWords = {"Submit", "Подаване", "Подай"};
+constexpr std::array<std::string_view, 5> kResultsWords = {"Report", "Submitted", "Резултат", "Подадени",
+                                                           "listDocuments"};
+constexpr std::array<std::string_view, 4> kProcedureSuffixes = {".publicEntry", ".listDocuments", ".upload_file",
+                                                                ".showResult"};
+
+char asciiLower(char ch) {
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
+char asciiUpper(char ch) {
+    return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
+}
+
+template <size_t N>
+bool titleHasAny(const std::string& title, const std::array<std::string_view, N>& words) {
+    for (std::string_view w : words)
+        if (icontains(title, w)) return true;
+    return false;
+}
+
+bool endsWithIgnoringAsciiCase(std::string_view text, std::string_view suffix) {
+    if (suffix.size() > text.size()) return false;
+    std::string_view tail = text.substr(text.size() - suffix.size());
+    for (size_t i = 0; i < suffix.size(); ++i)
+        if (asciiLower(tail[i]) != asciiLower(suffix[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+bool icontains(std::string_view haystack, std::string_view needle) {
+    if (needle.empty()) return true;
+    if (needle.size() > haystack.size()) return false;
+    for (size_t start = 0; start + needle.size() <= haystack.size(); ++start) {
+        size_t i = 0;
+        while (i < needle.size() && asciiLower(haystack[start + i]) == asciiLower(needle[i])) ++i;
+        if (i == needle.size()) return true;
+    }
+    return false;
+}
+
+std::optional<domain::NapServiceLink> IPortalHandler::findSubmitLinkForYear(const domain::NapService& service,
+                                                                            int year) const {
+    if (service.links.empty()) return std::nullopt;
+    if (year >= 1) {
+        std::string yearText = std::to_string(year);
+        for (const auto& link : service.links)
+            if (titleHasAny(link.title, kSubmitWords) && link.title.find(yearText) != std::string::npos) return link;
+    }
+    // A configured link name that the service lacks falls through to the
+    // ordering rule, as the results link choice does.
+    std::string wanted = submitLinkName();
+    if (!wanted.empty()) {
+        for (const auto& link : service.links)
+            if (link.name == wanted) return link;
+    }
+    const domain::NapServiceLink* best = nullptr;
+    for (const auto& link : service.links)
+        if (titleHasAny(link.title, kSubmitWords) && (!best || link.orderNum < best->orderNum)) best = &link;
+    if (!best) return std::nullopt;
+    return *best;
+}
+
+std::optional<domain::NapServiceLink> IPortalHandler::findResultsLink(const domain::NapService& service) const {
+    if (service.links.empty()) return std::nullopt;
+    std::string wanted = resultsLinkName();
+    if (!wanted.empty()) {
+        for (const auto& link : service.links)
+            if (link.name == wanted) return link;
+    }
+    for (const auto& link : service.links)
+        if (titleHasAny(link.title, kResultsWords)) return link;
+    return std::nullopt;
+}
+
+std::string IPortalHandler::serviceIdentifierFromLink(const domain::NapServiceLink& link) const {
+    auto it = link.props.find("url");
+    if (it == link.props.end() || it->second.empty()) return serviceIdentifier();
+    std::string_view rest = it->second;
+    rest = rest.substr(0, rest.find('?'));
+    for (std::string_view suffix : kProcedureSuffixes) {
+        if (endsWithIgnoringAsciiCase(rest, suffix)) {
+            rest.remove_suffix(suffix.size());
+            break;
+        }
+    }
+    if (rest.empty()) return serviceIdentifier();
+    std::string upper(rest);
+    for (char& ch : upper) ch = asciiUpper(ch);
+    return upper;
+}
+
+}  // namespace tavo::core::operations
