@@ -1,0 +1,50 @@
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "infrastructure/java/LineAccumulator.h"
+
+using tavo::stampit::LineAccumulator;
+
+namespace {
+
+// The lines of a whole stream, split the plain way.
+std::vector<std::string> reference(std::string_view s) {
+    std::vector<std::string> lines;
+    size_t from = 0;
+    for (size_t lf = s.find('\n'); lf != std::string_view::npos; lf = s.find('\n', from)) {
+        std::string line(s.substr(from, lf - from));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        from = lf + 1;
+    }
+    if (from < s.size()) lines.emplace_back(s.substr(from));
+    return lines;
+}
+
+}  // namespace
+
+// The first bytes choose the chunk sizes, the rest is the stream: however it
+// is cut, the splitter must give the same lines as splitting it whole.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    size_t header = size < 8 ? size : 8;
+    std::string_view stream(reinterpret_cast<const char*>(data) + header, size - header);
+    std::vector<std::string> got;
+    LineAccumulator acc([&](const std::string& l) { got.push_back(l); });
+    size_t pos = 0;
+    for (size_t i = 0; pos < stream.size(); ++i) {
+        size_t chunk = header ? data[i % header] % 17 : 1;
+        if (chunk == 0) {
+            acc.feed(stream.data() + pos, 0);  // empty reads must change nothing
+            chunk = 1;
+        }
+        if (chunk > stream.size() - pos) chunk = stream.size() - pos;
+        acc.feed(stream.data() + pos, chunk);
+        pos += chunk;
+    }
+    acc.finish();
+    if (got != reference(stream)) std::abort();
+    return 0;
+}

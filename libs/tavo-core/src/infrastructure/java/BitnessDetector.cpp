@@ -1,0 +1,33 @@
+#include "infrastructure/java/BitnessDetector.h"
+
+#include "infrastructure/java/PipeRunner.h"
+
+namespace tavo::stampit {
+
+Arch BitnessDetector::detect(const std::string& javaPath) {
+    if (javaPath.empty()) return Arch::Unknown;
+    auto version = collectLines({javaPath, {"-version"}, {}}, false);
+    if (!version || version->size() < 6) return Arch::Unknown;
+    if (version->find("64-Bit") == std::string::npos)
+        return version->find("32-Bit") != std::string::npos ? Arch::X86 : Arch::Unknown;
+    auto properties = collectLines({javaPath, {"-XshowSettings:properties", "-version"}, {}}, true);
+    if (!properties) return Arch::X86_64;
+    return properties->find("os.arch = aarch64") != std::string::npos ? Arch::Aarch64 : Arch::X86_64;
+}
+
+std::string BitnessDetector::nativeJarFor(Arch arch) {
+    switch (arch) {
+        case Arch::Aarch64:
+            return "native/vatclient-darwin-aarch64.jar";
+        case Arch::X86_64:
+            return "native/vatclient-darwin-x86_64.jar";
+        default:
+            return {};
+    }
+}
+
+std::string BitnessDetector::nativeLibFileName() {
+    return "libvatclient.dylib";
+}
+
+}  // namespace tavo::stampit

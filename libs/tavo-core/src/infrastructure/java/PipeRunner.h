@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavo::stampit {
+
+// Runs one child process with its standard streams on pipes: every line it
+// writes goes to a callback, lines can be written to it, and its exit code is
+// returned.
+class PipeRunner {
+public:
+    struct LaunchParams {
+        std::string program;  // looked up on PATH when it has no slash
+        std::vector<std::string> args;
+        std::string workingDir;  // empty: the agent's own
+    };
+
+    using LineCallback = std::function<void(const std::string&)>;
+
+    PipeRunner();
+    ~PipeRunner();
+    PipeRunner(const PipeRunner&) = delete;
+    PipeRunner& operator=(const PipeRunner&) = delete;
+
+    bool start(const LaunchParams& params);
+
+    // Blocks until the child's standard output and standard error have ended
+    // and the child has exited. onStdoutLine runs on the calling thread,
+    // onStderrLine on a thread of the runner; either may be empty. Returns the
+    // exit status, 128 + signal number for a child ended by a signal, or -1.
+    // An exception from onStdoutLine stops the child and is passed on once
+    // the error reader has ended; one from onStderrLine is logged and that
+    // callback is not called again.
+    int run(const LineCallback& onStdoutLine, const LineCallback& onStderrLine);
+
+    // Writes the line and a line feed to the child's standard input; false
+    // when that is closed or the child no longer reads it.
+    bool writeLine(const std::string& line);
+
+    // Stops the child (SIGTERM, a bounded wait, then SIGKILL) and closes the
+    // descriptors. Meant for after run returns or instead of run.
+    void kill();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Runs a program to its end and gathers its standard error lines (and its
+// standard output lines too when withStdout), each followed by a line feed,
+// into one text; none when the program cannot be started.
+std::optional<std::string> collectLines(const PipeRunner::LaunchParams& params, bool withStdout);
+
+}  // namespace tavo::stampit

@@ -1,0 +1,165 @@
+// Runner cases with a standard error handler: the runner reads that stream on
+// a thread of its own while the calling thread reads standard output.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/Logger.h"
+#include "infrastructure/java/PipeRunner.h"
+#include "support/TempDir.h"
+
+using tavo::stampit::PipeRunner;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+PipeRunner::LaunchParams shell(const std::string& script) {
+    return {"/bin/sh", {"-c", script}, {}};
+}
+
+struct Outcome {
+    bool started = false;
+    int code = -1;
+    Lines out;
+    Lines err;
+};
+
+Outcome runScript(const std::string& script) {
+    Outcome o;
+    PipeRunner runner;
+    o.started = runner.start(shell(script));
+    if (o.started) {
+        o.code = runner.run([&](const std::string& l) { o.out.push_back(l); },
+                            [&](const std::string& l) { o.err.push_back(l); });
+    }
+    return o;
+}
+
+}  // namespace
+
+TEST(PipeRunnerConcurrency, DeliversBothStreamsAndTheExitCode) {
+    struct Case {
+        const char* script;
+        int code;
+        Lines out;
+        Lines err;
+    };
+    for (const Case& c : {
+             Case{"printf 'o1\\no2'; printf 'e1\\r\\ne2\\r' >&2", 0, {"o1", "o2"}, {"e1", "e2\r"}},
+             Case{"echo out; echo err >&2; exit 42", 42, {"out"}, {"err"}},
+             Case{"echo bye >&2; kill -KILL $$", 137, {}, {"bye"}},
+             Case{"printf 'a\\r\\nb\\n\\nc' >&2", 0, {}, {"a", "b", "", "c"}},
+         }) {
+        SCOPED_TRACE(c.script);
+        Outcome o = runScript(c.script);
+        ASSERT_TRUE(o.started);
+        EXPECT_EQ(o.code, c.code);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, c.err);
+    }
+}
+
+TEST(PipeRunnerConcurrency, ReadsStandardErrorToItsEndAfterStandardOutputCloses) {
+    Outcome o = runScript("echo one >&2; exec >&-; sleep 0.1; echo two >&2");
+    ASSERT_TRUE(o.started);
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.err, (Lines{"one", "two"}));
+}
+
+TEST(PipeRunnerConcurrency, FloodOfErrorsAfterOutputClosedDoesNotStall) {
+    // 2 MB of error lines written after standard output is gone: far beyond a pipe's buffer.
+    Outcome o = runScript(
+        "exec >&-; i=0; line=$(head -c 99 /dev/zero | tr '\\0' e); "
+        "while [ $i -lt 20000 ]; do echo \"$line\"; i=$((i+1)); done >&2; exit 5");
+    ASSERT_TRUE(o.started);
+    EXPECT_EQ(o.code, 5);
+    ASSERT_EQ(o.err.size(), 20000u);
+    EXPECT_EQ(o.err.back(), std::string(99, 'e'));
+}
+
+TEST(PipeRunnerConcurrency, ThrowingErrorHandlerIsLoggedAndTheRunCompletes) {
+    tavo::test::TempDir dir;
+    tavo::Logger::init((dir / "test.log").string());
+    PipeRunner runner;
+    ASSERT_TRUE(runner.start(shell("echo e1 >&2; echo e2 >&2; sleep 0.1; echo o1; echo e3 >&2; exit 4")));
+    Lines out;
+    int errCalls = 0;
+    int code = runner.run([&](const std::string& l) { out.push_back(l); },
+                          [&](const std::string&) {
+                              ++errCalls;
+                              throw std::runtime_error("handler failed");
+                          });
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(out, (Lines{"o1"}));
+    EXPECT_EQ(errCalls, 1);
+    EXPECT_NE(tavo::test::readFile(dir / "test.log").find("standard error handler threw: handler failed"),
+              std::string::npos);
+}
+
+TEST(PipeRunnerConcurrency, ThrowingOutputHandlerStopsTheChildAndPassesOn) {
+    PipeRunner runner;
+    // The child keeps both streams open for as long as it lives.
+    ASSERT_TRUE(runner.start(shell("echo $$; echo started >&2; exec sleep 600")));
+    pid_t pid = 0;
+    EXPECT_THROW(runner.run(
+                     [&](const std::string& l) {
+                         pid = std::stoi(l);
+                         throw std::runtime_error("caller gave up");
+                     },
+                     [](const std::string&) {}),
+                 std::runtime_error);
+    ASSERT_GT(pid, 0);
+    // Ended and reaped before run passed the exception on.
+    EXPECT_NE(::kill(pid, 0), 0);
+}
+
+TEST(PipeRunnerConcurrency, LinesWrittenFromBothHandlersNeverInterleave) {
+    // Both handlers answer at once with 100 long lines each; the child counts
+    // the distinct lines it read.
+    PipeRunner runner;
+    ASSERT_TRUE(runner.start(shell("echo go; echo go >&2; head -n 200 | sort | uniq -c | tr -s ' '")));
+    const std::string a(3000, 'a');
+    const std::string b(3000, 'b');
+    std::mutex m;
+    Lines out;
+    int failedWrites = 0;
+    auto answer = [&](const std::string& line, const std::string& text) {
+        if (line != "go") return false;
+        int failed = 0;
+        for (int i = 0; i < 100; ++i) failed += runner.writeLine(text) ? 0 : 1;
+        std::lock_guard<std::mutex> lock(m);
+        failedWrites += failed;
+        return true;
+    };
+    int code = runner.run(
+        [&](const std::string& l) {
+            if (!answer(l, a)) out.push_back(l);
+        },
+        [&](const std::string& l) { answer(l, b); });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(failedWrites, 0);
+    EXPECT_EQ(out, (Lines{" 100 " + a, " 100 " + b}));
+}
+
+TEST(PipeRunnerConcurrency, StdoutHandlerAnswersTheChild) {
+    PipeRunner runner;
+    ASSERT_TRUE(
+        runner.start(shell("echo 'SIGN:1'; read r; echo \"got $r\" >&2; echo 'SIGN:2'; read r; echo \"done $r\"")));
+    Lines out;
+    Lines err;
+    int code = runner.run(
+        [&](const std::string& l) {
+            out.push_back(l);
+            if (l.rfind("SIGN:", 0) == 0) runner.writeLine("reply" + l.substr(5));
+        },
+        [&](const std::string& l) { err.push_back(l); });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(out, (Lines{"SIGN:1", "SIGN:2", "done reply2"}));
+    EXPECT_EQ(err, (Lines{"got reply1"}));
+}
