@@ -1,0 +1,81 @@
+#include "InMemorySettingsProvider.h"
+
+#include "domain/NapIdentifiers.h"
+
+namespace tavo::core {
+
+InMemorySettingsProvider::InMemorySettingsProvider(std::vector<Sender> senders, std::string activeId)
+    : senders_(std::move(senders)), activeId_(std::move(activeId)) {}
+
+const Sender* InMemorySettingsProvider::activeLocked() const {
+    if (activeId_.empty()) return nullptr;
+    for (const Sender& s : senders_) {
+        if (s.id == activeId_) return &s;
+    }
+    return nullptr;
+}
+
+std::optional<std::string> InMemorySettingsProvider::activeSenderId() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (activeId_.empty()) return std::nullopt;
+    return activeId_;
+}
+
+std::optional<Sender> InMemorySettingsProvider::findSender(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (id.empty()) return std::nullopt;
+    for (const Sender& s : senders_) {
+        if (s.id == id) return s;
+    }
+    return std::nullopt;
+}
+
+void InMemorySettingsProvider::setActiveSenderId(const std::string& id) {
+    std::vector<std::function<void()>> listeners;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (id == activeId_) return;
+        if (!id.empty()) {
+            bool known = false;
+            for (const Sender& s : senders_) known = known || s.id == id;
+            if (!known) return;
+        }
+        activeId_ = id;
+        listeners = listeners_;
+    }
+    // Outside the lock: a listener may read the settings again.
+    for (const auto& listener : listeners) listener();
+}
+
+std::optional<std::string> InMemorySettingsProvider::activeField(std::string domain::SenderIdentity::*member) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Sender* s = activeLocked();
+    if (!s || (s->identity.*member).empty()) return std::nullopt;
+    return s->identity.*member;
+}
+
+std::optional<std::string> InMemorySettingsProvider::identifier() const {
+    return activeField(&domain::SenderIdentity::identifier);
+}
+
+std::optional<std::string> InMemorySettingsProvider::identifierTypeWire() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Sender* s = activeLocked();
+    if (!s) return std::nullopt;
+    return std::string(domain::toWireName(s->identity.identifierType));
+}
+
+std::optional<std::string> InMemorySettingsProvider::certificateId() const {
+    return activeField(&domain::SenderIdentity::certificateId);
+}
+
+std::optional<std::string> InMemorySettingsProvider::apiKey() const {
+    return activeField(&domain::SenderIdentity::apiKey);
+}
+
+void InMemorySettingsProvider::onChanged(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listeners_.push_back(std::move(listener));
+}
+
+}  // namespace tavo::core
