@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "infrastructure/http/CurlText.h"
+
+using namespace tavo::core::infra::http;
+
+TEST(ParseHeaderLine, SplitsAtTheFirstColonAndTrimsOnlyTheAgreedEnds) {
+    struct Case {
+        const char* line;
+        std::optional<std::pair<std::string, std::string>> expected;
+    };
+    const Case cases[] = {
+        {"Content-Type: text/html\r\n", std::make_pair("Content-Type", "text/html")},
+        {"X-Pad:\t \tvalue  \r\n", std::make_pair("X-Pad", "value  ")},
+        {"Location: https://h/x?a=b:c\r\n", std::make_pair("Location", "https://h/x?a=b:c")},
+        {"lower-case:v\n", std::make_pair("lower-case", "v")},
+        {"Empty:\r\n", std::make_pair("Empty", "")},
+        {"Blank:   \r\n", std::make_pair("Blank", "")},
+        {": anonymous\r\n", std::make_pair("", "anonymous")},
+        {"Name : spaced\r\n", std::make_pair("Name ", "spaced")},
+        {"HTTP/1.1 200 OK\r\n", std::nullopt},
+        {"\r\n", std::nullopt},
+        {"  folded continuation\r\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(parseHeaderLine(c.line), c.expected);
+    }
+}
+
+TEST(RedactCurlInfo, ReplacesCookieValuesAndDropsQueries) {
+    struct Case {
+        const char* line;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {R"(Added cookie JSESSIONID="s3cr3t" for domain portal.nra.bg, path /, expire 0)",
+         R"(Added cookie JSESSIONID="[redacted]" for domain portal.nra.bg, path /, expire 0)"},
+        {R"(Replaced cookie T="a"b" for domain x" for domain .nra.bg, path /p, expire 9)",
+         R"(Replaced cookie T="[redacted]" for domain .nra.bg, path /p, expire 9)"},
+        {R"(Added cookie cut="value-without-tail)", R"(Added cookie cut="[redacted])"},
+        {"Issue another request to this URL: 'https://login.nra.bg/cb?code=123456&state=x'",
+         "Issue another request to this URL: 'https://login.nra.bg/cb'"},
+        {"from https://a/x?q=1 to https://b/y#frag and http://c/z?w", "from https://a/x to https://b/y and http://c/z"},
+        {"Connected to portal.nra.bg (127.0.0.1) port 443 (#0)",
+         "Connected to portal.nra.bg (127.0.0.1) port 443 (#0)"},
+        {"ends with scheme https://", "ends with scheme https://"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(redactCurlInfo(c.line), c.expected);
+    }
+    EXPECT_EQ(urlForLog("https://h/p?k=v#f"), "https://h/p");
+}
