@@ -1,0 +1,237 @@
+// The delegate key is an RSA key with its own RSA_METHOD: deprecated API.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
+#include "infrastructure/signing/CmsBuilder.h"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/cms.h>
+#include <openssl/crypto.h>
+#include <openssl/ess.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "common/Logger.h"
+
+namespace tavo::signing {
+namespace {
+
+template <auto Fn>
+struct CDeleter {
+    template <class T>
+    void operator()(T* p) const noexcept {
+        if (p) Fn(p);
+    }
+};
+template <class T, auto Fn>
+using CPtr = std::unique_ptr<T, CDeleter<Fn>>;
+
+using X509Ptr = CPtr<X509, X509_free>;
+using EvpPkeyPtr = CPtr<EVP_PKEY, EVP_PKEY_free>;
+using RsaPtr = CPtr<RSA, RSA_free>;
+using BnPtr = CPtr<BIGNUM, BN_free>;
+using BioPtr = CPtr<BIO, BIO_free_all>;
+using CmsPtr = CPtr<CMS_ContentInfo, CMS_ContentInfo_free>;
+using EssCertV2Ptr = CPtr<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>;
+using ObjPtr = CPtr<ASN1_OBJECT, ASN1_OBJECT_free>;
+
+void freeOpenSslBytes(unsigned char* p) {
+    OPENSSL_free(p);
+}
+using OsslBytes = CPtr<unsigned char, freeOpenSslBytes>;
+
+constexpr unsigned int kCmsFlags = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL;
+constexpr const char* kSigningCertificateV2Oid = "1.2.840.113549.1.9.16.2.47";
+
+struct DelegateContext {
+    CmsBuilder::RawSign rawSign;
+    int bits = 0;
+};
+
+// Process-wide values, created once and never freed.
+std::once_flag gIndexOnce;
+int gExIndex = -1;
+std::once_flag gMethodOnce;
+RSA_METHOD* gMethod = nullptr;
+
+int exIndex() {
+    std::call_once(gIndexOnce, [] {
+        gExIndex = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_RSA, 0, const_cast<char*>("tavo-delegate"), nullptr, nullptr,
+                                           nullptr);
+    });
+    return gExIndex;
+}
+
+int delegatedPrivEnc(int length, const unsigned char* from, unsigned char* to, RSA* rsa, int padding) {
+    int index = exIndex();
+    if (index < 0) return -1;
+    auto* ctx = static_cast<DelegateContext*>(RSA_get_ex_data(rsa, index));
+    if (ctx == nullptr || padding != RSA_PKCS1_PADDING || !ctx->rawSign || length < 0) return -1;
+    // OpenSSL sizes the output buffer to the modulus.
+    const int modulusBytes = RSA_size(rsa);
+    if (modulusBytes <= 0) return -1;
+    std::vector<uint8_t> answer;
+    try {
+        answer = ctx->rawSign(std::vector<uint8_t>(from, from + length));
+    } catch (...) {
+        // Never let an exception cross OpenSSL's C frames.
+        return -1;
+    }
+    if (answer.empty() || answer.size() > static_cast<size_t>(modulusBytes)) return -1;
+    // A shorter answer is the same integer without its leading zero bytes.
+    size_t pad = static_cast<size_t>(modulusBytes) - answer.size();
+    std::memset(to, 0, pad);
+    std::memcpy(to + pad, answer.data(), answer.size());
+    return modulusBytes;
+}
+
+const RSA_METHOD* delegateMethod() {
+    std::call_once(gMethodOnce, [] {
+        RSA_METHOD* m = RSA_meth_new("tavo-delegate", RSA_METHOD_FLAG_NO_CHECK);
+        if (m == nullptr) return;
+        const RSA_METHOD* def = RSA_get_default_method();
+        RSA_meth_set_priv_enc(m, delegatedPrivEnc);
+        RSA_meth_set_pub_enc(m, RSA_meth_get_pub_enc(def));
+        RSA_meth_set_pub_dec(m, RSA_meth_get_pub_dec(def));
+        RSA_meth_set_priv_dec(m, RSA_meth_get_priv_dec(def));
+        RSA_meth_set_mod_exp(m, RSA_meth_get_mod_exp(def));
+        RSA_meth_set_bn_mod_exp(m, RSA_meth_get_bn_mod_exp(def));
+        gMethod = m;
+    });
+    return gMethod;
+}
+
+// Detaches the context from the key before either goes away.
+struct ContextSlot {
+    RSA* rsa = nullptr;
+    ~ContextSlot() {
+        if (rsa != nullptr) RSA_set_ex_data(rsa, exIndex(), nullptr);
+    }
+};
+
+bool addSigningCertificateV2(CMS_SignerInfo* si, X509* cert) {
+    EssCertV2Ptr sc(OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), cert, nullptr, 1));
+    if (!sc) {
+        Logger::error("addSigningCertificateV2: OSSL_ESS_signing_cert_v2_new_init failed");
+        return false;
+    }
+    unsigned char* raw = nullptr;
+    int len = i2d_ESS_SIGNING_CERT_V2(sc.get(), &raw);
+    OsslBytes der(raw);
+    if (len < 3 || !der || der.get()[0] != 0x30) {
+        Logger::error("addSigningCertificateV2: i2d_ESS_SIGNING_CERT_V2 produced unexpected output");
+        return false;
+    }
+    int header = der.get()[1] < 0x80 ? 2 : 2 + (der.get()[1] & 0x7F);
+    if (len <= header) {
+        Logger::error("addSigningCertificateV2: ESS DER length header is malformed");
+        return false;
+    }
+    ObjPtr oid(OBJ_txt2obj(kSigningCertificateV2Oid, 1));
+    if (!oid) return false;
+    // The whole DER, outer SEQUENCE included: an ASN1_TYPE of type SEQUENCE
+    // is written as the bytes it holds, so without the header a level of
+    // nesting is lost and verifiers reject the signature.
+    return CMS_signed_add1_attr_by_OBJ(si, oid.get(), V_ASN1_SEQUENCE, der.get(), len) == 1;
+}
+
+std::vector<uint8_t> build(const std::vector<uint8_t>& data, const std::vector<uint8_t>& certDer,
+                           CmsBuilder::RawSign rawSign, bool addSigningCertV2) {
+    if (!rawSign) {
+        Logger::error("CmsBuilder: rawSign callback is required");
+        return {};
+    }
+    if (data.size() > static_cast<size_t>(INT_MAX)) {
+        Logger::error("CmsBuilder: data of " + std::to_string(data.size()) + " bytes is longer than INT_MAX");
+        return {};
+    }
+    const unsigned char* p = certDer.data();
+    X509Ptr cert;
+    if (!certDer.empty() && certDer.size() <= static_cast<size_t>(LONG_MAX))
+        cert.reset(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())));
+    if (!cert) {
+        Logger::error("CmsBuilder: failed to parse cert DER");
+        return {};
+    }
+    EvpPkeyPtr certKey(X509_get_pubkey(cert.get()));
+    if (!certKey) return {};
+    RsaPtr certRsa(EVP_PKEY_get1_RSA(certKey.get()));
+    if (!certRsa) return {};
+
+    RsaPtr rsa(RSA_new());
+    if (!rsa) return {};
+    const BIGNUM* n = nullptr;
+    const BIGNUM* e = nullptr;
+    RSA_get0_key(certRsa.get(), &n, &e, nullptr);
+    BnPtr nCopy(BN_dup(n));
+    BnPtr eCopy(BN_dup(e));
+    if (!nCopy || !eCopy || RSA_set0_key(rsa.get(), nCopy.get(), eCopy.get(), nullptr) != 1) return {};
+    nCopy.release();
+    eCopy.release();
+
+    const RSA_METHOD* method = delegateMethod();
+    int index = exIndex();
+    if (method == nullptr || index < 0) return {};
+    // Created before the context and its slot, so that it is freed after
+    // the slot has been cleared.
+    EvpPkeyPtr key(EVP_PKEY_new());
+    if (!key) return {};
+    auto context = std::make_unique<DelegateContext>();
+    context->rawSign = std::move(rawSign);
+    context->bits = RSA_bits(rsa.get());
+    // Declared after the context and the key: cleared before either is freed.
+    ContextSlot slot;
+    if (RSA_set_ex_data(rsa.get(), index, context.get()) != 1) return {};
+    slot.rsa = rsa.get();
+    if (RSA_set_method(rsa.get(), method) != 1) return {};
+
+    if (EVP_PKEY_assign(key.get(), EVP_PKEY_RSA, rsa.get()) != 1) return {};
+    rsa.release();  // owned by the key from here on
+
+    // A mem BIO needs a buffer even for no bytes.
+    static const unsigned char kNothing = 0;
+    const void* bytes = data.empty() ? &kNothing : data.data();
+    BioPtr in(BIO_new_mem_buf(bytes, static_cast<int>(data.size())));
+    if (!in) return {};
+
+    CmsPtr cms(CMS_sign(cert.get(), key.get(), nullptr, in.get(), kCmsFlags));
+    if (!cms) {
+        Logger::error("CmsBuilder: CMS_sign failed");
+        return {};
+    }
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+    if (infos != nullptr && sk_CMS_SignerInfo_num(infos) > 0) {
+        CMS_SignerInfo* si = sk_CMS_SignerInfo_value(infos, 0);
+        X509_ALGOR* digestAlg = nullptr;
+        CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digestAlg, nullptr);
+        if (digestAlg != nullptr) X509_ALGOR_set0(digestAlg, OBJ_nid2obj(NID_sha256), V_ASN1_NULL, nullptr);
+        if (addSigningCertV2 && !addSigningCertificateV2(si, cert.get()))
+            Logger::warn("CmsBuilder: failed to add SigningCertificateV2");
+    }
+    if (CMS_final(cms.get(), in.get(), nullptr, kCmsFlags) != 1) {
+        Logger::error("CmsBuilder: CMS_final failed");
+        return {};
+    }
+    BioPtr out(BIO_new(BIO_s_mem()));
+    if (!out || i2d_CMS_bio(out.get(), cms.get()) != 1) return {};
+    char* buf = nullptr;
+    long len = BIO_get_mem_data(out.get(), &buf);
+    if (len <= 0 || buf == nullptr) return {};
+    return std::vector<uint8_t>(reinterpret_cast<uint8_t*>(buf), reinterpret_cast<uint8_t*>(buf) + len);
+}
+
+}  // namespace
+
+std::vector<uint8_t> CmsBuilder::buildDetached(const std::vector<uint8_t>& data, const std::vector<uint8_t>& certDer,
+                                               RawSign rawSign, bool addSigningCertV2) {
+    return build(data, certDer, std::move(rawSign), addSigningCertV2);
+}
+
+}  // namespace tavo::signing

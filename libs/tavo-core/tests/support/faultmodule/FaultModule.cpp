@@ -1,0 +1,150 @@
+// A PKCS#11 module for tests: it forwards every call to a real module
+// (TAVO_FAULT_TARGET, SoftHSM in the tests), answers chosen return codes, and
+// keeps counters of calls in a file, since SoftHSM never locks a PIN, never
+// cancels and has no way to show how a caller used it.
+//
+// Environment, read at every call:
+//   TAVO_FAULT_TARGET            path of the real module
+//   TAVO_FAULT_COUNTS            file rewritten with "name=value" lines after each call
+//   TAVO_FAULT_INITIALIZE_RV     answer of C_Initialize
+//   TAVO_FAULT_OPEN_SESSION_RV   answer of C_OpenSession
+//   TAVO_FAULT_LOGIN_RV          answer of C_Login
+//   TAVO_FAULT_SIGN_LENGTH       signature length that the C_Sign length query announces
+//   TAVO_FAULT_SIGN_LENGTH_RV    answer of the C_Sign length query
+// CKR_USER_ALREADY_LOGGED_IN and CKR_CRYPTOKI_ALREADY_INITIALIZED are given
+// after the real call succeeded, so the module still works as they claim.
+#include <dlfcn.h>
+#include <p11-kit/pkcs11.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace {
+
+std::mutex gMutex;
+CK_FUNCTION_LIST* gReal = nullptr;
+CK_FUNCTION_LIST gList;
+std::map<std::string, unsigned long> gCounts;
+std::string gBatches;
+
+bool envValue(const char* name, unsigned long& out) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') return false;
+    out = std::strtoul(v, nullptr, 0);
+    return true;
+}
+
+void save() {
+    const char* path = std::getenv("TAVO_FAULT_COUNTS");
+    if (path == nullptr || *path == '\0') return;
+    FILE* f = std::fopen(path, "w");
+    if (f == nullptr) return;
+    for (const auto& [name, value] : gCounts) std::fprintf(f, "%s=%lu\n", name.c_str(), value);
+    std::fprintf(f, "findObjects=%s\n", gBatches.c_str());
+    std::fclose(f);
+}
+
+void count(const std::string& name) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    ++gCounts[name];
+    save();
+}
+
+CK_RV wrapInitialize(void* args) {
+    count("C_Initialize");
+    unsigned long injected = 0;
+    if (envValue("TAVO_FAULT_INITIALIZE_RV", injected)) {
+        if (injected != CKR_CRYPTOKI_ALREADY_INITIALIZED) return injected;
+        CK_RV rv = gReal->C_Initialize(args);
+        return rv == CKR_OK ? injected : rv;
+    }
+    return gReal->C_Initialize(args);
+}
+
+CK_RV wrapFinalize(void* reserved) {
+    count("C_Finalize");
+    return gReal->C_Finalize(reserved);
+}
+
+CK_RV wrapOpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* app, CK_NOTIFY notify, CK_SESSION_HANDLE* session) {
+    count("C_OpenSession");
+    unsigned long injected = 0;
+    if (envValue("TAVO_FAULT_OPEN_SESSION_RV", injected)) return injected;
+    CK_RV rv = gReal->C_OpenSession(slot, flags, app, notify, session);
+    if (rv == CKR_OK) count("sessionsOpened");
+    return rv;
+}
+
+CK_RV wrapCloseSession(CK_SESSION_HANDLE session) {
+    count("C_CloseSession");
+    CK_RV rv = gReal->C_CloseSession(session);
+    if (rv == CKR_OK) count("sessionsClosed");
+    return rv;
+}
+
+CK_RV wrapLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG pinLen) {
+    count("C_Login");
+    unsigned long injected = 0;
+    if (envValue("TAVO_FAULT_LOGIN_RV", injected)) {
+        if (injected != CKR_USER_ALREADY_LOGGED_IN) return injected;
+        CK_RV rv = gReal->C_Login(session, user, pin, pinLen);
+        return rv == CKR_OK ? injected : rv;
+    }
+    return gReal->C_Login(session, user, pin, pinLen);
+}
+
+CK_RV wrapFindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_ULONG max, CK_ULONG* got) {
+    count("C_FindObjects");
+    CK_RV rv = gReal->C_FindObjects(session, objects, max, got);
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (!gBatches.empty()) gBatches += ',';
+    gBatches += std::to_string(max) + ":" + (rv == CKR_OK ? std::to_string(*got) : "rv" + std::to_string(rv));
+    save();
+    return rv;
+}
+
+CK_RV wrapSign(CK_SESSION_HANDLE session, CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_ULONG* sigLen) {
+    count("C_Sign");
+    if (sig == nullptr) {
+        unsigned long injected = 0;
+        if (envValue("TAVO_FAULT_SIGN_LENGTH_RV", injected)) return injected;
+        if (envValue("TAVO_FAULT_SIGN_LENGTH", injected)) {
+            *sigLen = injected;
+            return CKR_OK;
+        }
+    }
+    return gReal->C_Sign(session, data, len, sig, sigLen);
+}
+
+bool loadReal() {
+    if (gReal != nullptr) return true;
+    const char* target = std::getenv("TAVO_FAULT_TARGET");
+    if (target == nullptr) return false;
+    void* handle = ::dlopen(target, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return false;
+    auto get = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(handle, "C_GetFunctionList"));
+    CK_FUNCTION_LIST* real = nullptr;
+    if (get == nullptr || get(&real) != CKR_OK || real == nullptr) return false;
+    gReal = real;
+    gList = *real;
+    gList.C_Initialize = wrapInitialize;
+    gList.C_Finalize = wrapFinalize;
+    gList.C_OpenSession = wrapOpenSession;
+    gList.C_CloseSession = wrapCloseSession;
+    gList.C_Login = wrapLogin;
+    gList.C_FindObjects = wrapFindObjects;
+    gList.C_Sign = wrapSign;
+    return true;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST** list) {
+    if (list == nullptr) return CKR_ARGUMENTS_BAD;
+    if (!loadReal()) return CKR_GENERAL_ERROR;
+    *list = &gList;
+    return CKR_OK;
+}
