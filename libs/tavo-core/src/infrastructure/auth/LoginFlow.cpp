@@ -1,0 +1,119 @@
+#include "infrastructure/auth/LoginFlow.h"
+
+#include <exception>
+#include <utility>
+
+#include "common/Logger.h"
+#include "infrastructure/http/HttpClient.h"
+#include "infrastructure/http/NapEndpoints.h"
+#include "infrastructure/signing/ISigner.h"
+
+namespace tavo::core::infra::auth {
+namespace {
+
+std::string entryPointUrl() {
+    // The inner address is sent as is: the portal expects it unencoded.
+    return std::string(nap::kPortalBase) + "/auth/entrypoint?redirectUrl=" + nap::kPortalBase + "/home.html&lang=bg";
+}
+
+std::string asciiLower(std::string text) {
+    for (char& ch : text) {
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    }
+    return text;
+}
+
+}  // namespace
+
+LoginFlow::LoginFlow(http::HttpClient& client, signing::ISigner* signer, std::string certificateId,
+                     std::function<std::optional<std::string>()> pinProvider)
+    : client_(client),
+      signer_(signer),
+      certificateId_(std::move(certificateId)),
+      pinProvider_(std::move(pinProvider)) {}
+
+std::string LoginFlow::humanizeError(const std::string& error) {
+    std::string lower = asciiLower(error);
+    if (lower.find("ssl certificate") != std::string::npos || lower.find("certprob") != std::string::npos) {
+        return "Сертификатът за КЕП не е достъпен. Проверете че смарт картата е "
+               "поставена в четеца и драйверите "
+               "са активни. (Оригинално: " +
+               error + ")";
+    }
+    return error;
+}
+
+std::string LoginFlow::cookieNames(const std::string& cookieLines) {
+    std::string names;
+    size_t start = 0;
+    while (start < cookieLines.size()) {
+        size_t end = cookieLines.find('\n', start);
+        if (end == std::string::npos) end = cookieLines.size();
+        std::string_view line(cookieLines.data() + start, end - start);
+        start = end + 1;
+        // domain, subdomains flag, path, secure, expiry, name, value
+        std::string_view fields[7];
+        size_t count = 0, from = 0;
+        while (count < 7) {
+            size_t tab = line.find('\t', from);
+            fields[count++] = line.substr(from, tab == std::string_view::npos ? std::string_view::npos : tab - from);
+            if (tab == std::string_view::npos) break;
+            from = tab + 1;
+        }
+        if (count < 6) continue;
+        if (!names.empty()) names += '\n';
+        names.append(fields[0]).append(" ").append(fields[5]);
+    }
+    return names;
+}
+
+void LoginFlow::warmUpCsp() {
+    if (!signer_ || certificateId_.empty() || !pinProvider_) return;
+    std::optional<std::string> pin = pinProvider_();
+    if (!pin) {
+        Logger::info("LoginFlow: no stored PIN; CSP dialog will prompt user");
+        return;
+    }
+    try {
+        if (signer_->warmUp(certificateId_, *pin)) {
+            Logger::info("LoginFlow: CSP PIN cache primed — handshake will be silent");
+        } else {
+            Logger::warn("LoginFlow: warmUp returned false (likely wrong PIN)");
+        }
+    } catch (const std::exception& e) {
+        Logger::warn(std::string("LoginFlow: warmUp threw: ") + e.what());
+    }
+}
+
+bool LoginFlow::login() {
+    Logger::info("LoginFlow: starting QES (КЕП) login sequence");
+    warmUpCsp();
+
+    auto entry = client_.get(entryPointUrl(), {});
+    if (!entry.error.empty()) {
+        lastError_ = humanizeError(entry.error);
+        Logger::error("LoginFlow: entrypoint: " + entry.error);
+        return false;
+    }
+
+    // The handshake of this request presents the client certificate.
+    auto qes = client_.get(std::string(nap::kLoginBase) + "/auth/login/qes", {});
+    if (!qes.error.empty()) {
+        lastError_ = humanizeError(qes.error);
+        Logger::error("LoginFlow: qes mTLS: " + qes.error);
+        return false;
+    }
+
+    auto check = client_.get(std::string(nap::kPortalBase) + "/api/base/taxpayers", http::kAcceptJson);
+    int status = check.error.empty() ? check.status : 0;
+    if (status == 200) {
+        Logger::info("LoginFlow: cookies after OAuth:\n" + cookieNames(client_.exportCookies()));
+        Logger::info("LoginFlow: QES login succeeded");
+        return true;
+    }
+    lastError_ = "validation returned HTTP " + std::to_string(status);
+    Logger::error("LoginFlow: " + lastError_);
+    return false;
+}
+
+}  // namespace tavo::core::infra::auth
