@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tavo::core::infra::tavocloud {
+
+// Asks the vendor's cloud service for the latest agent version. Used by one
+// thread at a time; every failure is a VersionInfo with ok false and one
+// warning in the log, never an exception.
+class TavoCloudClient {
+public:
+    struct VersionInfo {
+        bool ok = false;
+        std::string latestVersion;
+        std::string minVersion;
+        std::string windowsUrl;
+        std::string macUrl;
+    };
+
+    // baseUrl is used as given: a trailing "/" is not removed.
+    explicit TavoCloudClient(std::string baseUrl);
+    ~TavoCloudClient();
+    TavoCloudClient(const TavoCloudClient&) = delete;
+    TavoCloudClient& operator=(const TavoCloudClient&) = delete;
+
+    VersionInfo checkVersion();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// What the version answer says, and the warning to log (empty when none).
+struct VersionAnswer {
+    TavoCloudClient::VersionInfo info;
+    std::string warning;
+};
+
+// Pure reading of the service's answer (status and body), shared by
+// checkVersion, its tests and its fuzz target. Never throws.
+VersionAnswer readVersionAnswer(int status, std::string_view body);
+
+}  // namespace tavo::core::infra::tavocloud
