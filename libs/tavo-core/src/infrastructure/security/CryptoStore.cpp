@@ -1,0 +1,42 @@
+#include "infrastructure/security/CryptoStore.h"
+
+#include <string_view>
+
+#include "common/Base64.h"
+#include "common/Logger.h"
+
+namespace tavo::security {
+namespace {
+
+constexpr std::string_view kKeychainPrefix = "keychain:";
+constexpr std::string_view kDpapiPrefix = "dpapi:";
+constexpr std::string_view kPlainPrefix = "plain:";
+
+bool startsWith(const std::string& text, std::string_view prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+}  // namespace
+
+bool CryptoStore::isToken(const std::string& text) {
+    return startsWith(text, kDpapiPrefix) || startsWith(text, kKeychainPrefix) || startsWith(text, kPlainPrefix);
+}
+
+std::optional<std::string> CryptoStore::encrypt(const std::string& value) {
+    if (value.empty()) return std::string();
+    return std::string(kKeychainPrefix) +
+           core::common::base64::encode(reinterpret_cast<const unsigned char*>(value.data()), value.size());
+}
+
+std::optional<std::string> CryptoStore::decrypt(const std::string& text) {
+    if (text.empty()) return std::string();
+    if (!isToken(text)) return text;
+    if (!startsWith(text, kKeychainPrefix)) {
+        Logger::warn("CryptoStore: cannot decrypt non-keychain token on macOS");
+        return std::nullopt;
+    }
+    auto bytes = core::common::base64::decode(std::string_view(text).substr(kKeychainPrefix.size()));
+    return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace tavo::security

@@ -1,0 +1,77 @@
+#include "infrastructure/security/PinStore.h"
+
+#include "common/Logger.h"
+#include "common/Utf8.h"
+#include "platform/Keychain.h"
+
+namespace tavo::security {
+namespace {
+
+namespace keychain = platform::keychain;
+
+constexpr char kService[] = "TavoAgentC.pin";
+// Account names are read into a buffer of this size, NUL included.
+constexpr size_t kAccountBufferSize = 512;
+
+}  // namespace
+
+bool PinStore::store(const std::string& certificateId, const std::string& pin) {
+    // Updated in place: a failed write never loses the PIN stored before.
+    keychain::OSStatus status = keychain::updateGenericPassword(kService, certificateId, pin);
+    if (status == keychain::kStatusItemNotFound) {
+        status = keychain::addGenericPassword(kService, certificateId, pin);
+        // Another writer added it meanwhile: ours is the newer PIN.
+        if (status == keychain::kStatusDuplicateItem) {
+            status = keychain::updateGenericPassword(kService, certificateId, pin);
+            if (status != keychain::kStatusOk) {
+                Logger::error("SecItemUpdate failed: " + std::to_string(status));
+                return false;
+            }
+        }
+        if (status != keychain::kStatusOk) {
+            Logger::error("SecItemAdd failed: " + std::to_string(status));
+            return false;
+        }
+        return true;
+    }
+    if (status != keychain::kStatusOk) {
+        Logger::error("SecItemUpdate failed: " + std::to_string(status));
+        return false;
+    }
+    return true;
+}
+
+bool PinStore::remove(const std::string& certificateId) {
+    keychain::OSStatus status = keychain::deleteGenericPassword(kService, certificateId);
+    return status == keychain::kStatusOk || status == keychain::kStatusItemNotFound;
+}
+
+std::optional<std::string> PinStore::load(const std::string& certificateId) {
+    std::string pin;
+    if (keychain::copyGenericPassword(kService, certificateId, pin) != keychain::kStatusOk) return std::nullopt;
+    return pin;
+}
+
+std::vector<std::string> PinStore::listStoredIds() {
+    std::vector<std::string> accounts;
+    if (keychain::copyGenericPasswordAccounts(kService, accounts) != keychain::kStatusOk) return {};
+    std::vector<std::string> ids;
+    for (std::string& account : accounts) {
+        // Names that would not convert into the buffer are skipped.
+        if (account.size() >= kAccountBufferSize || !core::common::utf8::isValid(account) ||
+            account.find('\0') != std::string::npos)
+            continue;
+        ids.push_back(std::move(account));
+    }
+    return ids;
+}
+
+bool PinStore::clearAll() {
+    bool all = true;
+    for (const std::string& id : listStoredIds()) {
+        if (!remove(id)) all = false;
+    }
+    return all;
+}
+
+}  // namespace tavo::security
