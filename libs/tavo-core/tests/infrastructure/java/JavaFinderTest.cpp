@@ -1,5 +1,9 @@
 // Discovery cases that never run a program: refusals before any child starts,
 // the version scanner, and the native file names.
+
+// g++ 12 reports false maybe-uninitialized warnings inside <regex> when built
+// with the sanitizers; the pattern is used here only as the reference.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <gtest/gtest.h>
 
 #include <filesystem>
