@@ -54,12 +54,13 @@ std::optional<domain::NapServiceLink> IPortalHandler::findSubmitLinkForYear(cons
         for (const auto& link : service.links)
             if (titleHasAny(link.title, kSubmitWords) && link.title.find(yearText) != std::string::npos) return link;
     }
-    // A configured link name that the service lacks falls through to the
-    // ordering rule, as the results link choice does.
     std::string wanted = submitLinkName();
     if (!wanted.empty()) {
+        // A named submit link that the portal does not offer is no link: a
+        // guess by order could file into another year's service.
         for (const auto& link : service.links)
             if (link.name == wanted) return link;
+        return std::nullopt;
     }
     const domain::NapServiceLink* best = nullptr;
     for (const auto& link : service.links)

@@ -134,7 +134,8 @@ TEST(PortalHandler, SubmitLinkChoice) {
              {"ascii case folded", &mixed, 2024, "", "late"},
              {"name beats order when no year matches", &mixed, 2030, "named", "named"},
              {"year beats name", &mixed, 2024, "named", "late"},
-             {"missing name falls back to order, earlier wins a tie", &mixed, 0, "nosuch", "early"},
+             {"a named link the portal lacks is no link", &mixed, 0, "nosuch", nullptr},
+             {"earlier wins a tie of order", &mixed, 0, "", "early"},
              {"cyrillic is not folded", &cyrillicCaps, 2024, "", nullptr},
              {"no links", &empty, 2024, "y24", nullptr},
          }) {
