@@ -191,9 +191,6 @@ StandIn::StandIn(Options options) : options_(options) {
     // Long-lived connections, so that tests can count how many a client opens.
     server_->set_keep_alive_max_count(1000000);
     server_->set_keep_alive_timeout(30);
-    // Headers and body leave in separate writes: without this, Nagle and the
-    // peer's delayed ACK add 40 ms to every answer.
-    server_->set_tcp_nodelay(true);
     // Headers and body go out in separate writes; without this, Nagle's
     // algorithm and the client's delayed ACK add ~40 ms to every answer.
     server_->set_tcp_nodelay(true);
