@@ -20,6 +20,11 @@ endif()
 
 function(tavo_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  if(TAVO_SANITIZE)
+    # g++ 12's flow analysis under the sanitizers reports false
+    # maybe-uninitialized warnings inside <regex> and <functional>.
+    target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
+  endif()
 endfunction()
 
 # The core is a static archive linked whole (through tavo::core), so that the
