@@ -1,0 +1,240 @@
+#include "TavoEngine.h"
+
+#include <mutex>
+
+#include "common/Logger.h"
+#include "common/SafeJson.h"
+#include "domain/NapIdentifiers.h"
+#include "domain/NapSession.h"
+#include "operations/IInquiry.h"
+#include "operations/ISubmission.h"
+#include "operations/OperationRegistry.h"
+#include "operations/ParameterJson.h"
+#include "operations/ResultProjection.h"
+
+namespace tavo::core {
+
+using namespace tavo::core::operations;
+using nlohmann::json;
+
+struct TavoEngine::Impl {
+    std::unique_ptr<ISettingsProvider> settings;
+    std::unique_ptr<domain::NapSession> session;
+    signing::ISigner* signer = nullptr;
+    stampit::StampItBridge* bridge = nullptr;
+    bool initialised = false;
+    // Recursive: a sender switch runs the settings listener on this thread,
+    // which comes back into the engine.
+    std::recursive_mutex mutex;
+
+    domain::SenderIdentity identityFromSettings() const {
+        domain::SenderIdentity id;
+        if (auto v = settings->identifier()) id.identifier = *v;
+        if (auto v = settings->identifierTypeWire()) id.identifierType = domain::identifierTypeFromWireName(*v);
+        if (auto v = settings->certificateId()) id.certificateId = *v;
+        if (auto v = settings->apiKey()) id.apiKey = *v;
+        return id;
+    }
+
+    void onSettingsChanged() {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (!session) return;
+        session->logout();
+        session->setIdentity(identityFromSettings());
+    }
+};
+
+namespace {
+
+// Compact UTF-8 text; invalid UTF-8 is replaced rather than losing a result
+// the agency may already have accepted.
+std::string compact(const json& value, const std::string& typeId) {
+    try {
+        return value.dump(-1, ' ', false, json::error_handler_t::strict);
+    } catch (const json::type_error&) {
+        Logger::warn("TavoEngine: payload of '" + typeId + "' held invalid UTF-8; replaced");
+        return common::safejson::dumpLenient(value);
+    }
+}
+
+}  // namespace
+
+TavoEngine::TavoEngine(std::unique_ptr<ISettingsProvider> settings) : impl_(std::make_unique<Impl>()) {
+    impl_->settings = std::move(settings);
+}
+
+TavoEngine::~TavoEngine() {
+    impl_->session.reset();
+    impl_->settings.reset();
+}
+
+void TavoEngine::setSigner(signing::ISigner* signer) {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    impl_->signer = signer;
+    if (impl_->session) impl_->session->setSigner(signer);
+}
+
+void TavoEngine::setStampItBridge(stampit::StampItBridge* bridge) {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    impl_->bridge = bridge;
+    if (impl_->session) impl_->session->setStampItBridge(bridge);
+}
+
+void TavoEngine::setPin(const std::string& pin) {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    if (impl_->session) impl_->session->setPin(pin);
+}
+
+ISettingsProvider& TavoEngine::settings() {
+    return *impl_->settings;
+}
+
+void TavoEngine::initialize() {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    if (impl_->initialised) return;
+    impl_->session = std::make_unique<domain::NapSession>();
+    impl_->session->setIdentity(impl_->identityFromSettings());
+    if (impl_->signer) impl_->session->setSigner(impl_->signer);
+    if (impl_->bridge) impl_->session->setStampItBridge(impl_->bridge);
+    Impl* impl = impl_.get();
+    impl_->settings->onChanged([impl] { impl->onSettingsChanged(); });
+    impl_->initialised = true;
+    Logger::info("TavoEngine: initialised");
+}
+
+void TavoEngine::shutdown() {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    if (!impl_->initialised) return;
+    if (impl_->session) impl_->session->logout();
+    impl_->session.reset();
+    impl_->initialised = false;
+    Logger::info("TavoEngine: shut down");
+}
+
+std::vector<OperationInfo> TavoEngine::listOperations() const {
+    std::vector<OperationInfo> out;
+    for (const auto& e : OperationRegistry::instance().listAll()) {
+        out.push_back({e.typeId, e.displayName, e.category, e.kind == OperationKind::Submission, e.requiresEik});
+    }
+    return out;
+}
+
+std::optional<OperationInfo> TavoEngine::findOperation(const std::string& typeId) const {
+    for (auto& info : listOperations()) {
+        if (info.typeId == typeId) return info;
+    }
+    return std::nullopt;
+}
+
+ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std::string& paramsJson,
+                                           const std::optional<std::string>& filePath, const Progress& progress,
+                                           const std::string& senderId) {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    ExecuteResult result;
+    if (!impl_->initialised) {
+        result.error = "TavoEngine not initialised";
+        return result;
+    }
+    if (!senderId.empty()) {
+        auto active = impl_->settings->activeSenderId();
+        if (!active || *active != senderId) {
+            if (!impl_->settings->findSender(senderId)) {
+                result.error = "Unknown senderId: " + senderId;
+                return result;
+            }
+            impl_->settings->setActiveSenderId(senderId);
+        }
+    }
+    auto op = OperationRegistry::instance().create(typeId);
+    if (!op) {
+        result.error = "Unknown operation: " + typeId;
+        return result;
+    }
+    std::string parseError;
+    auto params = flattenParameters(paramsJson, &parseError);
+    if (!params) {
+        result.error = "Invalid params JSON: " + parseError;
+        return result;
+    }
+    if (progress) progress(0, "starting");
+    bool stoppedEarly = false;
+    try {
+        ResultSpec schema = op->resultSchema();
+        if (op->kind() == OperationKind::Submission) {
+            auto& submission = dynamic_cast<ISubmission&>(*op);
+            if (submission.requiresFilePath() && !filePath) {
+                result.error = "Submission requires a file path";
+                stoppedEarly = true;
+            } else {
+                SubmissionResult r = submission.submit(*impl_->session, filePath.value_or(""), *params);
+                result.ok = r.success;
+                result.payload = compact(projectSubmission(schema, r), typeId);
+                result.error = r.errorMessage;
+            }
+        } else {
+            auto& inquiry = dynamic_cast<IInquiry&>(*op);
+            InquiryResult r = inquiry.execute(*impl_->session, *params);
+            result.ok = true;
+            result.payload = compact(projectInquiry(schema, r), typeId);
+        }
+    } catch (const std::exception& e) {
+        result.error = std::string("Operation threw: ") + e.what();
+        Logger::error(result.error);
+    }
+    if (progress && !stoppedEarly) progress(100, result.ok ? "done" : "failed");
+    return result;
+}
+
+ExecuteResult TavoEngine::executeOperationTest(const std::string& typeId, const std::string& paramsJson) {
+    ExecuteResult result;
+    auto op = OperationRegistry::instance().create(typeId);
+    if (!op) {
+        result.error = "Unknown operation: " + typeId;
+        return result;
+    }
+    std::string parseError;
+    auto params = flattenParameters(paramsJson, &parseError);
+    if (!params) {
+        result.error = "Invalid params JSON: " + parseError;
+        return result;
+    }
+    try {
+        ResultSpec schema = op->resultSchema();
+        if (op->kind() == OperationKind::Submission) {
+            SubmissionResult r = dynamic_cast<ISubmission&>(*op).testFixture(*params);
+            result.ok = r.success;
+            result.payload = compact(projectSubmission(schema, r), typeId);
+            result.error = r.errorMessage;
+        } else {
+            InquiryResult r = dynamic_cast<IInquiry&>(*op).testFixture(*params);
+            result.ok = true;
+            result.payload = compact(projectInquiry(schema, r), typeId);
+        }
+    } catch (const std::exception& e) {
+        result.error = std::string("testFixture threw: ") + e.what();
+        Logger::error(result.error);
+    }
+    return result;
+}
+
+bool TavoEngine::login() {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    return impl_->initialised && impl_->session ? impl_->session->login() : false;
+}
+
+bool TavoEngine::isAuthenticated() {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    return impl_->initialised && impl_->session ? impl_->session->isAuthenticated() : false;
+}
+
+void TavoEngine::logout() {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    if (impl_->initialised && impl_->session) impl_->session->logout();
+}
+
+std::string TavoEngine::lastError() {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    return impl_->initialised && impl_->session ? impl_->session->lastError() : std::string();
+}
+
+}  // namespace tavo::core

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ISettingsProvider.h"
+#include "Version.h"
+#include "operations/OperationTypes.h"
+
+namespace tavo::signing {
+class ISigner;
+}
+namespace tavo::stampit {
+class StampItBridge;
+}
+
+namespace tavo::core {
+
+// The facade of the core library: owns the settings and the one portal
+// session, runs one operation per call against it and answers with the
+// operation's typed JSON. Calls that touch the session are serialised.
+class TavoEngine {
+public:
+    using Progress = std::function<void(int percent, const std::string& text)>;
+
+    explicit TavoEngine(std::unique_ptr<ISettingsProvider> settings);
+    ~TavoEngine();
+    TavoEngine(const TavoEngine&) = delete;
+    TavoEngine& operator=(const TavoEngine&) = delete;
+
+    void setSigner(signing::ISigner* signer);
+    void setStampItBridge(stampit::StampItBridge* bridge);
+    void setPin(const std::string& pin);
+    ISettingsProvider& settings();
+
+    void initialize();
+    void shutdown();
+
+    std::vector<OperationInfo> listOperations() const;
+    std::optional<OperationInfo> findOperation(const std::string& typeId) const;
+
+    ExecuteResult executeOperation(const std::string& typeId, const std::string& paramsJson,
+                                   const std::optional<std::string>& filePath = std::nullopt,
+                                   const Progress& progress = nullptr, const std::string& senderId = {});
+    ExecuteResult executeOperationTest(const std::string& typeId, const std::string& paramsJson);
+
+    bool login();
+    bool isAuthenticated();
+    void logout();
+    std::string lastError();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tavo::core

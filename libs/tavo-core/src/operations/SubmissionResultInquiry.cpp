@@ -1,0 +1,111 @@
+#include "operations/SubmissionResultInquiry.h"
+
+#include "common/Logger.h"
+#include "domain/NapSession.h"
+#include "infrastructure/http/HttpClient.h"
+
+namespace tavo::core::operations {
+
+// Both are read by the registry during static initialisation: a subclass
+// without a paired submission must not crash the process before main.
+std::string SubmissionResultInquiry::featureGroupId() const {
+    auto paired = pairedSubmission();
+    return paired ? paired->featureGroupId() : std::string();
+}
+
+std::string SubmissionResultInquiry::featureGroupName() const {
+    auto paired = pairedSubmission();
+    return paired ? paired->featureGroupName() : std::string();
+}
+
+ResultSpec SubmissionResultInquiry::resultSchema() const {
+    auto text = [](const char* id, const char* label, bool nullable, const char* description) {
+        FieldSpec f;
+        f.id = id;
+        f.label = label;
+        f.type = FieldType::String;
+        f.nullable = nullable;
+        f.description = description;
+        return f;
+    };
+    FieldSpec status =
+        text("status", "Статус", false, "ok при успех; error когато порталът върне non-2xx или липсва документ.");
+    status.type = FieldType::Enum;
+    status.enumValues = {"ok", "error"};
+    return {
+        "SubmissionResultPayload",
+        {text("rawBody", "Тяло на отговора", false,
+              "HTML, JSON или TXT съдържанието, което порталът е върнал за това подаване."),
+         text("rawBodyContentType", "MIME тип", false, "Content-Type на rawBody — text/html, application/json, …"),
+         text("rawBodyUrl", "Изходен URL", false, "URL на портала откъдето е получено rawBody (за повторна заявка)."),
+         status, text("error", "Грешка", true, "Текст на грешката когато status=error.")}};
+}
+
+std::vector<ParameterSpec> SubmissionResultInquiry::parameters() const {
+    ParameterSpec documentId;
+    documentId.name = "documentId";
+    documentId.label = "Document ID";
+    documentId.type = ParameterType::String;
+    documentId.required = true;
+    documentId.description = "ID на подадения документ — върнат от submit операцията като documentId.";
+    ParameterSpec eik;
+    eik.name = "eik";
+    eik.label = "ЕИК / Булстат";
+    eik.type = ParameterType::Eik;
+    eik.required = true;
+    return {documentId, eik};
+}
+
+InquiryResult SubmissionResultInquiry::execute(domain::NapSession& session, const ParameterValues& params) {
+    InquiryResult result;
+    auto& meta = result.metadata;
+    meta["status"] = "error";
+    const std::string documentId = params.getOr("documentId", "");
+    const std::string eik = params.getOr("eik", "");
+    if (documentId.empty()) {
+        meta["error"] = "documentId е задължителен";
+        return result;
+    }
+    if (eik.empty()) {
+        meta["error"] = "eik е задължителен";
+        return result;
+    }
+    auto link = session.prepareFor(*this, eik, 0);
+    if (!link) {
+        const std::string& lastError = session.lastError();
+        if (!lastError.empty()) {
+            Logger::warn("SubmissionResultInquiry[" + typeId() + "]: portal prep failed: " + lastError);
+            meta["error"] = lastError;
+        } else {
+            meta["error"] = "Не е намерена резултатна услуга в портала за тази декларация.";
+        }
+        return result;
+    }
+    auto paired = pairedSubmission();
+    if (!paired) {
+        meta["error"] = "Internal: subclass returned null pairedSubmission()";
+        return result;
+    }
+    const std::string url = paired->showResultUrl(documentId, *link);
+    if (url.empty()) {
+        meta["error"] = "Internal: pairedSubmission()->showResultUrl() returned empty URL";
+        return result;
+    }
+    auto response = session.get(url, infra::http::kAcceptHtmlBrowser);
+    meta["rawBodyUrl"] = url;
+    meta["rawBody"] = response.body;
+    std::string contentType = "text/html; charset=utf-8";
+    if (auto it = response.headers.find("Content-Type"); it != response.headers.end())
+        contentType = it->second;
+    else if (auto it2 = response.headers.find("content-type"); it2 != response.headers.end())
+        contentType = it2->second;
+    meta["rawBodyContentType"] = contentType;
+    if (response.status >= 200 && response.status <= 299) {
+        meta["status"] = "ok";
+    } else {
+        meta["error"] = "HTTP " + std::to_string(response.status) + " от " + url;
+    }
+    return result;
+}
+
+}  // namespace tavo::core::operations
