@@ -359,6 +359,8 @@ void StandIn::handle(const httplib::Request& req, httplib::Response& res) {
                                  });
     } else if (!reply.body.empty() || reply.status != 204) {
         res.set_content(reply.body, reply.contentType);
+        // An empty content type means an answer without the header at all.
+        if (reply.contentType.empty()) res.headers.erase("Content-Type");
     }
 }
 

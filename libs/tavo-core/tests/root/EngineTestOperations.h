@@ -1,0 +1,23 @@
+#pragma once
+
+// Operations the engine tests register in the process-wide registry: the
+// families of the product are not part of this library.
+#include <atomic>
+#include <string>
+
+namespace engine_test {
+
+// How many operations the factories have created (registration included).
+extern std::atomic<int> created;
+
+// Type ids.
+inline constexpr const char* kEcho = "engine_echo";                 // inquiry: metadata = parameters
+inline constexpr const char* kStatusError = "engine_status_error";  // inquiry reporting status error
+inline constexpr const char* kFailedSubmission = "engine_failed";   // submission refused by the agency
+inline constexpr const char* kNeedsFile = "engine_needs_file";      // submission that needs a path
+inline constexpr const char* kThrows = "engine_throws";             // inquiry that throws
+inline constexpr const char* kBadUtf8 = "engine_bad_utf8";          // accepted filing with a Windows-1251 number
+inline constexpr const char* kLogin = "engine_login";               // inquiry that logs the session in
+inline constexpr const char* kResult = "engine_decl55_result";      // result inquiry of the portal's decl. 55
+
+}  // namespace engine_test
