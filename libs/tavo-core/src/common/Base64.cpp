@@ -1,6 +1,7 @@
 #include "common/Base64.h"
 
 #include <array>
+#include <cstring>
 #include <mutex>
 
 namespace tavo::core::common::base64 {
@@ -18,6 +19,17 @@ const std::array<int32_t, 256>& reverseTable() {
     return table;
 }
 
+// The two characters of every 12-bit value, so a group of three bytes needs
+// two lookups instead of four.
+const std::array<std::array<char, 2>, 4096>& pairTable() {
+    static const auto table = [] {
+        std::array<std::array<char, 2>, 4096> t{};
+        for (size_t v = 0; v < 4096; ++v) t[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
+        return t;
+    }();
+    return table;
+}
+
 }  // namespace
 
 std::string encode(const unsigned char* data, size_t length) {
@@ -25,14 +37,26 @@ std::string encode(const unsigned char* data, size_t length) {
     if (length == 0 || data == nullptr) return out;
     out.resize(((length + 2) / 3) * 4);
     char* o = out.data();
+    const auto& pairs = pairTable();
     size_t i = 0;
-    // Whole groups of three bytes: four characters each.
+    // Six bytes per step from one 64-bit load (eight readable bytes needed):
+    // four 12-bit quarters, two characters each.
+    for (; i + 8 <= length; i += 6) {
+        uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        w = __builtin_bswap64(w);
+        std::memcpy(o, pairs[(w >> 52) & 0xFFF].data(), 2);
+        std::memcpy(o + 2, pairs[(w >> 40) & 0xFFF].data(), 2);
+        std::memcpy(o + 4, pairs[(w >> 28) & 0xFFF].data(), 2);
+        std::memcpy(o + 6, pairs[(w >> 16) & 0xFFF].data(), 2);
+        o += 8;
+    }
+    // Whole groups of three bytes: two 12-bit halves, two characters each.
     for (; i + 3 <= length; i += 3) {
         uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | uint32_t(data[i + 2]);
-        *o++ = kAlphabet[(v >> 18) & 63];
-        *o++ = kAlphabet[(v >> 12) & 63];
-        *o++ = kAlphabet[(v >> 6) & 63];
-        *o++ = kAlphabet[v & 63];
+        std::memcpy(o, pairs[v >> 12].data(), 2);
+        std::memcpy(o + 2, pairs[v & 0xFFF].data(), 2);
+        o += 4;
     }
     size_t rest = length - i;
     if (rest == 1) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace tavo::core::common {
 namespace {
@@ -49,16 +50,32 @@ const Utf8Table& table() {
 
 std::string Cp1251::ToUtf8(const std::string& bytes) {
     const auto& t = table().entries;
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char b : bytes) {
-        if (b < 0x80 && b != 0) {
-            out.push_back(static_cast<char>(b));
-            continue;
+    const unsigned char* begin = reinterpret_cast<const unsigned char*>(bytes.data());
+    const unsigned char* end = begin + bytes.size();
+    size_t length = 0;
+    for (const unsigned char* p = begin; p < end; ++p) length += static_cast<unsigned char>(t[*p][0]);
+    // Two spare bytes let every character be copied as three bytes.
+    std::string out(length + 2, '\0');
+    char* o = out.data();
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    for (const unsigned char* p = begin; p < end;) {
+        // Eight ASCII bytes without NUL are copied as they are.
+        if (end - p >= 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            if (((v | ((v - kOnes) & ~v)) & kHigh) == 0) {
+                std::memcpy(o, p, 8);
+                o += 8;
+                p += 8;
+                continue;
+            }
         }
-        const auto& e = t[b];
-        out.append(e.data() + 1, static_cast<size_t>(e[0]));
+        const auto& e = t[*p++];
+        std::memcpy(o, e.data() + 1, 3);
+        o += static_cast<unsigned char>(e[0]);
     }
+    out.resize(length);
     return out;
 }
 

@@ -61,3 +61,17 @@ TEST(Base64, AgreesWithCoreutils) {
         EXPECT_EQ(dec(wrapped), bytes);
     }
 }
+
+// Lengths around the encoder's six- and three-byte steps.
+TEST(Base64, EveryShortLengthAgreesWithCoreutils) {
+    tavo::test::TempDir dir;
+    for (size_t n = 4; n <= 26; ++n) {
+        SCOPED_TRACE(n);
+        std::string bytes = randomBytes(n, static_cast<unsigned>(n + 100));
+        tavo::test::writeFile(dir / "in.bin", bytes);
+        std::string expected;
+        ASSERT_EQ(runCommand("base64 -w0 '" + (dir / "in.bin").string() + "'", &expected, false), 0);
+        EXPECT_EQ(enc(bytes), expected);
+        EXPECT_EQ(dec(expected), bytes);
+    }
+}

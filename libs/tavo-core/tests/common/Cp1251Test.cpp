@@ -33,3 +33,19 @@ TEST(Cp1251, ThreeByteCharactersNeverOverrun) {
     EXPECT_EQ(out.size(), 300000u);
     EXPECT_TRUE(tavo::core::common::utf8::isValid(out));
 }
+
+// The eight-byte ASCII steps must hand NUL and high bytes, wherever they
+// stand, to the table exactly as a byte-by-byte conversion does.
+TEST(Cp1251, LongTextEqualsByteByByteConversion) {
+    for (char odd : {'\0', '\x98', '\xC0', '\xB9', '\x7F', '\x01'}) {
+        for (size_t len = 1; len <= 24; ++len) {
+            for (size_t at = 0; at < len; ++at) {
+                std::string in(len, 'a');
+                in[at] = odd;
+                std::string expected;
+                for (char c : in) expected += Cp1251::ToUtf8(std::string(1, c));
+                ASSERT_EQ(Cp1251::ToUtf8(in), expected) << "len " << len << " at " << at << " byte " << int(odd);
+            }
+        }
+    }
+}
