@@ -1,0 +1,90 @@
+#include "support/RestApiStandIn.h"
+
+#include <nlohmann/json.hpp>
+
+#include "common/Base64.h"
+#include "infrastructure/http/NapEndpoints.h"
+
+namespace tavo::test {
+
+namespace nap = core::infra::nap;
+
+RestApiStandIn::RestApiStandIn() {
+    server_.on("POST", kSubmitPath, [this](const RecordedRequest&) { return submitAnswer(); });
+    server_.on("POST", kResultPath, [this](const RecordedRequest&) { return resultAnswer(); });
+    server_.route({nap::kRestApiHost, nap::kRestApiTestHost});
+}
+
+RestApiStandIn::~RestApiStandIn() {
+    server_.stop();
+}
+
+std::string RestApiStandIn::productionSubmitUrl() {
+    return std::string(nap::kRestApiProductionBase) + kSubmitPath;
+}
+std::string RestApiStandIn::productionResultUrl() {
+    return std::string(nap::kRestApiProductionBase) + kResultPath;
+}
+std::string RestApiStandIn::testSubmitUrl() {
+    return std::string(nap::kRestApiTestBase) + kSubmitPath;
+}
+std::string RestApiStandIn::testResultUrl() {
+    return std::string(nap::kRestApiTestBase) + kResultPath;
+}
+
+void RestApiStandIn::setSubmitReply(std::optional<Reply> reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    submitReply_ = std::move(reply);
+}
+
+void RestApiStandIn::setResultReply(std::optional<Reply> reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resultReply_ = std::move(reply);
+}
+
+Reply RestApiStandIn::dropped() {
+    Reply r = Reply::json(R"({"documentId":"never-delivered"})");
+    r.cutAfter = 0;
+    return r;
+}
+
+std::string RestApiStandIn::defaultResultHtml() {
+    return "<html><body><h1>Декларацията е приета</h1><p>Вх. № ВХ-2024-000123</p></body></html>";
+}
+
+Reply RestApiStandIn::submitAnswer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (submitReply_) return *submitReply_;
+    nlohmann::json answer = {
+        {"documentId", std::to_string(9000 + ++documents_)}, {"entryNumber", kEntryNumber}, {"entryDate", kEntryDate}};
+    return Reply::json(answer.dump());
+}
+
+Reply RestApiStandIn::resultAnswer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (resultReply_) return *resultReply_;
+    const std::string html = defaultResultHtml();
+    nlohmann::json answer = {
+        {"documentId", "9001"},
+        {"entryNumber", kEntryNumber},
+        {"entryDate", kEntryDate},
+        {"base64HtmlResult",
+         core::common::base64::encode(reinterpret_cast<const unsigned char*>(html.data()), html.size())}};
+    return Reply::json(answer.dump());
+}
+
+std::vector<RecordedRequest> RestApiStandIn::on(const std::string& path) const {
+    std::vector<RecordedRequest> out;
+    for (RecordedRequest& r : server_.journal().all())
+        if (r.path == path) out.push_back(std::move(r));
+    return out;
+}
+
+std::vector<RecordedRequest> RestApiStandIn::submits() const {
+    return on(kSubmitPath);
+}
+std::vector<RecordedRequest> RestApiStandIn::results() const {
+    return on(kResultPath);
+}
+
+}  // namespace tavo::test

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/StandIn.h"
+
+namespace tavo::test {
+
+// The agency's public declaration REST API on one HTTPS stand-in, reached
+// under both the production and the test API host names. The submit and the
+// result addresses answer scripted JSON (defaults: a filing accepted with a
+// fresh document id; a result with an HTML document); every request lands in
+// journal() with its exact body bytes and headers (the Host header tells the
+// two host names apart).
+class RestApiStandIn {
+public:
+    static constexpr const char* kSubmitPath = "/declaration/api-declarations/";
+    static constexpr const char* kResultPath = "/declaration/api-declarations/result";
+
+    RestApiStandIn();
+    ~RestApiStandIn();
+    RestApiStandIn(const RestApiStandIn&) = delete;
+    RestApiStandIn& operator=(const RestApiStandIn&) = delete;
+
+    StandIn& server() { return server_; }
+    Journal& journal() { return server_.journal(); }
+    // "https://<production API host>" and the test API's, as the library spells them.
+    static std::string productionSubmitUrl();
+    static std::string productionResultUrl();
+    static std::string testSubmitUrl();
+    static std::string testResultUrl();
+
+    // Scripting; an empty optional restores the default answer.
+    void setSubmitReply(std::optional<Reply> reply);
+    void setResultReply(std::optional<Reply> reply);
+    // Announces a body, then drops the connection before sending any of it.
+    static Reply dropped();
+
+    std::vector<RecordedRequest> submits() const;
+    std::vector<RecordedRequest> results() const;
+
+    // The default answers' values.
+    static constexpr const char* kEntryNumber = "ВХ-2024-000123";
+    static constexpr const char* kEntryDate = "2024-05-14T10:21:00";
+    static std::string defaultResultHtml();
+
+private:
+    Reply submitAnswer();
+    Reply resultAnswer();
+    std::vector<RecordedRequest> on(const std::string& path) const;
+
+    StandIn server_;
+    mutable std::mutex mutex_;
+    std::optional<Reply> submitReply_;
+    std::optional<Reply> resultReply_;
+    int documents_ = 0;
+};
+
+}  // namespace tavo::test
