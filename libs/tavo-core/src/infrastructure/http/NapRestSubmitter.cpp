@@ -1,0 +1,210 @@
+#include "infrastructure/http/NapRestSubmitter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+#include "common/Utf8.h"
+#include "domain/NapSession.h"
+#include "infrastructure/http/HttpClientFactory.h"
+#include "infrastructure/http/NapRestApiClient.h"
+#include "infrastructure/signing/ISigner.h"
+
+namespace tavo::core::infra::http {
+namespace {
+
+namespace fs = std::filesystem;
+using domain::NapIdentifierType;
+using operations::ParameterValues;
+using operations::SubmissionResult;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+
+// The whole file as read to its end (a size taken beforehand may be stale);
+// nothing when it cannot be opened or read.
+std::vector<uint8_t> readWholeFile(const std::string& path, uintmax_t sizeHint) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) return {};
+    std::vector<uint8_t> bytes;
+    // One byte beyond the expected size, so that the end shows without growing.
+    bytes.reserve(static_cast<size_t>(sizeHint) + 1);
+    for (;;) {
+        size_t used = bytes.size();
+        if (bytes.capacity() == used) bytes.reserve(used + std::max<size_t>(used / 2, 1 << 20));
+        size_t room = bytes.capacity() - used;
+        bytes.resize(used + room);
+        size_t n = std::fread(bytes.data() + used, 1, room, file.get());
+        bytes.resize(used + n);
+        if (n < room) break;
+    }
+    if (std::ferror(file.get())) return {};
+    return bytes;
+}
+
+bool allAsciiDigits(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+NapIdentifierType typeByDigitCount(const std::string& pin) {
+    if (!allAsciiDigits(pin)) return NapIdentifierType::UNKNOWN;
+    switch (pin.size()) {
+        case 9:
+            return NapIdentifierType::BUS_BULSTAT;
+        case 10:
+            return NapIdentifierType::IND_EGN;
+        case 13:
+            return NapIdentifierType::IND_BULSTAT;
+        default:
+            return NapIdentifierType::UNKNOWN;
+    }
+}
+
+// The leading integer as the C library's decimal conversion reads it (blanks,
+// an optional sign, digits), independent of the locale; "4.000000" gives 4.
+std::optional<long> leadingInteger(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long value = 0;
+    const char* begin = text.data() + i;
+    auto [ptr, ec] = std::from_chars(begin, text.data() + text.size(), value);
+    if (ec != std::errc() || ptr == begin) return std::nullopt;
+    return negative ? -value : value;
+}
+
+SubmissionResult failed(std::string message) {
+    SubmissionResult r;
+    r.errorMessage = std::move(message);
+    return r;
+}
+
+}  // namespace
+
+NapRestSubmitter::NapRestSubmitter(domain::NapSession& session, signing::ISigner& signer, std::string submitUrl,
+                                   std::string resultUrl, std::string apiKey, Config config)
+    : session_(session),
+      signer_(signer),
+      submitUrl_(std::move(submitUrl)),
+      resultUrl_(std::move(resultUrl)),
+      apiKey_(std::move(apiKey)),
+      config_(config) {}
+
+SubmissionResult NapRestSubmitter::submit(const std::string& path, const ParameterValues& params) {
+    FileInput input;
+    input.path = path;
+    input.form = static_cast<int32_t>(config_.fileDocumentType);
+    return submit(std::vector<FileInput>{std::move(input)}, params);
+}
+
+SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const ParameterValues& params) {
+    if (files.empty()) return failed("No files to submit");
+    const domain::SenderIdentity identity = session_.identity();
+    if (identity.certificateId.empty()) return failed("No certificate selected");
+
+    SendDeclarationRequest request;
+    request.userSignature = signer_.getCertificateDer(identity.certificateId);
+
+    for (FileInput& input : files) {
+        // Checked first: the path reaches the message and the name the request,
+        // both of which must be UTF-8.
+        if (!common::utf8::isValid(input.path))
+            return failed("File name is not valid UTF-8: " + common::utf8::makeValid(input.path));
+        std::error_code ec;
+        if (input.path.empty() || !fs::exists(fs::path(input.path), ec)) return failed("File not found: " + input.path);
+        if (input.bytes.empty()) {
+            // Only regular files: a folder or a device gives no bytes.
+            if (fs::is_regular_file(fs::path(input.path), ec)) {
+                std::error_code sizeEc;
+                uintmax_t size = fs::file_size(fs::path(input.path), sizeEc);
+                input.bytes = readWholeFile(input.path, sizeEc ? 0 : size);
+            }
+        }
+        if (input.bytes.empty()) return failed("Cannot read file or file is empty: " + input.path);
+
+        std::vector<uint8_t> signature;
+        try {
+            signature = signer_.signData(input.bytes, identity.certificateId, "");
+        } catch (const std::exception& e) {
+            return failed(std::string("Signing failed: ") + common::utf8::makeValid(e.what()));
+        }
+        if (signature.empty()) return failed("Empty signature (user may have cancelled)");
+
+        SignedFile file;
+        file.fileName = fs::path(input.path).filename().string();
+        file.fileType = config_.fileType;
+        file.fileSize = static_cast<uint32_t>(input.bytes.size());
+        // The bytes signed are the bytes sent: moved, never read again.
+        file.content = std::move(input.bytes);
+        file.pkcs7 = std::move(signature);
+        file.fileDocumentType = static_cast<domain::FileDocumentType>(input.form);
+        file.numRecords = static_cast<uint32_t>(input.numRecords);
+        request.files.push_back(std::move(file));
+    }
+
+    request.serviceDocumentType = config_.serviceDocumentType;
+    request.userPin = identity.identifier;
+    request.userPinType = identity.identifierType;
+    if (params.count("eik"))
+        request.taxpayerPin = params.at("eik");
+    else if (params.count("taxpayerPin"))
+        request.taxpayerPin = params.at("taxpayerPin");
+    else
+        request.taxpayerPin = identity.identifier;
+
+    if (request.taxpayerPin == identity.identifier) {
+        request.taxpayerPinType = identity.identifierType;
+    } else {
+        bool found = false;
+        for (const domain::TaxpayerInfo& t : session_.listTaxpayers()) {
+            if (t.pin == request.taxpayerPin) {
+                request.taxpayerPinType = t.pinType;
+                found = true;
+                break;
+            }
+        }
+        if (!found) request.taxpayerPinType = typeByDigitCount(request.taxpayerPin);
+    }
+
+    if (config_.periodFromParams) {
+        request.taxPeriodFrom = params.getOr("taxPeriodFrom", "");
+        request.taxPeriodTo = params.getOr("taxPeriodTo", "");
+        if (request.taxPeriodFrom.empty() || request.taxPeriodTo.empty()) {
+            std::optional<long> month = leadingInteger(params.getOr("month", ""));
+            if (month && *month >= 1 && *month <= 12) {
+                std::string twoDigits = (*month < 10 ? "0" : "") + std::to_string(*month);
+                request.taxPeriodFrom = twoDigits;
+                request.taxPeriodTo = twoDigits;
+            }
+        }
+        request.year = params.getOr("year", "");
+    }
+    const std::string fund = params.getOr("fund", "");
+    request.insuranceFund = (fund == "true" || fund == "1") ? 1 : 0;
+
+    // Copies: the submitter keeps its addresses and key for a later submit.
+    std::unique_ptr<HttpClient> http = HttpClientFactory::forNapRestApi();
+    NapRestApiClient client(*http, submitUrl_, resultUrl_, apiKey_);
+    SendDeclarationResponse response = client.submit(request);
+
+    SubmissionResult result;
+    result.success = response.ok;
+    result.incomeNumber = std::move(response.entryNumber);
+    result.documentId = std::move(response.documentId);
+    result.submissionDate = std::move(response.entryDate);
+    result.errorMessage = std::move(response.error);
+    return result;
+}
+
+}  // namespace tavo::core::infra::http
