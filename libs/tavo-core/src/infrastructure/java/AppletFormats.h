@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The two formats the applet download reads: the JNLP manifest, scanned with
+// the fixed patterns below, and the ZIP archive that carries the native
+// library. Pure functions over bytes, no I/O and no logging, so that tests
+// and fuzzers reach them directly.
+namespace tavo::stampit::formats {
+
+// ---- Manifest scanners ----------------------------------------------------
+// Each returns exactly what its ECMAScript pattern (letter case ignored)
+// returns, in time linear in the text: std::regex recurses per character and
+// overflows the stack on a large resources block.
+
+// Group 1 of the first match of <jnlp[^>]*codebase="([^"]+)"; nothing when
+// there is no match.
+std::optional<std::string> findCodebase(std::string_view text);
+
+struct ResourcesBlock {
+    std::size_t begin = 0;  // the whole match is text[begin, end)
+    std::size_t end = 0;
+    std::string attributes;  // group 1
+    std::string body;        // group 2
+};
+// Every match of <resources\b([^>]*)>([\s\S]*?)</resources>, in order.
+std::vector<ResourcesBlock> findResourcesBlocks(std::string_view text);
+
+// The text with every match of <resources\b[^>]*>[\s\S]*?</resources> removed.
+std::string cutResourcesBlocks(std::string_view text);
+
+// Group 1 of the first match of \b<name>="([^"]*)" (name is "os" or "arch",
+// ASCII letters); nothing when there is no match.
+std::optional<std::string> findAttribute(std::string_view text, std::string_view name);
+
+struct JarMatch {
+    std::string href;  // group 1
+    std::string size;  // group 2, empty when it did not take part
+};
+// Every match of
+// <(?:jar|nativelib)[^>]*\bhref="([^"]+)"(?:[^>]*\bsize="([^"]+)")?, in order.
+std::vector<JarMatch> findJars(std::string_view text);
+
+// ---- ZIP walk -------------------------------------------------------------
+
+inline constexpr std::uint16_t kMethodStored = 0;
+inline constexpr std::uint16_t kMethodDeflate = 8;
+// A library declaring more than this is refused before anything is unpacked:
+// the real one is a few megabytes, and the declared size bounds the memory.
+inline constexpr std::uint32_t kMaxLibraryBytes = 32u * 1024u * 1024u;
+
+// One central directory entry that passed the walk's checks.
+struct ZipEntry {
+    std::string name;  // as stored
+    std::uint16_t method = 0;
+    std::uint32_t crc32 = 0;
+    std::uint32_t compressedSize = 0;
+    std::uint32_t uncompressedSize = 0;
+    std::size_t dataOffset = 0;  // data lies in [dataOffset, dataOffset + compressedSize)
+};
+
+// The entries in directory order; empty when the archive has no end record
+// or its directory lies beyond the archive. The walk stops at the first
+// header that is malformed or points outside the archive.
+std::vector<ZipEntry> listZipEntries(std::span<const std::uint8_t> archive);
+
+// "STORED", "DEFLATE" or "?".
+const char* methodText(std::uint16_t method);
+
+// Why a matching entry was passed over.
+enum class EntryRefusal { UnsupportedMethod, TooLarge, InflateFailed, SizeMismatch, CrcMismatch };
+
+struct RefusedEntry {
+    std::string name;
+    EntryRefusal reason = EntryRefusal::UnsupportedMethod;
+    std::uint16_t method = 0;
+    std::uint32_t declaredSize = 0;
+};
+
+struct Extraction {
+    std::optional<std::vector<std::uint8_t>> library;  // the first matching entry that unpacked whole
+    std::vector<RefusedEntry> refused;                 // matching entries passed over before it, in order
+};
+
+// Unpacks the first entry whose lower-cased last path component (after "/"
+// or "\"), or whole lower-cased name, equals wantedLower. Output never grows
+// past the entry's declared size, and it must carry the recorded CRC-32.
+Extraction extractEntry(std::span<const std::uint8_t> archive, std::string_view wantedLower);
+
+// ASCII letters lower-cased, other bytes unchanged.
+std::string asciiLower(std::string_view text);
+
+}  // namespace tavo::stampit::formats

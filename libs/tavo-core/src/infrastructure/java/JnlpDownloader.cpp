@@ -1,0 +1,424 @@
+#include "infrastructure/java/JnlpDownloader.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <unordered_set>
+
+#include "common/CPtr.h"
+#include "common/Logger.h"
+#include "common/Paths.h"
+#include "common/Utf8.h"
+#include "infrastructure/http/CurlHandles.h"
+#include "infrastructure/http/NapEndpoints.h"
+#include "infrastructure/http/TestSeam.h"
+#include "infrastructure/java/AppletFormats.h"
+
+namespace tavo::stampit {
+namespace {
+
+namespace fs = std::filesystem;
+namespace nap = core::infra::nap;
+namespace http = core::infra::http;
+namespace utf8 = core::common::utf8;
+
+// The platform the agent runs as, whatever Java runtime is found.
+constexpr const char* kOwnOs = "Mac OS X";
+constexpr const char* kOwnArch = "aarch64";
+constexpr const char* kUserAgent = "TavoAgentC/0.1";
+constexpr long kAnonymousTimeoutSeconds = 120;
+constexpr long kMaxRedirects = 10;
+constexpr std::size_t kPreviewBytes = 500;
+
+std::string manifestUrl() {
+    return std::string(nap::kPortalBase) + "/ls/java/stampitls-vat.jnlp";
+}
+
+std::string defaultCodebase() {
+    return std::string(nap::kPortalBase) + "/ls";
+}
+
+// Manifest-derived text may hold line breaks or invalid bytes: one log line each.
+std::string forLog(std::string_view text) {
+    return utf8::escapeForLog(text);
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool isAbsoluteHttp(std::string_view href) {
+    return startsWith(href, "http://") || startsWith(href, "https://");
+}
+
+std::string lastPathComponent(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// A file name of the cache: never empty and never a way out of the folder.
+std::optional<fs::path> cacheTarget(const std::string& destDir, std::string_view href) {
+    std::string name = lastPathComponent(href);
+    if (name.empty() || name == "." || name == "..") return std::nullopt;
+    return fs::path(destDir) / name;
+}
+
+bool looksLikeArchive(const std::vector<std::uint8_t>& bytes) {
+    return bytes.size() >= 4 && bytes[0] == 'P' && bytes[1] == 'K' && bytes[2] == 0x03 && bytes[3] == 0x04;
+}
+
+bool namesArchive(std::string_view name) {
+    std::string lower = formats::asciiLower(name);
+    auto endsWith = [&](std::string_view suffix) {
+        return lower.size() >= suffix.size() && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    return endsWith(".jar") || endsWith(".zip");
+}
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    // Closes now, reporting whether the data reached the file.
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Written under a temporary name in the same folder and renamed, so the
+// cache holds the old file or the whole new one, never a torn one.
+bool writeReplacing(const fs::path& target, const std::vector<std::uint8_t>& bytes) {
+    std::string temp = target.string() + ".XXXXXX";
+    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    bool ok = true;
+    std::size_t done = 0;
+    while (ok && done < bytes.size()) {
+        ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fchmod(fd.get(), 0644) == 0;
+    ok = fd.close() && ok;
+    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+using CurlUrlPtr = core::common::CPtr<CURLU, curl_url_cleanup>;
+
+struct UrlParts {
+    std::string scheme;
+    std::string host;
+    std::string port;  // empty when the address names none
+};
+
+// Read with libcurl's own parser, so the host checked is the host connected to.
+std::optional<UrlParts> parseUrl(const std::string& url) {
+    CurlUrlPtr u(curl_url());
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    auto part = [&](CURLUPart which) -> std::optional<std::string> {
+        char* raw = nullptr;
+        if (curl_url_get(u.get(), which, &raw, 0) != CURLUE_OK) return std::nullopt;
+        http::CurlStringPtr owned(raw);
+        return std::string(owned.get());
+    };
+    UrlParts parts;
+    auto scheme = part(CURLUPART_SCHEME);
+    auto host = part(CURLUPART_HOST);
+    if (!scheme || !host) return std::nullopt;
+    parts.scheme = formats::asciiLower(*scheme);
+    parts.host = formats::asciiLower(*host);
+    parts.port = part(CURLUPART_PORT).value_or("");
+    return parts;
+}
+
+// Only the portal may see the session and its smart card.
+bool isPortalAddress(const UrlParts& parts) {
+    return parts.scheme == "https" && parts.host == nap::kPortalHost && (parts.port.empty() || parts.port == "443");
+}
+
+bool fetchUrlAnonymous(const std::string& url, std::vector<std::uint8_t>& out) {
+    struct Writer {
+        std::vector<std::uint8_t>* out;
+        static std::size_t cb(char* data, std::size_t size, std::size_t count, void* userdata) {
+            auto* w = static_cast<Writer*>(userdata);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+            w->out->insert(w->out->end(), bytes, bytes + size * count);
+            return size * count;
+        }
+    };
+
+    out.clear();
+    http::CurlSlistPtr seam;  // outlives the handle that points at it
+    http::CurlEasyPtr handle(curl_easy_init());
+    if (!handle) return false;
+    CURL* h = handle.get();
+    Writer writer{&out};
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // A redirect must not leave TLS: https only, and a bounded number of hops.
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, kAnonymousTimeoutSeconds);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Writer::cb);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &writer);
+    seam = http::applyTestSeam(h);
+
+    CURLcode rc = curl_easy_perform(h);
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    if (rc != CURLE_OK) {
+        // A cut-off transfer must never pass for the whole file.
+        out.clear();
+        Logger::warn("JnlpDownloader: curl error on " + forLog(url) + ": " + curl_easy_strerror(rc));
+        return false;
+    }
+    if (code >= 200 && code <= 299) return !out.empty();
+    out.clear();
+    Logger::warn("JnlpDownloader: HTTP " + std::to_string(code) + " for " + forLog(url));
+    return false;
+}
+
+std::string joinUrl(const std::string& base, const std::string& href) {
+    if (isAbsoluteHttp(href)) return href;
+    if (!base.empty() && base.back() != '/' && !href.empty() && href.front() != '/') return base + "/" + href;
+    return base + href;
+}
+
+std::string portalRelative(const std::string& href) {
+    return std::string(nap::kPortalBase) + "/ls/" + href;
+}
+
+void logRefusal(const formats::RefusedEntry& r) {
+    using formats::EntryRefusal;
+    const std::string name = forLog(r.name);
+    switch (r.reason) {
+        case EntryRefusal::UnsupportedMethod:
+            Logger::warn("JnlpDownloader: entry '" + name + "' uses unsupported compression method " +
+                         std::to_string(r.method));
+            break;
+        case EntryRefusal::InflateFailed:
+            Logger::warn("JnlpDownloader: inflate failed for '" + name + "'");
+            break;
+        case EntryRefusal::TooLarge:
+            Logger::warn("JnlpDownloader: entry '" + name + "' declares " + std::to_string(r.declaredSize) +
+                         " bytes, more than the " + std::to_string(formats::kMaxLibraryBytes) + " allowed");
+            break;
+        case EntryRefusal::SizeMismatch:
+            Logger::warn("JnlpDownloader: entry '" + name + "' does not unpack to its declared " +
+                         std::to_string(r.declaredSize) + " bytes");
+            break;
+        case EntryRefusal::CrcMismatch:
+            Logger::warn("JnlpDownloader: CRC-32 mismatch for '" + name + "'");
+            break;
+    }
+}
+
+}  // namespace
+
+bool JnlpDownloader::anyTokenMatches(const std::string& attr, const std::string& want) {
+    if (attr.empty()) return true;
+    std::string plain;
+    plain.reserve(attr.size());
+    for (std::size_t i = 0; i < attr.size(); ++i) {
+        if (attr[i] == '\\' && i + 1 < attr.size()) ++i;
+        plain += attr[i];
+    }
+    const std::string lowerWant = formats::asciiLower(want);
+    const std::string lowerPlain = formats::asciiLower(plain);
+    if (lowerPlain == lowerWant) return true;
+    constexpr std::string_view kBlanks = " \t\n\v\f\r";
+    std::size_t pos = 0;
+    while (pos < lowerPlain.size()) {
+        std::size_t begin = lowerPlain.find_first_not_of(kBlanks, pos);
+        if (begin == std::string::npos) break;
+        std::size_t end = lowerPlain.find_first_of(kBlanks, begin);
+        if (end == std::string::npos) end = lowerPlain.size();
+        if (std::string_view(lowerPlain).substr(begin, end - begin) == lowerWant) return true;
+        pos = end;
+    }
+    return false;
+}
+
+JnlpManifest JnlpDownloader::parseJnlp(const std::string& xml) {
+    JnlpManifest manifest;
+    if (auto codebase = formats::findCodebase(xml)) manifest.codebase = std::move(*codebase);
+    if (manifest.codebase.empty()) manifest.codebase = defaultCodebase();
+
+    for (const formats::ResourcesBlock& block : formats::findResourcesBlocks(xml)) {
+        const std::string os = formats::findAttribute(block.attributes, "os").value_or("");
+        const std::string arch = formats::findAttribute(block.attributes, "arch").value_or("");
+        if (!anyTokenMatches(os, kOwnOs) || !anyTokenMatches(arch, kOwnArch)) continue;
+        for (formats::JarMatch& jar : formats::findJars(block.body))
+            manifest.resources.push_back({std::move(jar.href), std::move(jar.size)});
+    }
+
+    std::unordered_set<std::string> seen;
+    for (const JnlpResource& r : manifest.resources) seen.insert(r.href);
+    for (formats::JarMatch& jar : formats::findJars(formats::cutResourcesBlocks(xml))) {
+        if (!seen.insert(jar.href).second) continue;
+        manifest.resources.push_back({std::move(jar.href), std::move(jar.size)});
+    }
+    return manifest;
+}
+
+bool JnlpDownloader::doFetch(const Fetcher& fetcher, const std::string& url, std::vector<std::uint8_t>& out) {
+    out.clear();
+    std::optional<UrlParts> parts = parseUrl(url);
+    if (!parts || parts->scheme != "https") {
+        Logger::warn("JnlpDownloader: refusing " + forLog(url) + " — only https addresses are fetched");
+        return false;
+    }
+    if (fetcher) {
+        if (isPortalAddress(*parts)) {
+            try {
+                out = fetcher(url);
+            } catch (const std::exception& e) {
+                out.clear();
+                Logger::warn(std::string("JnlpDownloader: session fetch threw: ") + e.what());
+            }
+            if (!out.empty()) return true;
+            Logger::warn("JnlpDownloader: session fetch returned 0 bytes for " + forLog(url) +
+                         "; trying anonymous fallback");
+        } else {
+            Logger::info("JnlpDownloader: " + forLog(url) + " is not on " + nap::kPortalHost +
+                         "; fetching it anonymously, without the smart card");
+        }
+    }
+    return fetchUrlAnonymous(url, out);
+}
+
+std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir, Fetcher fetcher) {
+    const std::string url = manifestUrl();
+    Logger::info("JnlpDownloader: fetching " + url + (fetcher ? " (authenticated)" : " (anonymous)"));
+    std::vector<std::uint8_t> body;
+    if (!doFetch(fetcher, url, body)) {
+        Logger::error(std::string("JnlpDownloader: failed to fetch JNLP manifest — likely not logged in to ") +
+                      nap::kPortalHost);
+        return {};
+    }
+    Logger::info("JnlpDownloader: received " + std::to_string(body.size()) + " bytes");
+    const std::string xml(body.begin(), body.end());
+    const JnlpManifest manifest = parseJnlp(xml);
+    if (manifest.resources.empty()) {
+        const std::string preview =
+            xml.size() <= kPreviewBytes ? forLog(xml) : forLog(utf8::cut(xml, kPreviewBytes)) + "...";
+        Logger::error("JnlpDownloader: manifest parsed 0 jar entries. Body preview: " + preview);
+        return {};
+    }
+    Logger::info("JnlpDownloader: manifest codebase=" + forLog(manifest.codebase) +
+                 " jars=" + std::to_string(manifest.resources.size()));
+    for (const JnlpResource& r : manifest.resources) Logger::info("  jar href=" + forLog(r.href));
+
+    Paths::ensureDirectory(destDir);
+    const std::string base = manifest.codebase.empty() ? defaultCodebase() : manifest.codebase;
+    std::vector<std::string> written;
+    for (const JnlpResource& r : manifest.resources) {
+        const std::string jarUrl = joinUrl(base, r.href);
+        Logger::info("JnlpDownloader: GET " + forLog(jarUrl));
+        std::vector<std::uint8_t> bytes;
+        if (!doFetch(fetcher, jarUrl, bytes)) {
+            Logger::warn("JnlpDownloader: failed to fetch " + forLog(jarUrl));
+            continue;
+        }
+        // An error page or a login form must never pass for an archive in the cache.
+        if (!looksLikeArchive(bytes)) {
+            Logger::warn("JnlpDownloader: " + forLog(jarUrl) + " is not a Java archive (" +
+                         std::to_string(bytes.size()) + " bytes); not cached");
+            continue;
+        }
+        std::optional<fs::path> target = cacheTarget(destDir, r.href);
+        if (!target || !writeReplacing(*target, bytes)) {
+            Logger::warn("JnlpDownloader: cannot write " +
+                         forLog(target ? target->string() : (fs::path(destDir) / r.href).string()));
+            continue;
+        }
+        written.push_back(target->string());
+    }
+    Logger::info("JnlpDownloader: downloaded " + std::to_string(written.size()) + " JAR(s) to " + destDir);
+    return written;
+}
+
+std::string JnlpDownloader::downloadNativeLib(const std::string& jarHref, const std::string& libName,
+                                              const std::string& destDir, Fetcher fetcher) {
+    std::vector<std::uint8_t> archive;
+    if (!doFetch(fetcher, portalRelative(jarHref), archive)) return {};
+    Logger::info("JnlpDownloader: extracting " + libName + " from " + forLog(jarHref) + " (" +
+                 std::to_string(archive.size()) + " bytes)");
+
+    formats::Extraction extraction = formats::extractEntry(archive, formats::asciiLower(libName));
+    for (const formats::RefusedEntry& r : extraction.refused) logRefusal(r);
+    if (!extraction.library) {
+        Logger::warn("JnlpDownloader: could not extract " + libName + " from " + forLog(jarHref) + " — contents:");
+        const std::string jarName = forLog(lastPathComponent(jarHref));
+        const std::vector<formats::ZipEntry> entries = formats::listZipEntries(archive);
+        for (const formats::ZipEntry& e : entries) {
+            Logger::info("  [" + jarName + "] " + forLog(e.name) + " (" + formats::methodText(e.method) + ", " +
+                         std::to_string(e.uncompressedSize) + " bytes)");
+        }
+        Logger::info("  [" + jarName + "] total " + std::to_string(entries.size()) + " entries");
+        return {};
+    }
+    Logger::info("JnlpDownloader: extracted " + libName + " (" + std::to_string(extraction.library->size()) +
+                 " bytes)");
+
+    Paths::ensureDirectory(destDir);
+    const fs::path target = fs::path(destDir) / libName;
+    if (!writeReplacing(target, *extraction.library)) return {};
+    Logger::info("JnlpDownloader: wrote " + target.string());
+    return target.string();
+}
+
+std::string JnlpDownloader::downloadOne(const std::string& href, const std::string& destDir, Fetcher fetcher) {
+    const std::string url = isAbsoluteHttp(href) ? href : portalRelative(href);
+    Logger::info("JnlpDownloader: GET " + forLog(url));
+    std::vector<std::uint8_t> bytes;
+    if (!doFetch(fetcher, url, bytes)) {
+        Logger::warn("JnlpDownloader: failed to fetch " + forLog(url));
+        return {};
+    }
+    Paths::ensureDirectory(destDir);
+    std::optional<fs::path> target = cacheTarget(destDir, href);
+    if (target && namesArchive(target->filename().string()) && !looksLikeArchive(bytes)) {
+        Logger::warn("JnlpDownloader: " + forLog(url) + " is not a Java archive (" + std::to_string(bytes.size()) +
+                     " bytes); not cached");
+        return {};
+    }
+    if (!target || !writeReplacing(*target, bytes)) {
+        Logger::warn("JnlpDownloader: cannot write " +
+                     forLog(target ? target->string() : (fs::path(destDir) / href).string()));
+        return {};
+    }
+    Logger::info("JnlpDownloader: wrote " + target->string() + " (" + std::to_string(bytes.size()) + " bytes)");
+    return target->string();
+}
+
+}  // namespace tavo::stampit
