@@ -1,0 +1,375 @@
+#include "operations/PlsSubmissionExecutor.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <thread>
+#include <utility>
+
+#include "common/Base64.h"
+#include "common/Logger.h"
+#include "common/Numbers.h"
+#include "common/Utf8.h"
+#include "domain/NapSession.h"
+#include "infrastructure/compression/Gzip.h"
+#include "infrastructure/http/HttpClient.h"
+#include "infrastructure/parsing/HtmlUtils.h"
+#include "infrastructure/signing/ISigner.h"
+
+namespace tavo::core::operations {
+namespace {
+
+using infra::parsing::HtmlUtils;
+namespace utf8 = common::utf8;
+
+constexpr size_t kErrorTextMax = 400;
+constexpr size_t kLogPreviewMax = 500;
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+char asciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Page text for a user-facing message: valid UTF-8, cut between characters.
+std::string pageText(std::string_view body) {
+    return utf8::cut(utf8::makeValid(HtmlUtils::stripHtml(std::string(body))), kErrorTextMax);
+}
+
+std::optional<int> parseOptionalInt(const ParameterValues& params, const std::string& key) {
+    auto it = params.find(key);
+    if (it == params.end() || it->second.empty()) return std::nullopt;
+    return common::leadingInt(it->second);
+}
+
+int currentYear() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local.tm_year + 1900;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& item : items) {
+        if (!out.empty()) out += ", ";
+        out += item;
+    }
+    return out;
+}
+
+SubmissionResult failure(std::string message) {
+    SubmissionResult result;
+    result.errorMessage = std::move(message);
+    return result;
+}
+
+void lookUpNewDocument(domain::NapSession& session, ISubmission& submission, const ParameterValues& params, int year,
+                       std::optional<int> month, SubmissionResult& result) {
+    std::string eik = params.getOr("eik", "");
+    if (!session.prepareFor(submission, eik, 0)) {
+        Logger::warn("PlsSubmissionExecutor: results-context prepareFor failed: " + session.lastError());
+        return;
+    }
+    // The portal lists a new document only a moment after accepting it.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    ResultsFilter filter;
+    filter.eik = eik;
+    filter.year = year;
+    filter.month = month;
+    InquiryResult listing = submission.fetchResults(session, filter);
+    Logger::info("PlsSubmissionExecutor: post-submit fetchResults returned " + std::to_string(listing.rows.size()) +
+                 " row(s)");
+    if (listing.rows.empty()) {
+        Logger::warn("PlsSubmissionExecutor: no rows in results listing for the new submission");
+        return;
+    }
+    auto chosen = upload::chooseRow(listing.rows, result.documentId);
+    if (!chosen) {
+        Logger::warn("PlsSubmissionExecutor: no listing row carries document " + result.documentId +
+                     " and the first row belongs to another document; incoming number left empty");
+        return;
+    }
+    const auto& row = listing.rows[*chosen];
+    if (row.size() >= 4) result.incomeNumber = row[3];
+    if (row.size() >= 5) result.submissionDate = row[4];
+    if (row.size() >= 6 && result.documentId.empty()) result.documentId = row[5];
+    Logger::info("PlsSubmissionExecutor: matched row income=" + utf8::escapeForLog(result.incomeNumber) + " date=" +
+                 utf8::escapeForLog(result.submissionDate) + " docId=" + utf8::escapeForLog(result.documentId));
+}
+
+}  // namespace
+
+namespace upload {
+
+std::string findPid(std::string_view html) {
+    for (size_t start = 0; start + 3 < html.size(); ++start) {
+        if (asciiLower(html[start]) != 'p' || asciiLower(html[start + 1]) != 'i' || asciiLower(html[start + 2]) != 'd')
+            continue;
+        size_t pos = start + 3;
+        if (html[pos] != '=' && html[pos] != ':') continue;
+        ++pos;
+        while (pos < html.size() && isBlank(html[pos])) ++pos;
+        if (pos < html.size() && (html[pos] == '"' || html[pos] == '\'')) ++pos;
+        size_t digits = pos;
+        while (pos < html.size() && isDigit(html[pos])) ++pos;
+        if (pos > digits) return std::string(html.substr(digits, pos - digits));
+    }
+    return {};
+}
+
+std::string lowerCaseCopy(std::string text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            text[i] = asciiLower(text[i]);
+            ++i;
+        } else if (byte == 0xD0) {
+            if (i + 1 < text.size()) {
+                auto next = static_cast<unsigned char>(text[i + 1]);
+                if (next >= 0x90 && next <= 0x9F) {
+                    text[i + 1] = static_cast<char>(next | 0x20);
+                } else if (next >= 0xA0 && next <= 0xAF) {
+                    text[i] = static_cast<char>(0xD1);
+                    text[i + 1] = static_cast<char>(next - 0x20);
+                }
+            }
+            i += 2;
+        } else if ((byte & 0xE0) == 0xC0) {
+            i += 2;
+        } else if ((byte & 0xF0) == 0xE0) {
+            i += 3;
+        } else if ((byte & 0xF8) == 0xF0) {
+            i += 4;
+        } else {
+            ++i;
+        }
+    }
+    return text;
+}
+
+Verdict readVerdict(int status, std::string_view body) {
+    Verdict verdict;
+    if (status < 200 || status > 299) {
+        verdict.errorMessage = "HTTP " + std::to_string(status) + " при подаване към НАП";
+        if (!body.empty()) {
+            std::string text = pageText(body);
+            if (!text.empty()) verdict.errorMessage += ": " + text;
+        }
+        return verdict;
+    }
+    verdict.documentId = findPid(body);
+    std::string lower = lowerCaseCopy(std::string(body));
+    auto has = [&lower](std::string_view word) { return lower.find(word) != std::string::npos; };
+    if (has("грешка") || has("error")) {
+        verdict.errorMessage = pageText(body);
+    } else if (has("успешно") || has("приет") || has("success")) {
+        verdict.success = true;
+    } else {
+        verdict.success = !verdict.documentId.empty();
+        if (!verdict.success) verdict.errorMessage = "Неразпознат отговор от НАП (без pid и без съобщение).";
+    }
+    return verdict;
+}
+
+void normaliseLineEnds(std::vector<uint8_t>& bytes) {
+    if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
+        bytes.erase(bytes.begin(), bytes.begin() + 3);
+    const size_t size = bytes.size();
+    size_t extra = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (bytes[i] == '\r') {
+            if (i + 1 < size && bytes[i + 1] == '\n')
+                ++i;
+            else
+                ++extra;
+        } else if (bytes[i] == '\n') {
+            ++extra;
+        }
+    }
+    if (extra == 0) return;
+    // Filled from the back in place: the file is held once, not twice.
+    bytes.resize(size + extra);
+    uint8_t* p = bytes.data();
+    size_t in = size;
+    size_t out = size + extra;
+    while (in > 0) {
+        uint8_t c = p[--in];
+        if (c == '\n') {
+            if (in > 0 && p[in - 1] == '\r') --in;
+            p[--out] = '\n';
+            p[--out] = '\r';
+        } else if (c == '\r') {
+            p[--out] = '\n';
+            p[--out] = '\r';
+        } else {
+            p[--out] = c;
+        }
+    }
+}
+
+std::optional<std::vector<uint8_t>> readRegularFile(const std::string& path) {
+    // Non-blocking open: a FIFO must not hang the operation before fstat refuses it.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
+
+    std::vector<uint8_t> bytes;
+    // Room for the CR bytes line-end normalisation usually adds, so that it
+    // does not reallocate.
+    const auto size = static_cast<size_t>(info.st_size);
+    bytes.reserve(size + size / 16 + 64);
+    bytes.resize(size);
+    size_t have = 0;
+    for (;;) {
+        if (have == bytes.size()) bytes.resize(bytes.size() + 65536);  // the file grew since fstat
+        ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        have += static_cast<size_t>(n);
+    }
+    bytes.resize(have);
+    return bytes;
+}
+
+std::vector<std::string> cookieNames(std::string_view cookieFile) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start < cookieFile.size()) {
+        size_t end = cookieFile.find('\n', start);
+        if (end == std::string_view::npos) end = cookieFile.size();
+        std::string_view line = cookieFile.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.substr(0, 10) == "#HttpOnly_") line.remove_prefix(10);
+        if (line.empty() || line.front() == '#') continue;
+        size_t tab = 0;
+        for (int i = 0; i < 5 && tab != std::string_view::npos; ++i) {
+            tab = line.find('\t', tab);
+            if (tab != std::string_view::npos) ++tab;
+        }
+        if (tab == std::string_view::npos) continue;
+        size_t nameEnd = line.find('\t', tab);
+        if (nameEnd == std::string_view::npos) continue;
+        if (nameEnd > tab) names.emplace_back(line.substr(tab, nameEnd - tab));
+    }
+    return names;
+}
+
+std::optional<size_t> chooseRow(const std::vector<std::vector<std::string>>& rows, const std::string& documentId) {
+    if (rows.empty()) return std::nullopt;
+    if (documentId.empty()) return 0;
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].size() >= 6 && rows[i][5] == documentId) return i;
+    const auto& first = rows.front();
+    if (first.size() >= 6 && !first[5].empty()) return std::nullopt;
+    return 0;
+}
+
+}  // namespace upload
+
+SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& submission, const std::string& filePath,
+                                      const ParameterValues& params) {
+    auto link = session.prepareForParams(submission, params);
+    if (!link) return failure(session.lastError());
+
+    signing::ISigner* signer = session.signer();
+    if (signer == nullptr) {
+        Logger::error("PlsSubmissionExecutor: NapSession has no signer");
+        return failure("Не е инициализиран signer за сесията.");
+    }
+    const std::string certificateId = session.identity().certificateId;
+    if (certificateId.empty()) return failure("Не е избран сертификат (certificateId is empty).");
+
+    auto file = upload::readRegularFile(filePath);
+    if (!file) return failure("Файлът не може да бъде прочетен: " + utf8::makeValid(filePath));
+    if (file->empty()) return failure("Файлът е празен: " + utf8::makeValid(filePath));
+    std::vector<uint8_t> normalised = std::move(*file);
+    file.reset();
+    upload::normaliseLineEnds(normalised);
+
+    std::string pdata;
+    {
+        std::vector<uint8_t> gzip = infra::compression::gzipDeterministic(normalised.data(), normalised.size());
+        if (gzip.empty()) return failure("Компресирането (gzip) на файла не успя.");
+        pdata = common::base64::encode(gzip.data(), gzip.size());
+    }
+
+    std::vector<uint8_t> signature;
+    try {
+        signature = signer->signDataForPortal(normalised, certificateId, session.pin());
+    } catch (const signing::SigningCancelledException&) {
+        return failure("Подписването беше отказано от потребителя.");
+    } catch (const signing::InvalidPinException&) {
+        return failure("Грешен PIN код.");
+    } catch (const std::exception& e) {
+        Logger::error(std::string("PlsSubmissionExecutor: signing failed — ") + e.what());
+        return failure(std::string("Грешка при подписване: ") + e.what());
+    }
+    if (signature.empty()) return failure("Подписът е празен — неуспешно подписване.");
+    // Only the compressed and signed forms travel from here on.
+    std::vector<uint8_t>().swap(normalised);
+    std::string psign = common::base64::encode(signature.data(), signature.size());
+
+    const std::optional<int> yearParam = parseOptionalInt(params, "year");
+    const int year = yearParam.value_or(currentYear());
+    const std::optional<int> month = parseOptionalInt(params, "month");
+    const std::string url = submission.uploadUrl(*link);
+    const std::string fileName = submission.submitFileName(filePath);
+    const size_t pdataLength = pdata.size();
+    const size_t psignLength = psign.size();
+
+    domain::NapSession::Headers form;
+    form["pfilename"] = fileName;
+    form["pyear"] = std::to_string(year);
+    form["pdata"] = std::move(pdata);
+    form["psign"] = std::move(psign);
+    form["signerId"] = "5";
+    for (auto& [name, value] : submission.additionalFormParameters(month, params.getOr("iban", "")))
+        form[name] = std::move(value);
+
+    Logger::info("PlsSubmissionExecutor: POST " + url + " (file=" + fileName + ", year=" + std::to_string(year) +
+                 (month ? ", month=" + std::to_string(*month) : std::string()) + ", pdata=" +
+                 std::to_string(pdataLength) + " chars" + ", psign=" + std::to_string(psignLength) + " chars)");
+    Logger::info("PlsSubmissionExecutor: cookies in jar [" + joined(upload::cookieNames(session.exportCookies())) +
+                 "]");
+
+    auto response = session.postForm(url, form, infra::http::kAcceptHtmlBrowser);
+    form.clear();
+    Logger::info("PlsSubmissionExecutor: response HTTP " + std::to_string(response.status) +
+                 " (body=" + std::to_string(response.body.size()) +
+                 "B): " + utf8::escapeForLog(utf8::cut(response.body, kLogPreviewMax)));
+
+    SubmissionResult result;
+    upload::Verdict verdict = upload::readVerdict(response.status, response.body);
+    result.success = verdict.success;
+    result.documentId = std::move(verdict.documentId);
+    result.errorMessage = std::move(verdict.errorMessage);
+    result.rawBody = std::move(response.body);
+    result.rawBodyContentType = "text/html; charset=utf-8";
+    result.rawBodyUrl = url;
+    if (result.success) lookUpNewDocument(session, submission, params, year, month, result);
+    return result;
+}
+
+}  // namespace tavo::core::operations

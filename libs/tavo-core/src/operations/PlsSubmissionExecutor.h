@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "operations/ISubmission.h"
+#include "operations/OperationTypes.h"
+
+namespace tavo::core::domain {
+class NapSession;
+}
+
+namespace tavo::core::operations {
+
+// Files one declaration file through the portal's PL/SQL upload form:
+// prepares the session, reads and normalises the file, gzips it, signs the
+// normalised bytes with the sender's certificate, posts the form, reads the
+// agency's verdict and, once accepted, looks the new document up in the
+// operation's listing. Failures come back as values; only exceptions of the
+// session or the operation other than the signer's pass through.
+SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& submission, const std::string& filePath,
+                                      const ParameterValues& params);
+
+// The network-free pieces, for tests and fuzz targets.
+namespace upload {
+
+struct Verdict {
+    bool success = false;
+    std::string documentId;
+    std::string errorMessage;  // valid UTF-8
+};
+
+// The agency's answer to the upload form: status and page.
+Verdict readVerdict(int status, std::string_view body);
+
+// Group 1 of the first match of pid[=:]\s*["']?(\d+), letter case ignored,
+// or empty; linear in the input.
+std::string findPid(std::string_view html);
+
+// ASCII and the 32 basic Cyrillic capitals lower-cased in UTF-8; every other
+// byte kept.
+std::string lowerCaseCopy(std::string text);
+
+// A leading UTF-8 byte-order mark dropped; LF, CR and CR LF each become CR LF.
+void normaliseLineEnds(std::vector<uint8_t>& bytes);
+
+// The whole content of a regular file, to its end; nothing for anything else
+// (a folder, a device, a pipe) or on a read error.
+std::optional<std::vector<uint8_t>> readRegularFile(const std::string& path);
+
+// Names of the cookies in Netscape cookie-file lines; values never leave.
+std::vector<std::string> cookieNames(std::string_view cookieFile);
+
+// Index of the listing row describing the new filing; none when no row may be
+// taken. A row carrying another filing's document id is never taken.
+std::optional<size_t> chooseRow(const std::vector<std::vector<std::string>>& rows, const std::string& documentId);
+
+}  // namespace upload
+
+}  // namespace tavo::core::operations

@@ -1,0 +1,411 @@
+#include "operations/PlsSubmissionExecutor.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+
+#include "InMemorySettingsProvider.h"
+#include "TavoEngine.h"
+#include "common/Utf8.h"
+#include "domain/NapSession.h"
+#include "infrastructure/signing/SignerPkcs11.h"
+#include "operations/OperationRegistry.h"
+#include "support/PlsFormStandIn.h"
+#include "support/PlsTestSubmission.h"
+#include "support/PortalCard.h"
+#include "support/PortalStandIn.h"
+#include "support/SoftHsmToken.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using namespace tavo::core::operations;
+using tavo::core::domain::NapSession;
+using tavo::signing::SignerPkcs11;
+using tavo::test::PlsFormStandIn;
+using tavo::test::PlsTestSubmission;
+using tavo::test::PortalCard;
+using tavo::test::PortalStandIn;
+using tavo::test::Reply;
+using tavo::test::SoftHsmToken;
+using tavo::test::TempDir;
+
+std::vector<uint8_t> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+// ---- Pure pieces ---------------------------------------------------------
+
+TEST(LineEnds, EveryEndBecomesCrLf) {
+    struct Case {
+        std::string in, out;
+    };
+    for (const Case& c : {Case{"", ""},
+                          {"a", "a"},
+                          {"a\nb", "a\r\nb"},
+                          {"a\rb", "a\r\nb"},
+                          {"a\r\nb", "a\r\nb"},
+                          {"a\r", "a\r\n"},
+                          {"\n\r", "\r\n\r\n"},
+                          {"\r\r\n\n", "\r\n\r\n\r\n"},
+                          {"\xEF\xBB\xBFx\ny", "x\r\ny"},
+                          {"\xEF\xBB\xBF", ""},
+                          {"\xEF\xBB", "\xEF\xBB"},
+                          {"x\xEF\xBB\xBF\n", "x\xEF\xBB\xBF\r\n"},
+                          {"\xEF\xBB\xBF\r", "\r\n"}}) {
+        SCOPED_TRACE(c.in);
+        auto b = bytes(c.in);
+        upload::normaliseLineEnds(b);
+        EXPECT_EQ(std::string(b.begin(), b.end()), c.out);
+    }
+}
+
+TEST(LineEnds, MixedEqualsCrLfEverywhere) {
+    std::string mixed = "\xEF\xBB\xBF\xC4\xE5\xEA\xEB\xE0\xF0\xE0\xF6\xE8\xFF\n1;2\r3;4\r\n5;6\n";
+    std::string crlf = "\xC4\xE5\xEA\xEB\xE0\xF0\xE0\xF6\xE8\xFF\r\n1;2\r\n3;4\r\n5;6\r\n";
+    auto a = bytes(mixed), b = bytes(crlf);
+    upload::normaliseLineEnds(a);
+    upload::normaliseLineEnds(b);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, bytes(crlf));
+}
+
+TEST(Verdict, PagesAndStatuses) {
+    const std::string unknown = "Неразпознат отговор от НАП (без pid и без съобщение).";
+    struct Case {
+        int status;
+        std::string body;
+        bool success;
+        std::string documentId;
+        std::string error;
+    };
+    for (const Case& c : std::vector<Case>{
+             {200, "<p>Документът е приет успешно.</p> pid=42", true, "42", ""},
+             {200, "<p>УСПЕШНО</p>", true, "", ""},
+             {201, "<b>Приет</b>", true, "", ""},
+             {200, "Success", true, "", ""},
+             {200, "<a href='?PID: \"12345\"'>x</a>", true, "12345", ""},
+             {200, "<h1>Успешно</h1><p>Грешка в ред 3</p>", false, "", "Успешно Грешка в ред 3"},
+             {200, "<p>ERROR</p> pid=5", false, "5", "ERROR pid=5"},
+             {200, "<p>ГРЕШКА</p>", false, "", "ГРЕШКА"},
+             {200, "<p>нищо</p>", false, "", unknown},
+             {299, "", false, "", unknown},
+             {302, "", false, "", "HTTP 302 при подаване към НАП"},
+             {500, "<html><body><h1>Internal</h1> error </body></html>", false, "",
+              "HTTP 500 при подаване към НАП: Internal error"},
+             {500, "<br/>", false, "", "HTTP 500 при подаване към НАП"},
+             {0, "", false, "", "HTTP 0 при подаване към НАП"},
+             {404, "pid=7 успешно", false, "", "HTTP 404 при подаване към НАП: pid=7 успешно"},
+         }) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+        auto v = upload::readVerdict(c.status, c.body);
+        EXPECT_EQ(v.success, c.success);
+        EXPECT_EQ(v.documentId, c.documentId);
+        EXPECT_EQ(v.errorMessage, c.error);
+    }
+}
+
+TEST(Verdict, LongCyrillicMessageIsCutBetweenLetters) {
+    std::string message;
+    while (message.size() < 1024) message += "Грешка при обработка на файла ";
+    for (int status : {200, 500}) {
+        for (size_t shift = 0; shift < 4; ++shift) {
+            SCOPED_TRACE(testing::Message() << status << " shift " << shift);
+            auto v = upload::readVerdict(status, std::string(shift, 'x') + "<p>" + message + "</p>");
+            EXPECT_FALSE(v.success);
+            // "HTTP 500 при подаване към НАП: " is 48 bytes.
+            EXPECT_LE(v.errorMessage.size(), 400u + (status == 500 ? 48u : 0u));
+            EXPECT_GE(v.errorMessage.size(), 390u);
+            EXPECT_TRUE(tavo::core::common::utf8::isValid(v.errorMessage));
+        }
+    }
+}
+
+TEST(Verdict, LowerCaseCopyFoldsBasicCyrillicOnly) {
+    EXPECT_EQ(upload::lowerCaseCopy("АБВ ПРЯ Ѐ ЁAZ az я"), "абв пря Ѐ Ёaz az я");
+    EXPECT_EQ(upload::lowerCaseCopy("\xD0"), "\xD0");
+    EXPECT_EQ(upload::lowerCaseCopy("\xE2\x80\x94\xD0\x93"), "\xE2\x80\x94\xD0\xB3");
+}
+
+TEST(ChooseRow, AnotherFilingsRowIsNeverTaken) {
+    using Rows = std::vector<std::vector<std::string>>;
+    const Rows withIds = {{"e", "", "2024", "N1", "D1", "111"}, {"e", "", "2024", "N2", "D2", "222"}};
+    const Rows withoutIds = {{"e", "", "2024", "N1", "D1", ""}, {"e", "", "", "N2", "D2"}};
+    struct Case {
+        const Rows* rows;
+        std::string pid;
+        std::optional<size_t> expected;
+    };
+    const Rows empty;
+    for (const Case& c : {Case{&withIds, "222", 1}, Case{&withIds, "333", std::nullopt}, Case{&withIds, "", 0},
+                          Case{&withoutIds, "333", 0}, Case{&empty, "1", std::nullopt}}) {
+        SCOPED_TRACE(c.pid);
+        EXPECT_EQ(upload::chooseRow(*c.rows, c.pid), c.expected);
+    }
+}
+
+TEST(CookieNames, NamesOnly) {
+    std::string jar =
+        "# Netscape HTTP Cookie File\n"
+        "#HttpOnly_portal.nra.bg\tFALSE\t/\tTRUE\t0\tSESSION\tsecret-value\n"
+        "portal.nra.bg\tFALSE\t/\tTRUE\t0\tloggedIn\tdHJ1ZQ==\r\n"
+        "\n"
+        "portal.nra.bg\tFALSE\t/\tTRUE\t0\t\tnameless\n"
+        "broken line\n";
+    EXPECT_EQ(upload::cookieNames(jar), (std::vector<std::string>{"SESSION", "loggedIn"}));
+}
+
+TEST(ReadFile, OnlyRegularFilesToTheirEnd) {
+    TempDir dir("tavo-read");
+    tavo::test::writeFile(dir / "f.txt", std::string("abc\0def", 7));
+    auto ok = upload::readRegularFile((dir / "f.txt").string());
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(*ok, bytes(std::string("abc\0def", 7)));
+    EXPECT_FALSE(upload::readRegularFile(dir.str()));
+    EXPECT_FALSE(upload::readRegularFile((dir / "missing").string()));
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(upload::readRegularFile((dir / "fifo").string()));
+}
+
+// ---- End to end with the card against the portal stand-in ----------------
+
+struct UploadTest : ::testing::Test {
+    PortalCard card;
+    PortalStandIn portal;
+    PlsFormStandIn forms{portal};
+    SignerPkcs11 signer{SoftHsmToken::modulePath()};
+    NapSession session;
+    TempDir dir{"tavo-upload"};
+    PlsTestSubmission op;
+
+    // Windows-1251 text with a byte-order mark and every kind of line end.
+    const std::string mixed =
+        "\xEF\xBB\xBF\xC4\xE5\xEA\xEB\xE0\xF0\xE0\xF6\xE8\xFF;2024\n"
+        "\xC8\xE2\xE0\xED;100.00\r\xCF\xE5\xF2\xFA\xF0;200.00\r\n\xCA\xF0\xE0\xE9\r";
+    const std::string normalised =
+        "\xC4\xE5\xEA\xEB\xE0\xF0\xE0\xF6\xE8\xFF;2024\r\n"
+        "\xC8\xE2\xE0\xED;100.00\r\n\xCF\xE5\xF2\xFA\xF0;200.00\r\n\xCA\xF0\xE0\xE9\r\n";
+
+    void SetUp() override {
+        session.setIdentity(card.identity());
+        session.setPin(card.pin());
+        session.setSigner(&signer);
+        tavo::test::writeFile(dir / "decl.txt", mixed);
+    }
+    std::string file() const { return (dir / "decl.txt").string(); }
+    ParameterValues params(const std::string& year = "2024") const { return {{"eik", "123456789"}, {"year", year}}; }
+};
+
+TEST_F(UploadTest, AcceptedUploadFindsItsRow) {
+    forms.setRows({{"0100-0007", "03.02.2025 10:11", "2024", "", "", "100000"},
+                   {"0100-0008", "03.02.2025 10:12", "2024", "", "", "100001"}});
+    SubmissionResult r = executePlsSubmission(session, op, file(), params());
+    ASSERT_TRUE(r.success) << r.errorMessage;
+
+    auto uploads = forms.uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    const auto& u = uploads[0];
+    EXPECT_EQ(u.problem, "");
+    EXPECT_TRUE(u.gzipHeaderZeroed);
+    EXPECT_EQ(u.verifyStatus, 0) << u.verifyOutput;
+    EXPECT_EQ(std::string(u.file.begin(), u.file.end()), normalised);
+    EXPECT_EQ(u.fields.at("pfilename"), "decl.txt");
+    EXPECT_EQ(u.fields.at("pyear"), "2024");
+    EXPECT_EQ(u.fields.at("signerId"), "5");
+    EXPECT_EQ(u.fields.size(), 5u);
+
+    EXPECT_EQ(r.documentId, "100001");
+    EXPECT_EQ(r.incomeNumber, "0100-0008");
+    EXPECT_EQ(r.submissionDate, "03.02.2025 10:12");
+    EXPECT_EQ(r.rawBody, PlsFormStandIn::acceptedPage("100001"));
+    EXPECT_EQ(r.rawBodyContentType, "text/html; charset=utf-8");
+    EXPECT_EQ(r.rawBodyUrl, "https://portal.nra.bg/pls/pub/!DECL55.WEB.upload_file");
+    EXPECT_TRUE(r.nativeErrors.empty());
+
+    std::string log = card.logText();
+    EXPECT_NE(log.find("PlsSubmissionExecutor: POST https://portal.nra.bg/pls/pub/!DECL55.WEB.upload_file "
+                       "(file=decl.txt, year=2024, pdata="),
+              std::string::npos);
+    EXPECT_NE(log.find("PlsSubmissionExecutor: cookies in jar ["), std::string::npos);
+    EXPECT_NE(log.find("matched row income=0100-0008"), std::string::npos);
+    for (const auto& session : portal.issuedSessionIds()) EXPECT_EQ(log.find(session), std::string::npos);
+}
+
+TEST_F(UploadTest, SameFileTwiceGivesTheSamePdata) {
+    tavo::test::writeFile(dir / "crlf.txt", normalised);
+    ASSERT_TRUE(executePlsSubmission(session, op, file(), params()).success);
+    ASSERT_TRUE(executePlsSubmission(session, op, file(), params()).success);
+    ASSERT_TRUE(executePlsSubmission(session, op, (dir / "crlf.txt").string(), params()).success);
+    auto uploads = forms.uploads();
+    ASSERT_EQ(uploads.size(), 3u);
+    EXPECT_FALSE(uploads[0].pdata.empty());
+    EXPECT_EQ(uploads[0].pdata, uploads[1].pdata);
+    EXPECT_EQ(uploads[0].pdata, uploads[2].pdata);
+}
+
+TEST_F(UploadTest, ListingWithoutThePid) {
+    struct Case {
+        const char* name;
+        std::vector<PlsFormStandIn::Row> rows;
+        std::string income, date, documentId;
+    };
+    for (const Case& c : std::vector<Case>{
+             // The first row carries no id: the Part's fallback applies.
+             {"row without id", {{"0100-0001", "01.01.2025", "2024", "", "", ""}}, "0100-0001", "01.01.2025", "100001"},
+             // The first row is another filing: never taken.
+             {"another filing", {{"0100-0002", "02.01.2025", "2024", "", "", "99"}}, "", "", "100002"},
+             {"empty listing", {}, "", "", "100003"},
+         }) {
+        SCOPED_TRACE(c.name);
+        forms.setRows(c.rows);
+        SubmissionResult r = executePlsSubmission(session, op, file(), params());
+        EXPECT_TRUE(r.success) << r.errorMessage;
+        EXPECT_EQ(r.incomeNumber, c.income);
+        EXPECT_EQ(r.submissionDate, c.date);
+        EXPECT_EQ(r.documentId, c.documentId);
+    }
+    EXPECT_NE(card.logText().find("first row belongs to another document"), std::string::npos);
+}
+
+TEST_F(UploadTest, AcceptedWithoutPidTakesTheFirstRowsId) {
+    forms.setUploadReply(Reply::text("<p>Файлът е приет.</p>"));
+    forms.setRows({{"0100-0003", "03.01.2025", "2024", "", "", "555"}});
+    SubmissionResult r = executePlsSubmission(session, op, file(), params());
+    EXPECT_TRUE(r.success);
+    EXPECT_EQ(r.documentId, "555");
+    EXPECT_EQ(r.incomeNumber, "0100-0003");
+}
+
+TEST_F(UploadTest, RefusedAnswersKeepThePage) {
+    std::string longMessage;
+    while (longMessage.size() < 1024) longMessage += "Невалидна стойност в полето за данъчен период. ";
+    const std::string both = "<p>Успешно заредени 3 реда.</p>" + PlsFormStandIn::errorPage(longMessage);
+    struct Case {
+        Reply reply;
+        std::string errorHead;
+    };
+    for (const Case& c : std::vector<Case>{
+             {Reply::text(both), "Успешно заредени 3 реда. Подаване на декларация Грешка Невалидна"},
+             {Reply::text("<html><body>Вътрешна грешка на сървъра</body></html>", 500),
+              "HTTP 500 при подаване към НАП: Вътрешна грешка на сървъра"},
+             // The portal client follows a Location; a 302 without one is the portal's own answer.
+             {Reply::text("", 302), "HTTP 302 при подаване към НАП"},
+         }) {
+        SCOPED_TRACE(c.reply.status);
+        forms.setUploadReply(c.reply);
+        SubmissionResult r = executePlsSubmission(session, op, file(), params());
+        EXPECT_FALSE(r.success);
+        EXPECT_EQ(r.errorMessage.rfind(c.errorHead, 0), 0u) << r.errorMessage;
+        EXPECT_LE(r.errorMessage.size(), c.reply.status == 200 ? 400u : 448u);
+        EXPECT_TRUE(tavo::core::common::utf8::isValid(r.errorMessage));
+        EXPECT_EQ(r.rawBody, c.reply.body);
+        EXPECT_EQ(r.rawBodyUrl, "https://portal.nra.bg/pls/pub/!DECL55.WEB.upload_file");
+        EXPECT_EQ(r.incomeNumber, "");
+    }
+    // The stand-in's own checks passed for every one of them.
+    for (const auto& u : forms.uploads()) EXPECT_EQ(u.problem, "");
+    // No listing was read after a refusal.
+    EXPECT_FALSE(portal.journal().lastOn(forms.listingPath()));
+}
+
+TEST_F(UploadTest, LargeAnswerPageReturns) {
+    std::string page = "<html><body><p>Документът е приет успешно.</p>";
+    while (page.size() < 200 * 1024) page += "<div>ред от протокола pid</div>\n";
+    page += std::string(100000, ' ') + "pid=77</body></html>";
+    forms.setUploadReply(Reply::text(page));
+    SubmissionResult r = executePlsSubmission(session, op, file(), params());
+    EXPECT_TRUE(r.success);
+    EXPECT_EQ(r.documentId, "77");
+    EXPECT_EQ(r.rawBody, page);
+}
+
+TEST_F(UploadTest, FilesThatCannotBeSent) {
+    tavo::test::writeFile(dir / "empty.txt", "");
+    struct Case {
+        std::string path, error;
+    };
+    for (const Case& c :
+         {Case{dir.str(), "Файлът не може да бъде прочетен: " + dir.str()},
+          {(dir / "none.txt").string(), "Файлът не може да бъде прочетен: " + (dir / "none.txt").string()},
+          {(dir / "empty.txt").string(), "Файлът е празен: " + (dir / "empty.txt").string()}}) {
+        SCOPED_TRACE(c.path);
+        SubmissionResult r = executePlsSubmission(session, op, c.path, params());
+        EXPECT_FALSE(r.success);
+        EXPECT_EQ(r.errorMessage, c.error);
+    }
+    EXPECT_TRUE(forms.uploads().empty());
+}
+
+TEST_F(UploadTest, SignerAndCertificateChecks) {
+    session.setSigner(nullptr);
+    EXPECT_EQ(executePlsSubmission(session, op, file(), params()).errorMessage,
+              "Не е инициализиран signer за сесията.");
+    session.setSigner(&signer);
+    auto identity = card.identity();
+    identity.certificateId.clear();
+    session.setIdentity(identity);
+    EXPECT_EQ(executePlsSubmission(session, op, file(), params()).errorMessage,
+              "Не е избран сертификат (certificateId is empty).");
+    EXPECT_TRUE(forms.uploads().empty());
+}
+
+TEST_F(UploadTest, YearParameter) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const std::string thisYear = std::to_string(local.tm_year + 1900);
+    struct Case {
+        std::optional<std::string> year;
+        std::string posted;
+    };
+    // Without a year the session selects the lowest-ordered submit link.
+    for (const Case& c : {Case{"2024.000000", "2024"}, Case{" +2024abc", "2024"}, Case{std::nullopt, thisYear},
+                          Case{"", thisYear}, Case{"abc", thisYear}}) {
+        SCOPED_TRACE(c.year.value_or("<absent>"));
+        ParameterValues p{{"eik", "123456789"}};
+        if (c.year) p["year"] = *c.year;
+        SubmissionResult r = executePlsSubmission(session, op, file(), p);
+        ASSERT_TRUE(r.success) << r.errorMessage;
+        EXPECT_EQ(forms.uploads().back().fields.at("pyear"), c.posted);
+    }
+    EXPECT_EQ(card.logText().find(", month="), std::string::npos);
+}
+
+// The engine's road: an operation from the registry, a sender from the
+// settings, parameters from JSON.
+TEST_F(UploadTest, ThroughTheEngine) {
+    ASSERT_TRUE(OperationRegistry::instance().registerOperation("test_pls_upload",
+                                                                [] { return std::make_unique<PlsTestSubmission>(); }));
+    tavo::core::Sender sender{"s-0123456789ab", "Тест Трейд ООД", card.identity()};
+    tavo::core::TavoEngine engine(
+        std::make_unique<tavo::core::InMemorySettingsProvider>(std::vector<tavo::core::Sender>{sender}, sender.id));
+    engine.setSigner(&signer);
+    engine.initialize();
+    engine.setPin(card.pin());
+    forms.setRows({{"0100-0042", "04.02.2025", "2024", "", "", "100001"}});
+
+    auto ok = engine.executeOperation("test_pls_upload", R"({"eik":"123456789","year":2024})", file());
+    ASSERT_TRUE(ok.ok) << ok.error;
+    EXPECT_EQ(forms.uploads().at(0).fields.at("pyear"), "2024");
+    auto payload = nlohmann::json::parse(ok.payload);
+    EXPECT_EQ(payload["documentId"], "100001");
+    EXPECT_EQ(payload["incomeNumber"], "0100-0042");
+    EXPECT_EQ(payload["success"], true);
+
+    std::string message;
+    while (message.size() < 1024) message += "Грешка в декларацията: ";
+    forms.setUploadReply(Reply::text("<p>Успешно</p>" + PlsFormStandIn::errorPage(message)));
+    auto refused = engine.executeOperation("test_pls_upload", R"({"eik":"123456789","year":2024})", file());
+    EXPECT_FALSE(refused.ok);
+    EXPECT_LE(refused.error.size(), 400u);
+    EXPECT_TRUE(tavo::core::common::utf8::isValid(refused.error));
+    ASSERT_FALSE(refused.payload.empty());
+    auto refusedPayload = nlohmann::json::parse(refused.payload);
+    EXPECT_EQ(refusedPayload["errorMessage"], refused.error);
+    EXPECT_EQ(refusedPayload["success"], false);
+    engine.shutdown();
+}
+
+}  // namespace
