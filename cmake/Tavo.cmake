@@ -20,7 +20,7 @@ endif()
 
 function(tavo_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
-  if(TAVO_SANITIZE)
+  if(TAVO_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # g++ 12's flow analysis under the sanitizers reports false
     # maybe-uninitialized warnings inside <regex> and <functional>.
     target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
