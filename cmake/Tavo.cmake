@@ -18,6 +18,15 @@ if(TAVO_SANITIZE)
   string(APPEND CMAKE_SHARED_LINKER_FLAGS " ${_tavo_san}")
 endif()
 
+if(TAVO_LIBFUZZER)
+  # Coverage in every object, the core included: otherwise libFuzzer sees
+  # only the target's own file and mutates blind.
+  string(APPEND CMAKE_C_FLAGS " -fsanitize=fuzzer-no-link")
+  string(APPEND CMAKE_CXX_FLAGS " -fsanitize=fuzzer-no-link")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS " -fsanitize=fuzzer-no-link")
+  string(APPEND CMAKE_SHARED_LINKER_FLAGS " -fsanitize=fuzzer-no-link")
+endif()
+
 function(tavo_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
   if(TAVO_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
