@@ -1,0 +1,520 @@
+#include "infrastructure/java/StampItBridge.h"
+
+#include <array>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "common/Base64.h"
+#include "common/Logger.h"
+#include "common/Paths.h"
+#include "common/Utf8.h"
+#include "infrastructure/java/BitnessDetector.h"
+#include "infrastructure/java/JavaFinder.h"
+#include "infrastructure/java/JnlpDownloader.h"
+#include "infrastructure/java/PipeRunner.h"
+#include "infrastructure/signing/ISigner.h"
+
+namespace fs = std::filesystem;
+
+namespace tavo::stampit {
+namespace {
+
+constexpr std::array<const char*, 3> kJarNames = {"VATClientService.jar", "SignerService.jar", "LSManager.jar"};
+constexpr const char* kWrapperClassFile = "TavoVatUploader.class";
+constexpr const char* kWrapperClassName = "TavoVatUploader";
+constexpr std::string_view kProgressMarker = "Прогрес: ";
+constexpr std::string_view kBlanks = " \t\r\n";
+
+constexpr const char* kNotAvailable = "Java или StampIT библиотеките не са налични.";
+constexpr const char* kStartFailed = "Неуспешно стартиране на Java процеса.";
+// A line break in the folder would end the "DIR:" line early and let the
+// rest of the path pass as protocol lines of its own (a forged "SIGNATURE:").
+constexpr const char* kFolderHasLineBreak =
+    "Пътят до папката с ДДС файловете съдържа знак за нов ред и не може да бъде използван.";
+
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::status(path, ec));
+}
+
+std::string joinPath(const std::string& dir, const std::string& name) {
+    return (fs::path(dir) / name).string();
+}
+
+std::string joinClasspath(const std::vector<std::string>& entries) {
+    std::string out;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i) out += ':';
+        out += entries[i];
+    }
+    return out;
+}
+
+std::string commandLine(const std::string& program, const std::vector<std::string>& args) {
+    std::string out = program;
+    for (const std::string& a : args) out += ' ' + a;
+    return out;
+}
+
+// A caller's progress callback must not end a run half-way: what it throws is logged.
+void report(const StampItBridge::Progress& progress, const std::string& text) {
+    if (!progress) return;
+    try {
+        progress(text);
+    } catch (const std::exception& e) {
+        Logger::warn(std::string("StampIT: progress callback threw: ") + e.what());
+    } catch (...) {
+        Logger::warn("StampIT: progress callback threw");
+    }
+}
+
+void logErrorLines(const std::string& errorText) {
+    size_t from = 0;
+    while (from < errorText.size()) {
+        size_t lf = errorText.find('\n', from);
+        if (lf == std::string::npos) lf = errorText.size();
+        if (lf > from) Logger::info("  [stderr] " + errorText.substr(from, lf - from));
+        from = lf + 1;
+    }
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+namespace bridge_lines {
+
+std::string trim(std::string_view text) {
+    size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    size_t last = text.find_last_not_of(kBlanks);
+    return std::string(text.substr(first, last - first + 1));
+}
+
+bool isTechnicalLine(std::string_view trimmedLine) {
+    static constexpr std::array<std::string_view, 6> prefixes = {"bcEncrypt",  "EncryptInit", "loadEncCert",
+                                                                 "parsefiles", "maxProgress", "stat:"};
+    for (std::string_view p : prefixes)
+        if (startsWith(trimmedLine, p)) return true;
+    return false;
+}
+
+std::vector<uint8_t> b64Decode(std::string_view text) {
+    static const std::array<int8_t, 256> table = [] {
+        std::array<int8_t, 256> t{};
+        t.fill(-1);
+        constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (size_t i = 0; i < alphabet.size(); ++i)
+            t[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
+        return t;
+    }();
+    std::vector<uint8_t> out;
+    out.reserve(text.size() / 4 * 3 + 3);
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        int8_t v = table[static_cast<unsigned char>(c)];
+        if (v < 0) break;
+        bits = (bits << 6) | static_cast<uint32_t>(v);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out.push_back(static_cast<uint8_t>((bits >> count) & 0xFF));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> collectValidationErrors(const std::vector<std::string>& outputLines,
+                                                 std::string_view errorText, int exitCode) {
+    std::vector<std::string> errors;
+    for (const std::string& line : outputLines) {
+        std::string t = trim(line);
+        if (t.empty() || isTechnicalLine(t)) continue;
+        bool seen = false;
+        for (const std::string& e : errors)
+            if (e == t) {
+                seen = true;
+                break;
+            }
+        if (!seen) errors.push_back(std::move(t));
+    }
+    if (errors.empty()) {
+        size_t from = 0;
+        while (from < errorText.size() && errors.size() < 10) {
+            size_t lf = errorText.find('\n', from);
+            if (lf == std::string_view::npos) lf = errorText.size();
+            std::string t = trim(errorText.substr(from, lf - from));
+            if (!t.empty()) errors.push_back(std::move(t));
+            from = lf + 1;
+        }
+    }
+    if (errors.empty())
+        errors.push_back("Валидацията се провали (код " + std::to_string(exitCode) +
+                         "). Виж TavoAgentC.log за пълен изход от Java.");
+    return errors;
+}
+
+OutputLineEffect readSubmitOutputLine(const std::string& line, SubmitOutputState& state) {
+    OutputLineEffect effect;
+    std::string_view view(line);
+    if (view.empty()) return effect;
+    if (startsWith(view, "SIGN:")) {
+        effect.progress = "Подписване с електронен подпис…";
+        effect.signRequest = true;
+        std::string_view payload = view.substr(5);
+        size_t last = payload.find_last_not_of(kBlanks);
+        payload = last == std::string_view::npos ? std::string_view{} : payload.substr(0, last + 1);
+        effect.toSign = b64Decode(payload);
+    } else if (startsWith(view, "NATIVE_ERROR:")) {
+        std::string text = trim(view.substr(13));
+        effect.progress = "Грешка от НАП: " + text;
+        state.nativeErrors.push_back(std::move(text));
+    } else if (startsWith(view, "SUCCESS")) {
+        effect.progress = "Успешно подадено.";
+    } else if (startsWith(view, "ERROR:")) {
+        state.errorMessage = trim(view.substr(6));
+    }
+    return effect;
+}
+
+ErrorLineEffect readSubmitErrorLine(const std::string& line) {
+    ErrorLineEffect effect;
+    size_t at = line.find(kProgressMarker);
+    if (at == std::string::npos) {
+        effect.toTranscript = true;
+    } else {
+        effect.progress = line.substr(at + kProgressMarker.size());
+    }
+    return effect;
+}
+
+std::vector<std::string> wrapperArguments(const std::string& nativeDir, const std::string& wrapperDir,
+                                          const std::vector<std::string>& jarPaths, const std::string& mode,
+                                          const std::string& signerEmail, const std::string& encryptionCertBase64,
+                                          const std::string& iban) {
+    std::vector<std::string> classpath;
+    classpath.push_back(Paths::toShortPath(wrapperDir));
+    classpath.insert(classpath.end(), jarPaths.begin(), jarPaths.end());
+    std::vector<std::string> args = {"-Djava.awt.headless=true",
+                                     "-Dfile.encoding=UTF-8",
+                                     "-Djava.library.path=" + Paths::toShortPath(nativeDir),
+                                     "-cp",
+                                     joinClasspath(classpath),
+                                     kWrapperClassName,
+                                     mode};
+    if (mode == "pipe") {
+        args.push_back(signerEmail);
+        args.push_back(encryptionCertBase64);
+        if (!iban.empty()) args.push_back(iban);
+    }
+    return args;
+}
+
+bool folderBreaksLine(std::string_view folder) {
+    return folder.find_first_of("\r\n") != std::string_view::npos;
+}
+
+}  // namespace bridge_lines
+
+struct StampItBridge::Impl {
+    // Installation, validation and submission share the cache and the state
+    // below; one call at a time.
+    std::mutex callMutex;
+
+    std::string javaPath;
+    bool is64Bit = false;
+    Arch arch = Arch::Unknown;
+    std::vector<std::string> jarPaths;
+    std::string nativeDir;
+    std::string wrapperDir;
+    Fetcher fetcher;
+
+    bool ensureInstalledLocked(const Progress& progress);
+    // Appends the archives present in the cache; false when one is missing.
+    bool collectJars(const char* missingPrefix, bool fullPathInLog);
+};
+
+bool StampItBridge::Impl::collectJars(const char* missingPrefix, bool fullPathInLog) {
+    jarPaths.clear();
+    bool allThere = true;
+    const std::string root = Paths::stampitRoot();
+    for (const char* name : kJarNames) {
+        std::string path = joinPath(root, name);
+        if (exists(path)) {
+            jarPaths.push_back(Paths::toShortPath(path));
+        } else {
+            Logger::warn(missingPrefix + (fullPathInLog ? path : std::string(name)));
+            allThere = false;
+        }
+    }
+    return allThere;
+}
+
+bool StampItBridge::Impl::ensureInstalledLocked(const Progress& progress) {
+    report(progress, "Търсене на Java…");
+    auto java = JavaFinder::find();
+    if (!java) {
+        Logger::error("Java not found on system");
+        return false;
+    }
+    javaPath = java->path;
+    is64Bit = java->is64Bit;
+    arch = BitnessDetector::detect(javaPath);
+    Logger::info("Java: " + javaPath + " version=" + java->version + (is64Bit ? " (64-Bit)" : " (32-Bit)"));
+
+    Paths::ensureDirectory(Paths::stampitJars());
+    Paths::ensureDirectory(Paths::stampitNative());
+    Paths::ensureDirectory(Paths::stampitWrapperDir());
+    nativeDir = Paths::stampitNative();
+    wrapperDir = Paths::stampitWrapperDir();
+
+    const std::string exeDir = Paths::executableDir();
+    if (!exeDir.empty()) {
+        std::string shipped = joinPath(exeDir, kWrapperClassFile);
+        if (exists(shipped)) {
+            std::error_code ec;
+            fs::copy_file(shipped, joinPath(wrapperDir, kWrapperClassFile), fs::copy_options::overwrite_existing, ec);
+        }
+    }
+
+    const bool allJars = collectJars("Missing JAR: ", false);
+
+    const std::string libName = BitnessDetector::nativeLibFileName();
+    const std::string nativeJar = BitnessDetector::nativeJarFor(arch);
+    if (nativeJar.empty())
+        Logger::warn(
+            "StampIT: no native lib JAR mapping for current arch — VAT validation will fail with "
+            "UnsatisfiedLinkError");
+
+    const std::string libPath = joinPath(nativeDir, libName);
+    const bool libThere = exists(libPath);
+    if (libThere && allJars) {
+        report(progress, "Готово.");
+        return true;
+    }
+    if (!libThere) Logger::warn("Missing native lib: " + libPath);
+
+    report(progress, "Сваляне на StampIT библиотеките от НАП…");
+    if (!fetcher) Logger::warn("StampIT: no authenticated fetcher set — JNLP endpoints require portal login");
+    if (JnlpDownloader::downloadAll(Paths::stampitRoot(), fetcher).empty()) {
+        Logger::error("StampIT: JnlpDownloader returned 0 JARs");
+        return false;
+    }
+    collectJars("Still missing after download: ", true);
+
+    if (!exists(libPath)) {
+        report(progress, "Извличане на native библиотека…");
+        if (JnlpDownloader::downloadNativeLib(nativeJar, libName, nativeDir, fetcher).empty())
+            Logger::warn("StampIT: native lib download/extract failed");
+    }
+    if (!exists(libPath)) {
+        Logger::error("StampIT: native lib still missing after download");
+        return false;
+    }
+    report(progress, "Готово.");
+    return true;
+}
+
+StampItBridge::StampItBridge() : impl_(std::make_unique<Impl>()) {}
+
+StampItBridge::~StampItBridge() = default;
+
+void StampItBridge::setFetcher(Fetcher fetcher) {
+    std::lock_guard lock(impl_->callMutex);
+    impl_->fetcher = std::move(fetcher);
+}
+
+bool StampItBridge::ensureInstalled(const Progress& progress) {
+    std::lock_guard lock(impl_->callMutex);
+    return impl_->ensureInstalledLocked(progress);
+}
+
+std::vector<std::string> StampItBridge::validate(const std::string& folder, const Progress& progress) {
+    if (bridge_lines::folderBreaksLine(folder)) {
+        Logger::warn("StampIT validate: folder with a line break refused: " + core::common::utf8::escapeForLog(folder));
+        return {kFolderHasLineBreak};
+    }
+    std::lock_guard lock(impl_->callMutex);
+    Impl& s = *impl_;
+    if (s.javaPath.empty() && !s.ensureInstalledLocked(progress)) return {kNotAvailable};
+
+    const auto args = bridge_lines::wrapperArguments(s.nativeDir, s.wrapperDir, s.jarPaths, "validate", {}, {}, {});
+    Logger::info("StampIT validate: launching: " + commandLine(s.javaPath, args));
+    report(progress, "Стартиране на валидация…");
+
+    PipeRunner runner;
+    if (!runner.start({s.javaPath, args, {}})) return {kStartFailed};
+    const std::string dirLine = "DIR:" + Paths::toShortPath(folder);
+    Logger::info("StampIT validate: stdin → " + dirLine);
+    runner.writeLine(dirLine);
+
+    std::vector<std::string> outputLines;
+    std::string errorText;  // the runner's thread only, until run returns
+    int code = -1;
+    try {
+        code = runner.run([&](const std::string& line) { outputLines.push_back(line); },
+                          [&](const std::string& line) {
+                              errorText += line;
+                              errorText += '\n';
+                          });
+    } catch (const std::exception& e) {
+        Logger::error(std::string("StampIT validate: ") + e.what());
+    }
+
+    Logger::info("StampIT validate: exit=" + std::to_string(code) + " stdout_lines=" +
+                 std::to_string(outputLines.size()) + " stderr_bytes=" + std::to_string(errorText.size()));
+    for (const std::string& line : outputLines) Logger::info("  [stdout] " + line);
+    logErrorLines(errorText);
+
+    if (code == 0) {
+        report(progress, "Валидацията премина успешно.");
+        return {};
+    }
+    auto errors = bridge_lines::collectValidationErrors(outputLines, errorText, code);
+    report(progress, "Намерени грешки: " + std::to_string(errors.size()));
+    return errors;
+}
+
+SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISigner& signer,
+                                       const std::string& signerCertId, const std::string& signerEmail,
+                                       const std::string& encryptionCertBase64, const std::string& iban,
+                                       const Progress& progress) {
+    SubmissionResult result;
+    if (bridge_lines::folderBreaksLine(folder)) {
+        Logger::warn("StampIT submit: folder with a line break refused: " + core::common::utf8::escapeForLog(folder));
+        result.errorMessage = kFolderHasLineBreak;
+        return result;
+    }
+    std::lock_guard lock(impl_->callMutex);
+    Impl& s = *impl_;
+    if (s.javaPath.empty() && !s.ensureInstalledLocked(progress)) {
+        result.errorMessage = kNotAvailable;
+        return result;
+    }
+    if (encryptionCertBase64.empty()) {
+        result.errorMessage =
+            "Липсва NAP encryption cert (base64). Попълни features/vat/NraEncryptionCert kNraEncryptionCertBase64.";
+        return result;
+    }
+
+    const auto args = bridge_lines::wrapperArguments(s.nativeDir, s.wrapperDir, s.jarPaths, "pipe", signerEmail,
+                                                     encryptionCertBase64, iban);
+    Logger::info("StampIT submit: launching: " + commandLine(s.javaPath, args));
+
+    PipeRunner runner;
+    if (!runner.start({s.javaPath, args, {}})) {
+        result.errorMessage = kStartFailed;
+        return result;
+    }
+    const std::string dirLine = "DIR:" + Paths::toShortPath(folder);
+    Logger::info("StampIT submit: stdin → " + dirLine);
+    runner.writeLine(dirLine);
+
+    std::string certId = signerCertId;
+    if (!certId.empty()) {
+        Logger::info("StampIT submit: signing cert id = " + certId);
+    } else {
+        std::vector<signing::CertificateInfo> certs;
+        try {
+            certs = signer.listCertificates();
+        } catch (const std::exception& e) {
+            Logger::error(std::string("StampIT signer.listCertificates: ") + e.what());
+        }
+        if (!certs.empty()) {
+            certId = certs.front().id;
+            Logger::warn("StampIT submit: signerCertId empty — falling back to first enumerated cert (" + certId +
+                         "). Pass session.identity().certificateId instead.");
+        }
+    }
+
+    // The transcript is the one thing both handlers touch.
+    std::mutex transcriptMutex;
+    std::string transcript;
+    auto appendTranscript = [&](const std::string& line) {
+        std::lock_guard guard(transcriptMutex);
+        transcript += line;
+        transcript += '\n';
+    };
+    bridge_lines::SubmitOutputState state;
+    size_t outputLines = 0;
+    std::string errorText;  // the error handler's alone until run returns
+
+    auto signFor = [&](const std::vector<uint8_t>& bytes) -> std::vector<uint8_t> {
+        if (certId.empty()) return {};
+        try {
+            return signer.signData(bytes, certId, "");
+        } catch (const std::exception& e) {
+            Logger::error(std::string("StampIT signer.signData: ") + e.what());
+        } catch (...) {
+            Logger::error("StampIT signer.signData: unknown exception");
+        }
+        return {};
+    };
+
+    // Whatever goes wrong here, a signing request is answered: the wrapper
+    // waits for exactly one reply line per request.
+    auto onOutput = [&](const std::string& line) {
+        bool unanswered = startsWith(line, "SIGN:");
+        try {
+            ++outputLines;
+            Logger::info("  [stdout] " + line);
+            appendTranscript(line);
+            if (line.empty()) return;
+            auto effect = bridge_lines::readSubmitOutputLine(line, state);
+            if (effect.progress) report(progress, *effect.progress);
+            if (effect.signRequest) {
+                std::vector<uint8_t> signature = signFor(effect.toSign);
+                std::string reply = "SIGNATURE:" + core::common::base64::encode(signature.data(), signature.size());
+                unanswered = false;
+                runner.writeLine(reply);
+            }
+        } catch (const std::exception& e) {
+            Logger::error(std::string("StampIT submit: output line not handled: ") + e.what());
+        } catch (...) {
+            Logger::error("StampIT submit: output line not handled");
+        }
+        if (unanswered) runner.writeLine("SIGNATURE:");
+    };
+    auto onError = [&](const std::string& line) {
+        try {
+            errorText += line;
+            errorText += '\n';
+            auto effect = bridge_lines::readSubmitErrorLine(line);
+            if (effect.progress) report(progress, *effect.progress);
+            if (effect.toTranscript) appendTranscript(line);
+        } catch (const std::exception& e) {
+            Logger::error(std::string("StampIT submit: error line not handled: ") + e.what());
+        } catch (...) {
+            Logger::error("StampIT submit: error line not handled");
+        }
+    };
+
+    int code = -1;
+    try {
+        code = runner.run(onOutput, onError);
+    } catch (const std::exception& e) {
+        Logger::error(std::string("StampIT submit: ") + e.what());
+    }
+
+    Logger::info("StampIT submit: exit=" + std::to_string(code) + " stdout_lines=" + std::to_string(outputLines) +
+                 " stderr_bytes=" + std::to_string(errorText.size()));
+    logErrorLines(errorText);
+
+    result.errorMessage = std::move(state.errorMessage);
+    result.nativeErrors = std::move(state.nativeErrors);
+    result.success = code == 0 && result.errorMessage.empty() && result.nativeErrors.empty();
+    if (!result.success && result.errorMessage.empty())
+        result.errorMessage = result.nativeErrors.empty() ? "Процесът завърши с код " + std::to_string(code)
+                                                          : result.nativeErrors.front();
+    result.output = std::move(transcript);
+    return result;
+}
+
+}  // namespace tavo::stampit

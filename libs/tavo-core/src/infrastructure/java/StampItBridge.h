@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavo::signing {
+class ISigner;
+}
+
+namespace tavo::stampit {
+
+// The bridge's own record of one submission through the applet.
+struct SubmissionResult {
+    bool success = false;
+    std::string errorMessage;
+    std::string output;  // the run's transcript, one line feed after each line
+    std::vector<std::string> nativeErrors;
+};
+
+// Makes the agency's StampIT applet usable from the agent: finds Java, keeps
+// the applet's files in the per-user cache, and runs our wrapper class
+// TavoVatUploader to validate or file a folder of VAT files, answering the
+// applet's signing requests with the agent's signer. Calls on one bridge are
+// serialised: the VAT operations and the validation route share it.
+class StampItBridge {
+public:
+    using Fetcher = std::function<std::vector<uint8_t>(const std::string& url)>;
+    using Progress = std::function<void(const std::string&)>;
+
+    StampItBridge();
+    ~StampItBridge();
+    StampItBridge(const StampItBridge&) = delete;
+    StampItBridge& operator=(const StampItBridge&) = delete;
+
+    void setFetcher(Fetcher fetcher);
+
+    bool ensureInstalled(const Progress& progress);
+
+    std::vector<std::string> validate(const std::string& folder, const Progress& progress);
+
+    SubmissionResult submit(const std::string& folder, signing::ISigner& signer, const std::string& signerCertId,
+                            const std::string& signerEmail, const std::string& encryptionCertBase64,
+                            const std::string& iban, const Progress& progress);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The pure pieces of the line contract, shared by the bridge, its tests and
+// its fuzz target.
+namespace bridge_lines {
+
+// Blanks, tabs, carriage returns and line feeds removed at both ends.
+std::string trim(std::string_view text);
+
+// Validation output that is the applet's chatter rather than an error.
+bool isTechnicalLine(std::string_view trimmedLine);
+
+// Six bits per Base64 character up to the first character outside the
+// alphabet; leftover bits are dropped.
+std::vector<uint8_t> b64Decode(std::string_view text);
+
+// The validation errors of a failed run (exit code not 0): distinct
+// non-technical output lines, else up to ten error-stream lines, else the
+// exit-code message.
+std::vector<std::string> collectValidationErrors(const std::vector<std::string>& outputLines,
+                                                 std::string_view errorText, int exitCode);
+
+// What the submission has learnt from the wrapper's standard output.
+struct SubmitOutputState {
+    std::string errorMessage;
+    std::vector<std::string> nativeErrors;
+};
+
+// What one standard output line asks of the bridge.
+struct OutputLineEffect {
+    std::optional<std::string> progress;
+    bool signRequest = false;
+    std::vector<uint8_t> toSign;  // for a signing request
+};
+OutputLineEffect readSubmitOutputLine(const std::string& line, SubmitOutputState& state);
+
+// What one standard error line of a submission asks of the bridge: progress
+// text for a line with the progress marker, else the line joins the transcript.
+struct ErrorLineEffect {
+    std::optional<std::string> progress;
+    bool toTranscript = false;
+};
+ErrorLineEffect readSubmitErrorLine(const std::string& line);
+
+// The wrapper's arguments after the java program; mode "validate" or "pipe"
+// (only pipe takes the e-mail, the certificate and a non-empty IBAN).
+std::vector<std::string> wrapperArguments(const std::string& nativeDir, const std::string& wrapperDir,
+                                          const std::vector<std::string>& jarPaths, const std::string& mode,
+                                          const std::string& signerEmail, const std::string& encryptionCertBase64,
+                                          const std::string& iban);
+
+// True when the folder could not travel on the one "DIR:" line.
+bool folderBreaksLine(std::string_view folder);
+
+}  // namespace bridge_lines
+
+}  // namespace tavo::stampit
