@@ -136,7 +136,7 @@ void readAjaxAnswer(std::string_view body, const ResultsFilter& filter, InquiryR
     }
     const safejson::json* data = safejson::member(*parsed.value, "data");
     if (data == nullptr || !data->is_array()) {
-        result.metadata["count"] = "0";
+        result.metadata["count"] = std::to_string(0);  // moved in: g++ 12 -O3 warns falsely on assigning "0"
         return;
     }
     for (const safejson::json& element : *data) {

@@ -310,6 +310,23 @@ TEST_F(UploadTest, RefusedAnswersKeepThePage) {
     EXPECT_FALSE(portal.journal().lastOn(forms.listingPath()));
 }
 
+TEST_F(UploadTest, LargerFileKeepsItsBytes) {
+    // Far beyond one TLS record and the stand-in server's default form-body cap.
+    std::string text;
+    for (uint32_t i = 0; text.size() < 300 * 1024; ++i) {
+        text += static_cast<char>(0xC0 + (i * 2654435761u >> 27));
+        if (i % 61 == 0) text += (i % 3 == 0) ? "\n" : (i % 3 == 1 ? "\r" : "\r\n");
+    }
+    tavo::test::writeFile(dir / "big.txt", text);
+    auto expected = bytes(text);
+    upload::normaliseLineEnds(expected);
+    SubmissionResult r = executePlsSubmission(session, op, (dir / "big.txt").string(), params());
+    ASSERT_TRUE(r.success) << r.errorMessage;
+    auto u = forms.uploads().at(0);
+    EXPECT_EQ(u.problem, "");
+    EXPECT_EQ(u.file, expected);
+}
+
 TEST_F(UploadTest, LargeAnswerPageReturns) {
     std::string page = "<html><body><p>Документът е приет успешно.</p>";
     while (page.size() < 200 * 1024) page += "<div>ред от протокола pid</div>\n";

@@ -201,6 +201,18 @@ StandIn::StandIn(Options options) : options_(options) {
     server_->Delete(".*", dispatch);
     server_->Patch(".*", dispatch);
     server_->Options(".*", dispatch);
+    // The portal's PL/SQL upload forms carry megabytes as one form body, far
+    // above the 8 KB cap the packaged cpp-httplib puts on form bodies (413):
+    // those are read through a content reader instead, which has no cap.
+    server_->Post(R"(.*\.upload_file)",
+                  [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+                      httplib::Request whole = req;
+                      reader([&whole](const char* data, size_t length) {
+                          whole.body.append(data, length);
+                          return true;
+                      });
+                      handle(whole, res);
+                  });
 
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("StandIn: cannot bind 127.0.0.1");
