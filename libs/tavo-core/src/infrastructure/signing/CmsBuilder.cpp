@@ -18,20 +18,13 @@
 #include <memory>
 #include <mutex>
 
+#include "common/CPtr.h"
 #include "common/Logger.h"
 
 namespace tavo::signing {
 namespace {
 
-template <auto Fn>
-struct CDeleter {
-    template <class T>
-    void operator()(T* p) const noexcept {
-        if (p) Fn(p);
-    }
-};
-template <class T, auto Fn>
-using CPtr = std::unique_ptr<T, CDeleter<Fn>>;
+using core::common::CPtr;
 
 using X509Ptr = CPtr<X509, X509_free>;
 using EvpPkeyPtr = CPtr<EVP_PKEY, EVP_PKEY_free>;

@@ -11,6 +11,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "common/CPtr.h"
 #include "common/Logger.h"
 #include "infrastructure/signing/CmsBuilder.h"
 #include "infrastructure/signing/Cryptoki.h"
@@ -18,15 +19,7 @@
 namespace tavo::signing {
 namespace {
 
-template <auto Fn>
-struct CDeleter {
-    template <class T>
-    void operator()(T* p) const noexcept {
-        if (p) Fn(p);
-    }
-};
-template <class T, auto Fn>
-using CPtr = std::unique_ptr<T, CDeleter<Fn>>;
+using core::common::CPtr;
 using X509Ptr = CPtr<X509, X509_free>;
 using BnPtr = CPtr<BIGNUM, BN_free>;
 
