@@ -1,10 +1,13 @@
 #include "support/StampItRig.h"
 
+#include <dlfcn.h>
+
 #include <filesystem>
 #include <stdexcept>
 
 #include "common/Paths.h"
 #include "support/FakeJava.h"
+#include "support/SoftHsmToken.h"
 
 namespace fs = std::filesystem;
 
@@ -40,6 +43,11 @@ void seedStampItCache() {
     writeFile(root / "native" / "libvatclient.dylib", "not a library");
     fs::copy_file(fs::path(TAVO_TEST_WRAPPER_DIR) / "TavoVatUploader.class", root / "wrapper" / "TavoVatUploader.class",
                   fs::copy_options::overwrite_existing);
+}
+
+void keepSoftHsmLoaded() {
+    static void* handle = ::dlopen(SoftHsmToken::modulePath().c_str(), RTLD_NOW | RTLD_NODELETE);
+    if (!handle) throw std::runtime_error("cannot load the SoftHSM module");
 }
 
 UseJdk17::UseJdk17() : javaHome_("JAVA_HOME", nullptr) {

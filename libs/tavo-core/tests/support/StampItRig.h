@@ -22,6 +22,11 @@ private:
     ScopedEnv javaHome_;
 };
 
+// Keeps the SoftHSM module mapped until the process ends: ThreadSanitizer's
+// suppression of the (uninstrumented) module refuses a library that is
+// unloaded, which a signer's destruction otherwise does.
+void keepSoftHsmLoaded();
+
 // One signing request the wrapper made and the reply it read.
 struct WrapperExchange {
     std::string askedBase64;  // the payload after "SIGN:"

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Base64.h"
@@ -77,6 +78,7 @@ protected:
 
 // A token with one key, logged in once so that signing with an empty PIN works.
 struct Card {
+    bool loaded = (tavo::test::keepSoftHsmLoaded(), true);
     SoftHsmToken token;
     SoftHsmToken::Key key = token.addRsaKey("A1B2", "Ivan Testov", "ivan@example.bg");
     SignerPkcs11 signer{SoftHsmToken::modulePath()};
@@ -126,6 +128,22 @@ TEST_F(StampItBridgeRun, InstalledFromAFullCacheWithoutAnyFetch) {
     auto record = wrapper.record();
     EXPECT_EQ(record.args, Strings{"validate"});
     EXPECT_EQ(record.firstInputLine, "DIR:" + vatDir_);
+}
+
+// The validation route and a VAT operation may reach the one bridge at once:
+// both find it uninstalled, and the calls take turns (ThreadSanitizer watches
+// the shared state; the wrapper's record shows whole runs one after another).
+TEST_F(StampItBridgeRun, CallsOnOneBridgeTakeTurns) {
+    StampItBridge bridge;
+    WrapperScenario wrapper({"out Грешка", "exit 1"});
+    std::vector<Strings> results(2);
+    std::thread other([&] { results[0] = bridge.validate(vatDir_, {}); });
+    results[1] = bridge.validate(vatDir_, {});
+    other.join();
+    for (const Strings& r : results) EXPECT_EQ(r, Strings{"Грешка"});
+    auto record = wrapper.record();
+    EXPECT_EQ(record.args, (Strings{"validate", "validate"}));
+    EXPECT_TRUE(logged("version=17"));
 }
 
 TEST_F(StampItBridgeRun, ValidationOutcomes) {
