@@ -294,7 +294,7 @@ bool JnlpDownloader::doFetch(const Fetcher& fetcher, const std::string& url, std
     out.clear();
     std::optional<UrlParts> parts = parseUrl(url);
     if (!parts || parts->scheme != "https") {
-        Logger::warn("JnlpDownloader: refusing " + forLog(url) + " — only https addresses are fetched");
+        Logger::warn("JnlpDownloader: refusing " + forLog(url) + " — not an https address");
         return false;
     }
     if (fetcher) {

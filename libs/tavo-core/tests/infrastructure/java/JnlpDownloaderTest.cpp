@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 
 #include "infrastructure/http/HttpClientFactory.h"
 #include "infrastructure/http/NapEndpoints.h"
@@ -299,6 +300,67 @@ TEST_F(JnlpDownloads, DownloadOneAbsoluteAndRelative) {
     EXPECT_EQ(portal.journal().paths(), (std::vector<std::string>{"/x/a.jar", "/ls/lib/a.jar"}));
     EXPECT_TRUE(
         log.contains("JnlpDownloader: wrote " + cached("a.jar") + " (" + std::to_string(jar.size()) + " bytes)"));
+}
+
+// Which addresses the card-presenting fetcher may see: the portal's host on
+// its https port, however the address spells it, and nothing else.
+TEST_F(JnlpDownloads, OnlyPortalAddressesReachTheFetcher) {
+    // The non-standard port must not reach the agency if a check ever fails.
+    const char* current = std::getenv("TAVO_TEST_CONNECT_TO");
+    tavo::test::ScopedEnv closed(
+        "TAVO_TEST_CONNECT_TO",
+        tavo::test::mergeConnectTo(current ? current : "",
+                                   "portal.nra.bg:8443:127.0.0.1:1,portal.nra.bg:80:127.0.0.1:1")
+            .c_str());
+    enum class Route { Fetcher, Anonymous, Refused };
+    struct Case {
+        std::string url;
+        Route route;
+    };
+    const Case cases[] = {
+        {"https://portal.nra.bg/ls/a.jar", Route::Fetcher},
+        {"https://PORTAL.NRA.BG/ls/a.jar", Route::Fetcher},
+        {"HTTPS://portal.nra.bg/ls/a.jar", Route::Fetcher},
+        {"https://portal.nra.bg:443/ls/a.jar", Route::Fetcher},
+        {"https://portal.nra.bg:8443/ls/a.jar", Route::Anonymous},
+        {"https://portal.nra.bg@api.nra.bg/ls/a.jar", Route::Anonymous},
+        {"https://api.nra.bg/ls/a.jar", Route::Anonymous},
+        {"https://login.nra.bg/ls/a.jar", Route::Anonymous},
+        {"http://portal.nra.bg/ls/a.jar", Route::Refused},
+        {"ftp://portal.nra.bg/ls/a.jar", Route::Refused},
+        {"portal.nra.bg/ls/a.jar", Route::Refused},
+        {"", Route::Refused},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        std::vector<std::string> asked;
+        JnlpDownloader::Fetcher fetcher = [&](const std::string& url) {
+            asked.push_back(url);
+            return std::vector<uint8_t>{'P', 'K', 3, 4};
+        };
+        std::vector<uint8_t> out{'s', 't', 'a', 'l', 'e'};
+        const bool ok = JnlpDownloader::doFetch(fetcher, c.url, out);
+        EXPECT_EQ(ok, c.route == Route::Fetcher);
+        EXPECT_EQ(asked.size(), c.route == Route::Fetcher ? 1u : 0u);
+        EXPECT_EQ(out.size(), c.route == Route::Fetcher ? 4u : 0u);
+        if (c.route == Route::Anonymous) {
+            EXPECT_TRUE(log.contains("JnlpDownloader: " + c.url + " is not on portal.nra.bg; fetching it anonymously"));
+        }
+        if (c.route == Route::Refused) {
+            EXPECT_TRUE(log.contains("JnlpDownloader: refusing " + c.url + " — not an https address"));
+        }
+    }
+    EXPECT_TRUE(portal.journal().all().empty());
+}
+
+TEST_F(JnlpDownloads, ThrowingFetcherFallsBackToAnonymous) {
+    std::vector<uint8_t> out;
+    JnlpDownloader::Fetcher fetcher = [](const std::string&) -> std::vector<uint8_t> {
+        throw std::runtime_error("card removed");
+    };
+    EXPECT_TRUE(JnlpDownloader::doFetch(fetcher, portalUrl("/ls/stampitls-vat.jar"), out));
+    EXPECT_EQ(std::string(out.begin(), out.end()), archives["/ls/stampitls-vat.jar"]);
+    EXPECT_TRUE(log.contains("JnlpDownloader: session fetch threw: card removed"));
 }
 
 // ---- Native library --------------------------------------------------------
