@@ -92,4 +92,20 @@ FileType fileTypeFromWireName(const std::string& name) {
     return valueOf<FileType>(kFileTypes, name, FileType::NONE);
 }
 
+NapIdentifierType identifierTypeFromDigitCount(const std::string& pin) {
+    if (pin.empty()) return NapIdentifierType::UNKNOWN;
+    for (char c : pin)
+        if (c < '0' || c > '9') return NapIdentifierType::UNKNOWN;
+    switch (pin.size()) {
+        case 9:
+            return NapIdentifierType::BUS_BULSTAT;
+        case 10:
+            return NapIdentifierType::IND_EGN;
+        case 13:
+            return NapIdentifierType::IND_BULSTAT;
+        default:
+            return NapIdentifierType::UNKNOWN;
+    }
+}
+
 }  // namespace tavo::core::domain

@@ -59,6 +59,11 @@ const char* toWireName(FileDocumentType type);
 const char* toWireName(FileType type);
 
 NapIdentifierType identifierTypeFromWireName(const std::string& name);
+
+// The type a taxpayer identifier implies by its length when the portal does
+// not say: 9 digits a company (BUS_BULSTAT), 10 a personal number (IND_EGN),
+// 13 IND_BULSTAT; anything else, or any non-digit, UNKNOWN.
+NapIdentifierType identifierTypeFromDigitCount(const std::string& pin);
 DocumentType documentTypeFromWireName(const std::string& name);
 FileDocumentType fileDocumentTypeFromWireName(const std::string& name);
 FileType fileTypeFromWireName(const std::string& name);

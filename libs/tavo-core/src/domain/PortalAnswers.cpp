@@ -1,3 +1,4 @@
+#include "common/Ascii.h"
 #include "domain/PortalAnswers.h"
 
 #include <array>
@@ -71,9 +72,7 @@ int64_t readTin(const json& object, bool& outOfRange) {
     return tin.value_or(0);
 }
 
-char asciiLower(char ch) {
-    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
-}
+constexpr auto asciiLower = &tavo::core::common::ascii::toLower;
 
 const json* arrayMember(const json& object, std::string_view key) {
     const json* m = sj::member(object, key);

@@ -1,3 +1,4 @@
+#include "common/Ascii.h"
 #include "operations/IPortalHandler.h"
 
 #include <array>
@@ -11,12 +12,8 @@ constexpr std::array<std::string_view, 5> kResultsWords = {"Report", "Submitted"
 constexpr std::array<std::string_view, 4> kProcedureSuffixes = {".publicEntry", ".listDocuments", ".upload_file",
                                                                 ".showResult"};
 
-char asciiLower(char ch) {
-    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
-}
-char asciiUpper(char ch) {
-    return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
-}
+constexpr auto asciiLower = &tavo::core::common::ascii::toLower;
+constexpr auto asciiUpper = &tavo::core::common::ascii::toUpper;
 
 template <size_t N>
 bool titleHasAny(const std::string& title, const std::array<std::string_view, N>& words) {

@@ -1,3 +1,4 @@
+#include "common/Ascii.h"
 #include "operations/PlsResultsExecutor.h"
 
 #include <array>
@@ -24,17 +25,11 @@ constexpr std::array<const char*, 9> kColumnIds = {"",       "UIN",      "PERIOD
 // A parser message can quote a whole string token of the answer.
 constexpr size_t kParserMessageMax = 400;
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+constexpr auto isBlank = &tavo::core::common::ascii::isSpace;
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+constexpr auto isDigit = &tavo::core::common::ascii::isDigit;
 
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+constexpr auto asciiLower = &tavo::core::common::ascii::toLower;
 
 // Case-insensitive (ASCII) prefix test at pos; word is lower case.
 bool wordAt(std::string_view text, size_t pos, std::string_view word) {

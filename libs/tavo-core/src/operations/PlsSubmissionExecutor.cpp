@@ -1,3 +1,4 @@
+#include "common/Ascii.h"
 #include "operations/PlsSubmissionExecutor.h"
 
 #include <fcntl.h>
@@ -29,17 +30,11 @@ namespace utf8 = common::utf8;
 constexpr size_t kErrorTextMax = 400;
 constexpr size_t kLogPreviewMax = 500;
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+constexpr auto isBlank = &tavo::core::common::ascii::isSpace;
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+constexpr auto isDigit = &tavo::core::common::ascii::isDigit;
 
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+constexpr auto asciiLower = &tavo::core::common::ascii::toLower;
 
 // Page text for a user-facing message: valid UTF-8, cut between characters.
 std::string pageText(std::string_view body) {

@@ -47,19 +47,7 @@ std::string decodeBase64Utf8(const std::string& text) {
 NapIdentifierType resolveTaxpayerType(domain::NapSession& session, const std::string& eik) {
     for (const domain::TaxpayerInfo& t : session.listTaxpayers())
         if (t.pin == eik) return t.pinType;
-    bool digits = !eik.empty();
-    for (char c : eik) digits = digits && c >= '0' && c <= '9';
-    if (!digits) return NapIdentifierType::UNKNOWN;
-    switch (eik.size()) {
-        case 9:
-            return NapIdentifierType::BUS_BULSTAT;
-        case 10:
-            return NapIdentifierType::IND_EGN;
-        case 13:
-            return NapIdentifierType::IND_BULSTAT;
-        default:
-            return NapIdentifierType::UNKNOWN;
-    }
+    return domain::identifierTypeFromDigitCount(eik);
 }
 
 }  // namespace

@@ -49,27 +49,6 @@ std::vector<uint8_t> readWholeFile(const std::string& path, uintmax_t sizeHint) 
     return bytes;
 }
 
-bool allAsciiDigits(const std::string& text) {
-    if (text.empty()) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
-NapIdentifierType typeByDigitCount(const std::string& pin) {
-    if (!allAsciiDigits(pin)) return NapIdentifierType::UNKNOWN;
-    switch (pin.size()) {
-        case 9:
-            return NapIdentifierType::BUS_BULSTAT;
-        case 10:
-            return NapIdentifierType::IND_EGN;
-        case 13:
-            return NapIdentifierType::IND_BULSTAT;
-        default:
-            return NapIdentifierType::UNKNOWN;
-    }
-}
-
 // The leading integer as the C library's decimal conversion reads it (blanks,
 // an optional sign, digits), independent of the locale; "4.000000" gives 4.
 std::optional<long> leadingInteger(const std::string& text) {
@@ -174,7 +153,7 @@ SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const Pa
                 break;
             }
         }
-        if (!found) request.taxpayerPinType = typeByDigitCount(request.taxpayerPin);
+        if (!found) request.taxpayerPinType = domain::identifierTypeFromDigitCount(request.taxpayerPin);
     }
 
     if (config_.periodFromParams) {

@@ -1,3 +1,4 @@
+#include "common/Ascii.h"
 #include "infrastructure/parsing/BulgarianDates.h"
 
 #include <charconv>
@@ -54,12 +55,8 @@ const std::unordered_map<std::string, int>& nameTable() {
     return table;
 }
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+constexpr auto isDigit = &tavo::core::common::ascii::isDigit;
+constexpr auto isSpace = &tavo::core::common::ascii::isSpace;
 
 // The leading decimal integer as std::stoi reads it: whitespace skipped, an
 // optional sign, trailing characters ignored; none when out of range.

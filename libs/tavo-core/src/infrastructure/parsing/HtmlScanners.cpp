@@ -1,3 +1,4 @@
+#include "common/Ascii.h"
 #include "infrastructure/parsing/HtmlScanners.h"
 
 #include <cstring>
@@ -7,14 +8,9 @@ namespace {
 
 constexpr size_t npos = std::string_view::npos;
 
-// The characters "\s" stands for in the classic locale.
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+constexpr auto isSpace = &tavo::core::common::ascii::isSpace;
 
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+constexpr auto lowerAscii = &tavo::core::common::ascii::toLower;
 
 // Whether lowerNeedle (lower-case ASCII) stands at pos, letter case ignored.
 bool matchesAt(std::string_view text, size_t pos, std::string_view lowerNeedle) {
