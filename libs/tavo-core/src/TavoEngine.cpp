@@ -57,6 +57,21 @@ std::string compact(const json& value, const std::string& typeId) {
     }
 }
 
+// The operation and its flattened parameters, or nothing with the engine's
+// error text in result.
+std::optional<ParameterValues> createWithParameters(const std::string& typeId, const std::string& paramsJson,
+                                                    std::unique_ptr<ITavoOperation>& op, ExecuteResult& result) {
+    op = OperationRegistry::instance().create(typeId);
+    if (!op) {
+        result.error = "Unknown operation: " + typeId;
+        return std::nullopt;
+    }
+    std::string parseError;
+    auto params = flattenParameters(paramsJson, &parseError);
+    if (!params) result.error = "Invalid params JSON: " + parseError;
+    return params;
+}
+
 }  // namespace
 
 TavoEngine::TavoEngine(std::unique_ptr<ISettingsProvider> settings) : impl_(std::make_unique<Impl>()) {
@@ -145,17 +160,9 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
             impl_->settings->setActiveSenderId(senderId);
         }
     }
-    auto op = OperationRegistry::instance().create(typeId);
-    if (!op) {
-        result.error = "Unknown operation: " + typeId;
-        return result;
-    }
-    std::string parseError;
-    auto params = flattenParameters(paramsJson, &parseError);
-    if (!params) {
-        result.error = "Invalid params JSON: " + parseError;
-        return result;
-    }
+    std::unique_ptr<ITavoOperation> op;
+    auto params = createWithParameters(typeId, paramsJson, op, result);
+    if (!params) return result;
     if (progress) progress(0, "starting");
     bool stoppedEarly = false;
     try {
@@ -187,17 +194,9 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
 
 ExecuteResult TavoEngine::executeOperationTest(const std::string& typeId, const std::string& paramsJson) {
     ExecuteResult result;
-    auto op = OperationRegistry::instance().create(typeId);
-    if (!op) {
-        result.error = "Unknown operation: " + typeId;
-        return result;
-    }
-    std::string parseError;
-    auto params = flattenParameters(paramsJson, &parseError);
-    if (!params) {
-        result.error = "Invalid params JSON: " + parseError;
-        return result;
-    }
+    std::unique_ptr<ITavoOperation> op;
+    auto params = createWithParameters(typeId, paramsJson, op, result);
+    if (!params) return result;
     try {
         ResultSpec schema = op->resultSchema();
         if (op->kind() == OperationKind::Submission) {
