@@ -11,20 +11,6 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// libcurl writes cookie lines as: <verb> cookie NAME="VALUE" for domain ...
-// The value may hold quotes, so it runs to the last `" for domain`, or to the
-// end of the line when that tail is missing.
-std::string redactCookieValue(std::string_view line) {
-    std::size_t open = line.find("=\"");
-    if (open == std::string_view::npos) return std::string(line);
-    std::size_t valueStart = open + 2;
-    std::size_t close = line.rfind("\" for domain");
-    std::string out(line.substr(0, valueStart));
-    out += kRedacted;
-    if (close != std::string_view::npos && close >= valueStart) out += line.substr(close);
-    return out;
-}
-
 bool isUrlEnd(char c) {
     return c == ' ' || c == '\t' || c == '\'' || c == '"' || c == '<' || c == '>';
 }
@@ -51,6 +37,31 @@ std::string dropQueries(std::string_view line) {
     return out;
 }
 
+// A cookie name holding a URL loses everything from its query on: a cut that
+// stopped at a quote could join an '=' to it and forge a value's opening.
+std::string dropNameQuery(std::string_view name) {
+    std::size_t scheme = name.find("://");
+    if (scheme == std::string_view::npos) return std::string(name);
+    return std::string(name.substr(0, name.find_first_of("?#", scheme + 3)));
+}
+
+// libcurl writes cookie lines as: <verb> cookie NAME="VALUE" for domain ...
+// The value may hold quotes, so it runs to the last `" for domain`, or to the
+// end of the line when that tail is missing. Queries are dropped on either
+// side of the value, never across its opening `="`, so that the logged line
+// shows the same value bounds when read again.
+std::string redactCookieLine(std::string_view line) {
+    std::size_t open = line.find("=\"");
+    if (open == std::string_view::npos) return dropNameQuery(line);
+    std::size_t valueStart = open + 2;
+    std::size_t close = line.rfind("\" for domain");
+    std::string out = dropNameQuery(line.substr(0, open));
+    out += "=\"";
+    out += kRedacted;
+    if (close != std::string_view::npos && close >= valueStart) out += dropQueries(line.substr(close));
+    return out;
+}
+
 }  // namespace
 
 std::optional<std::pair<std::string, std::string>> parseHeaderLine(std::string_view line) {
@@ -66,7 +77,7 @@ std::optional<std::pair<std::string, std::string>> parseHeaderLine(std::string_v
 std::string redactCurlInfo(std::string_view line) {
     static constexpr std::array<std::string_view, 2> kCookieVerbs = {"Added cookie ", "Replaced cookie "};
     for (std::string_view verb : kCookieVerbs)
-        if (startsWith(line, verb)) return dropQueries(redactCookieValue(line));
+        if (startsWith(line, verb)) return redactCookieLine(line);
     return dropQueries(line);
 }
 

@@ -43,6 +43,9 @@ TEST(RedactCurlInfo, ReplacesCookieValuesAndDropsQueries) {
         {R"(Replaced cookie T="a"b" for domain x" for domain .nra.bg, path /p, expire 9)",
          R"(Replaced cookie T="[redacted]" for domain .nra.bg, path /p, expire 9)"},
         {R"(Added cookie cut="value-without-tail)", R"(Added cookie cut="[redacted])"},
+        // A URL in the name must not lose its query into the value's opening quote.
+        {R"(Added cookie x://h/p=?q"k="v" for domain d)", R"(Added cookie x://h/p=="[redacted]" for domain d)"},
+        {R"(Added cookie ://=?")", "Added cookie ://="},
         {"Issue another request to this URL: 'https://login.nra.bg/cb?code=123456&state=x'",
          "Issue another request to this URL: 'https://login.nra.bg/cb'"},
         {"from https://a/x?q=1 to https://b/y#frag and http://c/z?w", "from https://a/x to https://b/y and http://c/z"},
@@ -54,6 +57,7 @@ TEST(RedactCurlInfo, ReplacesCookieValuesAndDropsQueries) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         EXPECT_EQ(redactCurlInfo(c.line), c.expected);
+        EXPECT_EQ(redactCurlInfo(c.expected), c.expected);  // a logged line reads the same again
     }
     EXPECT_EQ(urlForLog("https://h/p?k=v#f"), "https://h/p");
 }
