@@ -32,6 +32,7 @@
 #include "support/PlsFormStandIn.h"
 #include "support/PortalCard.h"
 #include "support/PortalStandIn.h"
+#include "support/QuietStderr.h"
 #include "support/SoftHsmToken.h"
 #include "support/TempDir.h"
 
@@ -78,26 +79,6 @@ void failClosed() {
     ::setenv("TAVO_TEST_CONNECT_TO", value.c_str(), 1);
 }
 
-// The library logs every line to standard error as well; the demo keeps that
-// in its log file and shows only the upload's own lines.
-class QuietStderr {
-public:
-    QuietStderr() : saved_(::dup(2)) {
-        std::fflush(stderr);
-        int devnull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devnull, 2);
-        ::close(devnull);
-    }
-    ~QuietStderr() {
-        std::fflush(stderr);
-        ::dup2(saved_, 2);
-        ::close(saved_);
-    }
-
-private:
-    int saved_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,7 +92,7 @@ int main(int argc, char** argv) {
     tavo::test::PlsFormStandIn::Upload seen;
     std::string log;
     {
-        QuietStderr quiet;
+        tavo::test::QuietStderr quiet;
         tavo::test::PortalCard card;  // throwaway SoftHSM token with the sender's key and certificate
         tavo::test::PortalStandIn portal;
         tavo::test::PlsFormStandIn forms(portal);

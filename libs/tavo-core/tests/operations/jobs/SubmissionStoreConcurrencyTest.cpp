@@ -11,49 +11,15 @@
 #include <vector>
 
 #include "operations/jobs/SubmissionStore.h"
+#include "support/QuietStderr.h"
+#include "support/UuidCheck.h"
 
 using tavo::jobs::JobStatus;
 using tavo::jobs::SubmissionJob;
 using tavo::jobs::SubmissionStore;
+using tavo::test::isUuidV4;
 
-namespace {
-
-// The form ^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$,
-// checked position by position.
-bool isUuidV4(const std::string& id) {
-    if (id.size() != 36) return false;
-    for (size_t i = 0; i < id.size(); ++i) {
-        char c = id[i];
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (c != '-') return false;
-        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-            return false;
-        }
-    }
-    return id[14] == '4' && (id[19] == '8' || id[19] == '9' || id[19] == 'a' || id[19] == 'b');
-}
-
-// Each enqueue writes a log line; a file keeps 80,000 of them out of the
-// test's output without changing what the store does.
-class QuietStderr {
-public:
-    QuietStderr() : saved_(::dup(2)) {
-        std::fflush(stderr);
-        int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 2);
-        ::close(null);
-    }
-    ~QuietStderr() {
-        std::fflush(stderr);
-        ::dup2(saved_, 2);
-        ::close(saved_);
-    }
-
-private:
-    int saved_;
-};
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(SubmissionStoreConcurrency, EightThreadsEnqueueUniqueVersion4Ids) {
     constexpr int kThreads = 8;
@@ -67,7 +33,7 @@ TEST(SubmissionStoreConcurrency, EightThreadsEnqueueUniqueVersion4Ids) {
     std::vector<std::vector<std::string>> ids(kThreads);
     std::atomic<bool> done{false};
     {
-        QuietStderr quiet;
+        tavo::test::QuietStderr quiet;  // 80,000 log lines
         // A reader and a mutator run beside the writers, as the agent's other
         // HTTP workers would.
         std::thread reader([&] {
