@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/ExecutablePath.h"
+#include "common/ExecutablePath.h"
 
 namespace tavo {
 namespace fs = std::filesystem;
@@ -32,7 +32,7 @@ std::string Paths::stampitNative() { return join(stampitRoot(), "native"); }
 std::string Paths::stampitWrapperDir() { return join(stampitRoot(), "wrapper"); }
 
 std::string Paths::executableDir() {
-    std::string exe = platform::executablePath();
+    std::string exe = executablePath();
     if (exe.empty()) return {};
     return fs::path(exe).parent_path().string();
 }

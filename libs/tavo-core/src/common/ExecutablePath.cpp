@@ -1,8 +1,8 @@
-#include "platform/ExecutablePath.h"
+#include "common/ExecutablePath.h"
 
 #include <unistd.h>
 
-namespace tavo::platform {
+namespace tavo {
 
 std::string executablePath() {
     constexpr size_t kBufferSize = 1024;
@@ -13,4 +13,4 @@ std::string executablePath() {
     return std::string(buffer, static_cast<size_t>(n));
 }
 
-}  // namespace tavo::platform
+}  // namespace tavo
