@@ -1,5 +1,5 @@
-#include "common/Ascii.h"
 #include "operations/PlsSubmissionExecutor.h"
+#include "common/Ascii.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,8 +44,8 @@ constexpr const char* kUnknownOutcome =
     "Връзката с НАП прекъсна и отговорът на подаването не беше получен. НАП може да е получила декларацията: "
     "проверете списъка с подадените документи, преди да я подадете отново.";
 
-// Words of a refusal, in the lower-cased visible text. The negated
-// acceptances come first in meaning: each holds an acceptance word.
+// Words of a refusal, looked for first in the lower-cased visible text. A
+// negated acceptance ("не е приет") holds an acceptance word, so it is one.
 constexpr std::string_view kRefusalWords[] = {"грешка",  "error",        "неуспешн",    "не е приет",
                                               "неприет", "unsuccessful", "not accepted"};
 constexpr std::string_view kAcceptanceWords[] = {"успешно", "приет", "success"};

@@ -208,6 +208,23 @@ TEST(Verdict, PageCharset) {
     }
 }
 
+// Pages built to make a scanner go back over its input: each is read once.
+TEST(Verdict, HostileMarkupIsReadInOnePass) {
+    auto repeat = [](const std::string& unit) {
+        std::string out;
+        while (out.size() < 4 * 1024 * 1024) out += unit;
+        return out;
+    };
+    for (const std::string& unit :
+         {std::string("<meta charset "), std::string("<meta a='>"), std::string("<a b="), std::string("<script>"),
+          std::string("<!--"), std::string("charset = "), std::string("<style x=\"")}) {
+        SCOPED_TRACE(unit);
+        std::string page = upload::pageAsUtf8(repeat(unit) + "Приет pid=1", "");
+        auto v = upload::readVerdict(200, page);
+        EXPECT_EQ(v.documentId, "1");
+    }
+}
+
 TEST(ListingMinute, DateTexts) {
     struct Case {
         std::string text;
