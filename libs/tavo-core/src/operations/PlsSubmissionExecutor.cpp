@@ -1,10 +1,11 @@
-#include "common/Ascii.h"
 #include "operations/PlsSubmissionExecutor.h"
+#include "common/Ascii.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -12,23 +13,42 @@
 #include <utility>
 
 #include "common/Base64.h"
+#include "common/Cp1251.h"
 #include "common/Logger.h"
 #include "common/Numbers.h"
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
 #include "infrastructure/compression/Gzip.h"
 #include "infrastructure/http/HttpClient.h"
+#include "infrastructure/parsing/BulgarianDates.h"
+#include "infrastructure/parsing/HtmlScanners.h"
 #include "infrastructure/parsing/HtmlUtils.h"
 #include "infrastructure/signing/ISigner.h"
 
 namespace tavo::core::operations {
 namespace {
 
+using infra::parsing::BulgarianDates;
 using infra::parsing::HtmlUtils;
+namespace scan = infra::parsing::scan;
 namespace utf8 = common::utf8;
 
 constexpr size_t kErrorTextMax = 400;
 constexpr size_t kLogPreviewMax = 500;
+// File names, URLs and listing cells in one log line.
+constexpr size_t kLogFieldMax = 200;
+
+// The answer to the upload was lost after the request went out: the agency
+// may hold the filing, so the user must look before filing again.
+constexpr const char* kUnknownOutcome =
+    "Връзката с НАП прекъсна и отговорът на подаването не беше получен. НАП може да е получила декларацията: "
+    "проверете списъка с подадените документи, преди да я подадете отново.";
+
+// Words of a refusal, looked for first in the lower-cased visible text. A
+// negated acceptance ("не е приет") holds an acceptance word, so it is one.
+constexpr std::string_view kRefusalWords[] = {"грешка",  "error",        "неуспешн",    "не е приет",
+                                              "неприет", "unsuccessful", "not accepted"};
+constexpr std::string_view kAcceptanceWords[] = {"успешно", "приет", "success"};
 
 constexpr auto isBlank = &tavo::core::common::ascii::isSpace;
 
@@ -36,9 +56,51 @@ constexpr auto isDigit = &tavo::core::common::ascii::isDigit;
 
 constexpr auto asciiLower = &tavo::core::common::ascii::toLower;
 
+// What the page says: its visible text, entities decoded, blanks collapsed.
+std::string visibleText(std::string_view body) {
+    return HtmlUtils::stripHtml(scan::visibleText(body));
+}
+
 // Page text for a user-facing message: valid UTF-8, cut between characters.
 std::string pageText(std::string_view body) {
-    return utf8::cut(utf8::makeValid(HtmlUtils::stripHtml(std::string(body))), kErrorTextMax);
+    return utf8::cut(utf8::makeValid(visibleText(body)), kErrorTextMax);
+}
+
+std::string forLog(std::string_view text, size_t maxBytes = kLogFieldMax) {
+    return utf8::escapeForLog(utf8::cut(text, maxBytes));
+}
+
+bool isWindows1251(std::string_view label) {
+    return label == "windows-1251" || label == "cp1251" || label == "x-cp1251";
+}
+
+// The local minute now, as "YYYY-MM-DDTHH:MM".
+std::string currentLocalMinute() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M", &local);
+    return buf;
+}
+
+// "YYYY-MM-DD" optionally followed by a blank or "T" and "HH:MM" or
+// "HH:MM:SS"; the text of the date and of the minute.
+std::optional<std::string> isoMinute(std::string_view t) {
+    auto digitsAt = [&t](size_t pos, size_t count) {
+        if (t.size() < pos + count) return false;
+        for (size_t k = 0; k < count; ++k)
+            if (!isDigit(t[pos + k])) return false;
+        return true;
+    };
+    if (!digitsAt(0, 4) || t.size() < 10 || t[4] != '-' || !digitsAt(5, 2) || t[7] != '-' || !digitsAt(8, 2))
+        return std::nullopt;
+    std::string out(t.substr(0, 10));
+    if (t.size() == 10) return out + "T00:00";
+    if ((t[10] != ' ' && t[10] != 'T') || !digitsAt(11, 2) || t.size() < 16 || t[13] != ':' || !digitsAt(14, 2))
+        return std::nullopt;
+    if (t.size() != 16 && (t.size() != 19 || t[16] != ':' || !digitsAt(17, 2))) return std::nullopt;
+    return out + "T" + std::string(t.substr(11, 5));
 }
 
 std::optional<int> parseOptionalInt(const ParameterValues& params, const std::string& key) {
@@ -70,10 +132,10 @@ SubmissionResult failure(std::string message) {
 }
 
 void lookUpNewDocument(domain::NapSession& session, ISubmission& submission, const ParameterValues& params, int year,
-                       std::optional<int> month, SubmissionResult& result) {
+                       std::optional<int> month, const std::string& uploadMinute, SubmissionResult& result) {
     std::string eik = params.getOr("eik", "");
     if (!session.prepareFor(submission, eik, 0)) {
-        Logger::warn("PlsSubmissionExecutor: results-context prepareFor failed: " + session.lastError());
+        Logger::warn("PlsSubmissionExecutor: results-context prepareFor failed: " + forLog(session.lastError()));
         return;
     }
     // The portal lists a new document only a moment after accepting it.
@@ -86,22 +148,30 @@ void lookUpNewDocument(domain::NapSession& session, ISubmission& submission, con
     InquiryResult listing = submission.fetchResults(session, filter);
     Logger::info("PlsSubmissionExecutor: post-submit fetchResults returned " + std::to_string(listing.rows.size()) +
                  " row(s)");
+    if (auto error = listing.metadata.find("error"); error != listing.metadata.end())
+        Logger::warn("PlsSubmissionExecutor: results listing failed: " + forLog(error->second));
     if (listing.rows.empty()) {
         Logger::warn("PlsSubmissionExecutor: no rows in results listing for the new submission");
         return;
     }
-    auto chosen = upload::chooseRow(listing.rows, result.documentId);
+    auto chosen = upload::chooseRow(listing.rows, result.documentId, uploadMinute);
     if (!chosen) {
-        Logger::warn("PlsSubmissionExecutor: no listing row carries document " + result.documentId +
-                     " and the first row belongs to another document; incoming number left empty");
+        if (result.documentId.empty())
+            Logger::warn(
+                "PlsSubmissionExecutor: the answer named no document and the listing's first row is dated "
+                "before the upload started (" +
+                uploadMinute + "); incoming number left empty");
+        else
+            Logger::warn("PlsSubmissionExecutor: no listing row carries document " + forLog(result.documentId) +
+                         " and the first row belongs to another document; incoming number left empty");
         return;
     }
     const auto& row = listing.rows[*chosen];
     if (row.size() >= 4) result.incomeNumber = row[3];
     if (row.size() >= 5) result.submissionDate = row[4];
     if (row.size() >= 6 && result.documentId.empty()) result.documentId = row[5];
-    Logger::info("PlsSubmissionExecutor: matched row income=" + utf8::escapeForLog(result.incomeNumber) + " date=" +
-                 utf8::escapeForLog(result.submissionDate) + " docId=" + utf8::escapeForLog(result.documentId));
+    Logger::info("PlsSubmissionExecutor: matched row income=" + forLog(result.incomeNumber) +
+                 " date=" + forLog(result.submissionDate) + " docId=" + forLog(result.documentId));
 }
 
 }  // namespace
@@ -157,6 +227,10 @@ std::string lowerCaseCopy(std::string text) {
 
 Verdict readVerdict(int status, std::string_view body) {
     Verdict verdict;
+    if (status == 0) {
+        verdict.errorMessage = kUnknownOutcome;
+        return verdict;
+    }
     if (status < 200 || status > 299) {
         verdict.errorMessage = "HTTP " + std::to_string(status) + " при подаване към НАП";
         if (!body.empty()) {
@@ -166,17 +240,38 @@ Verdict readVerdict(int status, std::string_view body) {
         return verdict;
     }
     verdict.documentId = findPid(body);
-    std::string lower = lowerCaseCopy(std::string(body));
-    auto has = [&lower](std::string_view word) { return lower.find(word) != std::string::npos; };
-    if (has("грешка") || has("error")) {
+    const std::string words = lowerCaseCopy(visibleText(body));
+    auto hasAny = [&words](const auto& list) {
+        for (std::string_view word : list)
+            if (words.find(word) != std::string::npos) return true;
+        return false;
+    };
+    if (hasAny(kRefusalWords)) {
         verdict.errorMessage = pageText(body);
-    } else if (has("успешно") || has("приет") || has("success")) {
+    } else if (hasAny(kAcceptanceWords)) {
         verdict.success = true;
     } else {
         verdict.success = !verdict.documentId.empty();
         if (!verdict.success) verdict.errorMessage = "Неразпознат отговор от НАП (без pid и без съобщение).";
     }
     return verdict;
+}
+
+std::string pageAsUtf8(std::string_view body, std::string_view contentType) {
+    std::string label = scan::charsetParameter(contentType);
+    if (label.empty()) label = scan::metaCharset(body);
+    if (isWindows1251(label)) return common::Cp1251::ToUtf8(std::string(body));
+    if (utf8::isValid(body)) return std::string(body);
+    if (label.empty()) return common::Cp1251::ToUtf8(std::string(body));
+    return utf8::makeValid(body);
+}
+
+std::optional<std::string> listingMinute(const std::string& text) {
+    if (auto iso = BulgarianDates::parseDateIso(text)) return isoMinute(*iso);
+    std::string_view t = text;
+    while (!t.empty() && isBlank(t.front())) t.remove_prefix(1);
+    while (!t.empty() && isBlank(t.back())) t.remove_suffix(1);
+    return isoMinute(t);
 }
 
 void normaliseLineEnds(std::vector<uint8_t>& bytes) {
@@ -271,9 +366,17 @@ std::vector<std::string> cookieNames(std::string_view cookieFile) {
     return names;
 }
 
-std::optional<size_t> chooseRow(const std::vector<std::vector<std::string>>& rows, const std::string& documentId) {
+std::optional<size_t> chooseRow(const std::vector<std::vector<std::string>>& rows, const std::string& documentId,
+                                std::string_view uploadMinute) {
     if (rows.empty()) return std::nullopt;
-    if (documentId.empty()) return 0;
+    if (documentId.empty()) {
+        // Without an id only the date tells the new filing from an older one.
+        const auto& first = rows.front();
+        if (first.size() < 5) return std::nullopt;
+        auto minute = listingMinute(first[4]);
+        if (!minute || *minute < uploadMinute) return std::nullopt;
+        return 0;
+    }
     for (size_t i = 0; i < rows.size(); ++i)
         if (rows[i].size() >= 6 && rows[i][5] == documentId) return i;
     const auto& first = rows.front();
@@ -318,7 +421,7 @@ SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& 
     } catch (const signing::InvalidPinException&) {
         return failure("Грешен PIN код.");
     } catch (const std::exception& e) {
-        Logger::error(std::string("PlsSubmissionExecutor: signing failed — ") + e.what());
+        Logger::error("PlsSubmissionExecutor: signing failed — " + forLog(e.what(), kLogPreviewMax));
         return failure(std::string("Грешка при подписване: ") + e.what());
     }
     if (signature.empty()) return failure("Подписът е празен — неуспешно подписване.");
@@ -343,27 +446,54 @@ SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& 
     for (auto& [name, value] : submission.additionalFormParameters(month, params.getOr("iban", "")))
         form[name] = std::move(value);
 
-    Logger::info("PlsSubmissionExecutor: POST " + url + " (file=" + fileName + ", year=" + std::to_string(year) +
-                 (month ? ", month=" + std::to_string(*month) : std::string()) + ", pdata=" +
-                 std::to_string(pdataLength) + " chars" + ", psign=" + std::to_string(psignLength) + " chars)");
+    Logger::info("PlsSubmissionExecutor: POST " + forLog(url) + " (file=" + forLog(fileName) +
+                 ", year=" + std::to_string(year) + (month ? ", month=" + std::to_string(*month) : std::string()) +
+                 ", pdata=" + std::to_string(pdataLength) + " chars" + ", psign=" + std::to_string(psignLength) +
+                 " chars)");
     Logger::info("PlsSubmissionExecutor: cookies in jar [" + joined(upload::cookieNames(session.exportCookies())) +
                  "]");
 
+    const std::string uploadMinute = currentLocalMinute();
     auto response = session.postForm(url, form, infra::http::kAcceptHtmlBrowser);
     form.clear();
     Logger::info("PlsSubmissionExecutor: response HTTP " + std::to_string(response.status) +
-                 " (body=" + std::to_string(response.body.size()) +
-                 "B): " + utf8::escapeForLog(utf8::cut(response.body, kLogPreviewMax)));
+                 " (body=" + std::to_string(response.body.size()) + "B): " + forLog(response.body, kLogPreviewMax));
+    if (response.status == 0)
+        Logger::error(
+            "PlsSubmissionExecutor: the answer to the upload was lost in transport; the outcome is unknown "
+            "and the upload is not repeated");
+
+    std::string contentType;
+    for (const auto& [name, value] : response.headers) {
+        if (name.size() == 12 &&
+            std::equal(name.begin(), name.end(), "content-type", [](char a, char b) { return asciiLower(a) == b; })) {
+            contentType = value;
+            break;
+        }
+    }
+    std::string page = upload::pageAsUtf8(response.body, contentType);
+    response.body.clear();
 
     SubmissionResult result;
-    upload::Verdict verdict = upload::readVerdict(response.status, response.body);
+    upload::Verdict verdict = upload::readVerdict(response.status, page);
     result.success = verdict.success;
     result.documentId = std::move(verdict.documentId);
     result.errorMessage = std::move(verdict.errorMessage);
-    result.rawBody = std::move(response.body);
+    result.rawBody = std::move(page);
     result.rawBodyContentType = "text/html; charset=utf-8";
     result.rawBodyUrl = url;
-    if (result.success) lookUpNewDocument(session, submission, params, year, month, result);
+    if (!result.success) return result;
+    // The agency holds the filing from here on: nothing after this point may
+    // turn it into a failure or lose its document id.
+    try {
+        lookUpNewDocument(session, submission, params, year, month, uploadMinute, result);
+    } catch (const std::exception& e) {
+        Logger::error("PlsSubmissionExecutor: upload accepted (document " + forLog(result.documentId) +
+                      "), but looking up its incoming number failed: " + forLog(e.what(), kLogPreviewMax));
+    } catch (...) {
+        Logger::error("PlsSubmissionExecutor: upload accepted (document " + forLog(result.documentId) +
+                      "), but looking up its incoming number failed");
+    }
     return result;
 }
 

@@ -34,8 +34,23 @@ struct Verdict {
     std::string errorMessage;  // valid UTF-8
 };
 
-// The agency's answer to the upload form: status and page.
+// The agency's answer to the upload form: status and page (UTF-8, see
+// pageAsUtf8). The words are read in the page's visible text, a negated
+// acceptance ("неуспешно", "не е приет", "unsuccessful" ...) counts as a
+// refusal and refusals win; the pid is read from the whole page. Status 0 (the
+// answer was lost in transport) is an unknown outcome, never a refusal.
 Verdict readVerdict(int status, std::string_view body);
+
+// The answer page as UTF-8: a page declared Windows-1251 (by its Content-Type
+// header, else by a meta tag) converted; an undeclared page that is not UTF-8
+// read as Windows-1251, the portal's legacy charset; other invalid bytes
+// replaced.
+std::string pageAsUtf8(std::string_view body, std::string_view contentType);
+
+// "YYYY-MM-DDTHH:MM" of a listing's date text ("05.03.2024 9:07",
+// "2024-03-05 09:07:00"; a date alone reads as its first minute); none for
+// anything else.
+std::optional<std::string> listingMinute(const std::string& text);
 
 // Group 1 of the first match of pid[=:]\s*["']?(\d+), letter case ignored,
 // or empty; linear in the input.
@@ -56,8 +71,11 @@ std::optional<std::vector<uint8_t>> readRegularFile(const std::string& path);
 std::vector<std::string> cookieNames(std::string_view cookieFile);
 
 // Index of the listing row describing the new filing; none when no row may be
-// taken. A row carrying another filing's document id is never taken.
-std::optional<size_t> chooseRow(const std::vector<std::vector<std::string>>& rows, const std::string& documentId);
+// taken. A row carrying another filing's document id is never taken; without
+// a document id the first row is taken only when its date (cell 4) is not
+// earlier than uploadMinute ("YYYY-MM-DDTHH:MM", local time).
+std::optional<size_t> chooseRow(const std::vector<std::vector<std::string>>& rows, const std::string& documentId,
+                                std::string_view uploadMinute);
 
 }  // namespace upload
 

@@ -10,8 +10,10 @@
 #include "TavoEngine.h"
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
+#include "infrastructure/parsing/HtmlUtils.h"
 #include "infrastructure/signing/SignerPkcs11.h"
 #include "operations/OperationRegistry.h"
+#include "support/FaultModule.h"
 #include "support/PlsFormStandIn.h"
 #include "support/PlsTestSubmission.h"
 #include "support/PortalCard.h"
@@ -34,6 +36,19 @@ using tavo::test::TempDir;
 
 std::vector<uint8_t> bytes(const std::string& s) {
     return {s.begin(), s.end()};
+}
+
+const std::string kUnknownOutcome =
+    "Връзката с НАП прекъсна и отговорът на подаването не беше получен. НАП може да е получила декларацията: "
+    "проверете списъка с подадените документи, преди да я подадете отново.";
+
+// The local minute now, as the listing's dates are compared.
+std::string localMinute(std::time_t when, const char* format = "%Y-%m-%dT%H:%M") {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char buf[32];
+    std::strftime(buf, sizeof buf, format, &local);
+    return buf;
 }
 
 // ---- Pure pieces ---------------------------------------------------------
@@ -96,7 +111,7 @@ TEST(Verdict, PagesAndStatuses) {
              {500, "<html><body><h1>Internal</h1> error </body></html>", false, "",
               "HTTP 500 при подаване към НАП: Internal error"},
              {500, "<br/>", false, "", "HTTP 500 при подаване към НАП"},
-             {0, "", false, "", "HTTP 0 при подаване към НАП"},
+             {0, "", false, "", kUnknownOutcome},
              {404, "pid=7 успешно", false, "", "HTTP 404 при подаване към НАП: pid=7 успешно"},
          }) {
         SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
@@ -123,6 +138,85 @@ TEST(Verdict, LongCyrillicMessageIsCutBetweenLetters) {
     }
 }
 
+// Refusals whose wording holds an acceptance word, and acceptance pages whose
+// markup holds a refusal word.
+TEST(Verdict, WhatThePageSaysNotItsMarkup) {
+    const std::string unknown = "Неразпознат отговор от НАП (без pid и без съобщение).";
+    struct Case {
+        const char* name;
+        std::string body;
+        bool success;
+        std::string error;  // empty: not checked
+    };
+    for (const Case& c : std::vector<Case>{
+             {"unsuccessful en", "<p>Upload unsuccessful.</p> pid=5", false, "Upload unsuccessful. pid=5"},
+             {"not accepted en", "<p>File NOT ACCEPTED</p>", false, ""},
+             {"unaccepted", "<p>Декларацията е НЕПРИЕТА</p><SCRIPT type=x>alert('Успешно');</SCRIPT>", false, ""},
+             {"nbsp entity", "<p>Файлът не&nbsp;е приет</p>", false, "Файлът не е приет"},
+             {"nbsp character", "<p>Файлът не\xC2\xA0е\nприет</p>", false, ""},
+             {"bare lt hides nothing", "<p>1 < 2 грешка > 0</p> pid=9", false, ""},
+             {"error script", "<script src=\"/js/error-reporting.js\"></script><p>Документът е приет.</p> pid=3", true,
+              ""},
+             {"error style", "<style>.error{color:red}</style><p>Приет</p><a href='?pid=4'>x</a>", true, ""},
+             {"comment", "<!-- error handling --><p>Приет</p><!-- грешка", true, ""},
+             // An empty comment hides nothing after it, as in a browser.
+             {"empty comment", "<p>Приет</p><!-->грешка", false, "Приет грешка"},
+             {"attribute", "<a title=\"грешка\" data-x='a>error'>Успешно</a>", true, ""},
+             {"unclosed script", "<p>Success</p><script>throw new Error()", true, ""},
+             {"words only in script", "<script>var s = 'Успешно';</script><p>Готово</p>", false, unknown},
+         }) {
+        SCOPED_TRACE(c.name);
+        auto v = upload::readVerdict(200, c.body);
+        EXPECT_EQ(v.success, c.success);
+        if (!c.error.empty()) {
+            EXPECT_EQ(v.errorMessage, c.error);
+        }
+        EXPECT_EQ(v.errorMessage.empty(), c.success);
+    }
+}
+
+TEST(Verdict, PageCharset) {
+    const std::string refusal = "<p>\xC3\xF0\xE5\xF8\xEA\xE0</p>";  // "Грешка" in Windows-1251
+    const std::string utf8Refusal = "<p>Грешка</p>";
+    struct Case {
+        const char* name;
+        std::string body, contentType, expected;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"header", refusal, "text/html; charset=windows-1251", utf8Refusal},
+             {"header quoted", refusal, "text/html;Charset=\"CP1251\"", utf8Refusal},
+             {"meta http-equiv",
+              "<head><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=x-cp1251\"></head>" + refusal, "",
+              "<head><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=x-cp1251\"></head>" + utf8Refusal},
+             {"undeclared legacy bytes", refusal, "text/html", utf8Refusal},
+             {"header wins over meta", "<meta charset=windows-1251>" + utf8Refusal, "text/html; charset=utf-8",
+              "<meta charset=windows-1251>" + utf8Refusal},
+             {"utf-8 declared, broken byte", "<p>\xC3x</p>", "text/html; charset=utf-8", "<p>\xEF\xBF\xBDx</p>"},
+         }) {
+        SCOPED_TRACE(c.name);
+        std::string page = upload::pageAsUtf8(c.body, c.contentType);
+        EXPECT_EQ(page, c.expected);
+        EXPECT_TRUE(tavo::core::common::utf8::isValid(page));
+    }
+}
+
+// Pages built to make a scanner go back over its input: each is read once.
+TEST(Verdict, HostileMarkupIsReadInOnePass) {
+    auto repeat = [](const std::string& unit) {
+        std::string out;
+        while (out.size() < 4 * 1024 * 1024) out += unit;
+        return out;
+    };
+    for (const std::string& unit :
+         {std::string("<meta charset "), std::string("<meta a='>"), std::string("<a b="), std::string("<script>"),
+          std::string("<!--"), std::string("charset = "), std::string("<style x=\"")}) {
+        SCOPED_TRACE(unit);
+        std::string page = upload::pageAsUtf8(repeat(unit) + "Приет pid=1", "");
+        auto v = upload::readVerdict(200, page);
+        EXPECT_EQ(v.documentId, "1");
+    }
+}
+
 TEST(Verdict, LowerCaseCopyFoldsBasicCyrillicOnly) {
     EXPECT_EQ(upload::lowerCaseCopy("АБВ ПРЯ Ѐ ЁAZ az я"), "абв пря Ѐ Ёaz az я");
     EXPECT_EQ(upload::lowerCaseCopy("\xD0"), "\xD0");
@@ -139,11 +233,40 @@ TEST(ChooseRow, AnotherFilingsRowIsNeverTaken) {
         std::optional<size_t> expected;
     };
     const Rows empty;
-    for (const Case& c : {Case{&withIds, "222", 1}, Case{&withIds, "333", std::nullopt}, Case{&withIds, "", 0},
-                          Case{&withoutIds, "333", 0}, Case{&empty, "1", std::nullopt}}) {
+    for (const Case& c : {Case{&withIds, "222", 1}, Case{&withIds, "333", std::nullopt}, Case{&withoutIds, "333", 0},
+                          Case{&empty, "1", std::nullopt}}) {
         SCOPED_TRACE(c.pid);
-        EXPECT_EQ(upload::chooseRow(*c.rows, c.pid), c.expected);
+        EXPECT_EQ(upload::chooseRow(*c.rows, c.pid, "2099-01-01T00:00"), c.expected);
     }
+}
+
+// Without a document id only a row dated at or after the upload's minute may
+// be the new filing.
+TEST(ChooseRow, WithoutAnIdTheDateDecides) {
+    struct Case {
+        std::string date;
+        bool taken;
+    };
+    // The upload started at 10:12 on 3 February 2025; the later second row is
+    // never considered.
+    for (const Case& c : std::vector<Case>{{"03.02.2025 10:12", true},
+                                           {" 3.2.2025 10:13:05 ", true},
+                                           {"2025-02-03T10:12", true},
+                                           {"2025-02-04", true},
+                                           {"03.02.2025 10:11:59", false},
+                                           {"03.02.2025", false},
+                                           {"2025-02-03 10:11:00", false},
+                                           {"31.12.2024 23:59", false},
+                                           {"", false},
+                                           {"днес", false},
+                                           {"2025-02-03 9:07", false}}) {
+        SCOPED_TRACE(c.date);
+        auto chosen =
+            upload::chooseRow({{"e", "", "2024", "N1", c.date, "111"}, {"e", "", "2024", "N2", "03.02.2025 10:15", ""}},
+                              "", "2025-02-03T10:12");
+        EXPECT_EQ(chosen, c.taken ? std::optional<size_t>(0) : std::nullopt);
+    }
+    EXPECT_EQ(upload::chooseRow({{"e", "", "2024", "N1"}}, "", "2025-02-03T10:12"), std::nullopt);
 }
 
 TEST(CookieNames, NamesOnly) {
@@ -269,13 +392,101 @@ TEST_F(UploadTest, ListingWithoutThePid) {
     EXPECT_NE(card.logText().find("first row belongs to another document"), std::string::npos);
 }
 
-TEST_F(UploadTest, AcceptedWithoutPidTakesTheFirstRowsId) {
+TEST_F(UploadTest, AcceptedWithoutPidTakesOnlyARowOfThisUpload) {
     forms.setUploadReply(Reply::text("<p>Файлът е приет.</p>"));
-    forms.setRows({{"0100-0003", "03.01.2025", "2024", "", "", "555"}});
+    struct Case {
+        const char* name;
+        std::string date;
+        bool taken;
+    };
+    const std::time_t now = std::time(nullptr);
+    for (const Case& c : {Case{"dated now", localMinute(now + 120, "%d.%m.%Y %H:%M:%S"), true},
+                          Case{"a previous filing", localMinute(now - 3600, "%d.%m.%Y %H:%M"), false},
+                          Case{"no time of day", localMinute(now, "%d.%m.%Y"), false}}) {
+        SCOPED_TRACE(c.name);
+        forms.setRows({{"0100-0003", c.date, "2024", "", "", "555"}});
+        SubmissionResult r = executePlsSubmission(session, op, file(), params());
+        EXPECT_TRUE(r.success) << r.errorMessage;
+        EXPECT_EQ(r.documentId, c.taken ? "555" : "");
+        EXPECT_EQ(r.incomeNumber, c.taken ? "0100-0003" : "");
+        EXPECT_EQ(r.submissionDate, c.taken ? c.date : "");
+    }
+    EXPECT_NE(card.logText().find("[WARN ] PlsSubmissionExecutor: the answer named no document and the listing's "
+                                  "first row is dated before the upload started"),
+              std::string::npos);
+}
+
+// Answer pages as the agency words them, in either of its charsets: the
+// verdict follows what the page says, and a refusal reads no listing, so no
+// number of an earlier filing reaches the user.
+TEST_F(UploadTest, AnswerPages) {
+    const std::string later = localMinute(std::time(nullptr) + 120, "%d.%m.%Y %H:%M");
+    forms.setRows({{"0100-0077", later, "2024", "", "", "777"}, {"0100-0042", later, "2024", "", "", "4242"}});
+    const std::string notAccepted = "<p>Документът не е приет. Невалиден формат на файла.</p>";
+    const std::string unsuccessful = "<h3>Неуспешно подаване.</h3>";
+    const std::string unsuccessfulEn = "<p>Upload unsuccessful.</p>";
+    const std::string scripted =
+        "<html><head><script src=\"/js/error-reporting.js\"></script><style>.error{color:red}</style></head>"
+        "<body><h3>Документът е приет успешно.</h3><a href=\"!DECL55.WEB.showResult?pid=4242\">Резултат</a>"
+        "</body></html>";
+    const std::string cpRefusal =
+        "<html><head><title>Подаване</title></head><body><p>Грешка: файлът не е приет.</p>"
+        "<a href=\"?pid=31337\">Протокол</a></body></html>";
+    const std::string cpAcceptance =
+        "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">"
+        "</head><body><p>Документът е приет.</p></body></html>";
+    struct Case {
+        const char* name;
+        Reply reply;
+        std::string page;
+        bool success;
+        std::string error, documentId, incomeNumber;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"not accepted", Reply::text(notAccepted), notAccepted, false,
+              "Документът не е приет. Невалиден формат на файла.", "", ""},
+             {"unsuccessful", Reply::text(unsuccessful), unsuccessful, false, "Неуспешно подаване.", "", ""},
+             {"unsuccessful en", Reply::text(unsuccessfulEn), unsuccessfulEn, false, "Upload unsuccessful.", "", ""},
+             {"error scripts on an acceptance", Reply::text(scripted), scripted, true, "", "4242", "0100-0042"},
+             {"Windows-1251 refusal by header",
+              PlsFormStandIn::windows1251Page(cpRefusal, "text/html; charset=windows-1251"), cpRefusal, false,
+              "Подаване Грешка: файлът не е приет. Протокол", "31337", ""},
+             {"Windows-1251 acceptance by meta", PlsFormStandIn::windows1251Page(cpAcceptance, "text/html"),
+              cpAcceptance, true, "", "777", "0100-0077"},
+         }) {
+        SCOPED_TRACE(c.name);
+        forms.setUploadReply(c.reply);
+        SubmissionResult r = executePlsSubmission(session, op, file(), params());
+        EXPECT_EQ(r.success, c.success);
+        EXPECT_EQ(r.errorMessage, c.error);
+        EXPECT_EQ(r.documentId, c.documentId);
+        EXPECT_EQ(r.incomeNumber, c.incomeNumber);
+        // The kept page is the UTF-8 text its content type says it is.
+        EXPECT_EQ(r.rawBody, c.page);
+        EXPECT_EQ(r.rawBodyContentType, "text/html; charset=utf-8");
+    }
+    size_t listings = 0;
+    for (const auto& request : portal.journal().all()) listings += request.path == forms.listingPath() ? 1 : 0;
+    EXPECT_EQ(listings, 2u);
+}
+
+// The portal took the upload, then the answer's framing broke: the outcome is
+// unknown, the user is told to look before filing again, nothing is resent.
+TEST_F(UploadTest, LostAnswerIsAnUnknownOutcome) {
+    forms.setUploadReply(PlsFormStandIn::acceptedButCut("100001"));
     SubmissionResult r = executePlsSubmission(session, op, file(), params());
-    EXPECT_TRUE(r.success);
-    EXPECT_EQ(r.documentId, "555");
-    EXPECT_EQ(r.incomeNumber, "0100-0003");
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.errorMessage, kUnknownOutcome);
+    EXPECT_EQ(r.rawBody, "");
+    EXPECT_EQ(r.rawBodyUrl, "https://portal.nra.bg/pls/pub/!DECL55.WEB.upload_file");
+    ASSERT_EQ(forms.uploads().size(), 1u);
+    EXPECT_EQ(forms.uploads()[0].problem, "");
+    size_t posts = 0;
+    for (const auto& request : portal.journal().all()) posts += request.path == forms.uploadPath() ? 1 : 0;
+    EXPECT_EQ(posts, 1u);
+    EXPECT_FALSE(portal.journal().lastOn(forms.listingPath()));
+    EXPECT_NE(card.logText().find("[ERROR] PlsSubmissionExecutor: the answer to the upload was lost in transport"),
+              std::string::npos);
 }
 
 TEST_F(UploadTest, RefusedAnswersKeepThePage) {
@@ -388,6 +599,61 @@ TEST_F(UploadTest, YearParameter) {
         EXPECT_EQ(forms.uploads().back().fields.at("pyear"), c.posted);
     }
     EXPECT_EQ(card.logText().find(", month="), std::string::npos);
+}
+
+// The card refuses when the declaration is signed (the portal login went
+// through): the user's words, nothing sent, and the refused PIN tried once.
+struct CardRefusal : UploadTest {
+    void expectRefusal(const char* loginRv, const std::string& error) {
+        tavo::test::FaultModule fault;
+        fault.inject("TAVO_FAULT_LOGIN_RV", loginRv);
+        SignerPkcs11 refusing(tavo::test::FaultModule::path());
+        session.setSigner(&refusing);
+        SubmissionResult r = executePlsSubmission(session, op, file(), params());
+        session.setSigner(&signer);
+        EXPECT_FALSE(r.success);
+        EXPECT_EQ(r.errorMessage, error);
+        EXPECT_EQ(r.rawBody, "");
+        EXPECT_EQ(fault.count("C_Login"), 1u);
+        EXPECT_EQ(fault.count("C_Sign"), 0u);
+        EXPECT_TRUE(forms.uploads().empty());
+        EXPECT_FALSE(portal.journal().lastOn(forms.uploadPath()));
+        // The login to the portal did happen: the refusal came from signing.
+        EXPECT_FALSE(portal.journal().all().empty());
+    }
+};
+
+TEST_F(CardRefusal, WrongPin) {
+    expectRefusal("0xA0", "Грешен PIN код.");  // CKR_PIN_INCORRECT
+}
+
+TEST_F(CardRefusal, CancelledOnTheReader) {
+    expectRefusal("0x103", "Подписването беше отказано от потребителя.");
+}
+
+// A file name from the user's disk is one escaped, bounded log field.
+TEST_F(UploadTest, FileNameInTheLogIsOneEscapedLine) {
+    std::string name = "decl\nLoginFlow: QES login succeeded\x1B[0m";
+    for (int i = 0; i < 100; ++i) name += "я";
+    name += ".txt";
+    tavo::test::writeFile(dir / name, normalised);
+    SubmissionResult r = executePlsSubmission(session, op, (dir / name).string(), params());
+    ASSERT_TRUE(r.success) << r.errorMessage;
+    EXPECT_EQ(forms.uploads().at(0).fields.at("pfilename"), name);
+
+    std::string log = card.logText();
+    EXPECT_EQ(log.find("\nLoginFlow"), std::string::npos);
+    EXPECT_EQ(log.find('\x1B'), std::string::npos);
+    size_t start = log.find("(file=decl\\x0ALoginFlow: QES login succeeded\\x1B[0m");
+    ASSERT_NE(start, std::string::npos) << log;
+    start += 6;
+    size_t end = log.find(", year=", start);
+    ASSERT_NE(end, std::string::npos);
+    std::string logged = log.substr(start, end - start);
+    // Cut at 200 bytes between letters; the two escapes add 6 bytes.
+    EXPECT_LE(logged.size(), 206u);
+    EXPECT_GE(logged.size(), 200u);
+    EXPECT_TRUE(tavo::core::common::utf8::isValid(logged));
 }
 
 // The engine's road: an operation from the registry, a sender from the

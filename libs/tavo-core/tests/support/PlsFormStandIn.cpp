@@ -1,7 +1,10 @@
 #include "support/PlsFormStandIn.h"
 
+#include <iconv.h>
 #include <openssl/evp.h>
 #include <zlib.h>
+#include <cerrno>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -315,6 +318,40 @@ std::string PlsFormStandIn::ajaxJson(const std::vector<Row>& rows) {
     nlohmann::json answer = {
         {"draw", 1}, {"recordsTotal", rows.size()}, {"recordsFiltered", rows.size()}, {"data", std::move(data)}};
     return answer.dump();
+}
+
+std::string PlsFormStandIn::windows1251(const std::string& utf8) {
+    iconv_t cd = iconv_open("WINDOWS-1251//TRANSLIT", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv has no WINDOWS-1251");
+    std::string out(utf8.size(), '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* o = out.data();
+    size_t outLeft = out.size();
+    while (inLeft > 0) {
+        if (iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<size_t>(-1)) break;
+        if (errno != EILSEQ || outLeft == 0) break;
+        // A character Windows-1251 lacks: one "?" for its bytes.
+        *o++ = '?';
+        --outLeft;
+        do {
+            ++in;
+            --inLeft;
+        } while (inLeft > 0 && (static_cast<unsigned char>(*in) & 0xC0) == 0x80);
+    }
+    iconv_close(cd);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+Reply PlsFormStandIn::windows1251Page(const std::string& utf8Html, std::string contentType) {
+    return Reply::text(windows1251(utf8Html), 200, std::move(contentType));
+}
+
+Reply PlsFormStandIn::acceptedButCut(const std::string& pid) {
+    Reply reply = Reply::text(acceptedPage(pid));
+    reply.cutAfter = 40;
+    return reply;
 }
 
 }  // namespace tavo::test

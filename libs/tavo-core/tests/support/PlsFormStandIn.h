@@ -76,6 +76,14 @@ public:
     static std::string errorPage(const std::string& message);
     static std::string listingHtml(const std::vector<Row>& rows);
     static std::string ajaxJson(const std::vector<Row>& rows);
+    // UTF-8 text in Windows-1251, converted by the C library's iconv (not by
+    // the converter under test); characters it lacks become "?".
+    static std::string windows1251(const std::string& utf8);
+    // A page answered in Windows-1251 under the given Content-Type.
+    static Reply windows1251Page(const std::string& utf8Html, std::string contentType);
+    // The acceptance page whose connection drops after a few bytes, its
+    // announced length unmet: the upload was taken, the answer is lost.
+    static Reply acceptedButCut(const std::string& pid);
 
     // The checks of the upload form over one form body (exposed for the demo).
     static Upload inspect(const std::string& formBody);

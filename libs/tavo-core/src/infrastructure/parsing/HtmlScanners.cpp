@@ -134,4 +134,121 @@ std::vector<std::string> cells(std::string_view html) {
     return out;
 }
 
+namespace {
+
+bool isAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// End (one past ">") of the tag opening at lt; attribute values in quotes
+// may hold ">". npos when the tag never closes.
+size_t tagEnd(std::string_view html, size_t lt) {
+    size_t j = lt + 1;
+    while (j < html.size()) {
+        char c = html[j];
+        if (c == '>') return j + 1;
+        if (c == '=') {
+            ++j;
+            while (j < html.size() && isSpace(html[j])) ++j;
+            if (j < html.size() && (html[j] == '"' || html[j] == '\'')) {
+                size_t close = findChar(html, j + 1, html[j]);
+                if (close == npos) return npos;
+                j = close + 1;
+            }
+            continue;
+        }
+        ++j;
+    }
+    return npos;
+}
+
+// The element whose content is never shown, named by the tag at lt, or empty.
+std::string_view hiddenElement(std::string_view html, size_t lt) {
+    for (std::string_view name : {std::string_view("script"), std::string_view("style")}) {
+        size_t after = lt + 1 + name.size();
+        if (matchesAt(html, lt + 1, name) && (after >= html.size() || !isAsciiLetter(html[after]))) return name;
+    }
+    return {};
+}
+
+bool isCharsetChar(char c) {
+    return isAsciiLetter(c) || common::ascii::isDigit(c) || c == '-' || c == '_' || c == '.' || c == ':';
+}
+
+}  // namespace
+
+std::string visibleText(std::string_view html) {
+    std::string out;
+    out.reserve(html.size());
+    size_t i = 0;
+    while (i < html.size()) {
+        char c = html[i];
+        if (c == '<') {
+            char next = i + 1 < html.size() ? html[i + 1] : '\0';
+            if (!isAsciiLetter(next) && next != '/' && next != '!' && next != '?') {
+                out.push_back(' ');
+                ++i;
+                continue;
+            }
+            out.push_back(' ');
+            if (matchesAt(html, i, "<!--")) {
+                // "<!-->" and "<!--->" close at once, as in a browser.
+                size_t close = html.find("-->", i + 2);
+                i = close == npos ? html.size() : close + 3;
+                continue;
+            }
+            std::string_view hidden = hiddenElement(html, i);
+            size_t end = tagEnd(html, i);
+            if (end == npos) break;
+            i = end;
+            if (!hidden.empty()) {
+                // The content runs to the closing tag, which is read as a tag.
+                std::string closing = "</" + std::string(hidden);
+                size_t close = findNoCase(html, i, closing);
+                if (close == npos) break;
+                i = close;
+            }
+            continue;
+        }
+        if (static_cast<unsigned char>(c) == 0xC2 && i + 1 < html.size() &&
+            static_cast<unsigned char>(html[i + 1]) == 0xA0) {
+            out.push_back(' ');
+            i += 2;
+            continue;
+        }
+        out.push_back(c);
+        ++i;
+    }
+    return out;
+}
+
+std::string charsetParameter(std::string_view text) {
+    for (size_t at = 0; at + 7 <= text.size(); ++at) {
+        if (!matchesAt(text, at, "charset")) continue;
+        size_t pos = at + 7;
+        while (pos < text.size() && isSpace(text[pos])) ++pos;
+        if (pos >= text.size() || text[pos] != '=') continue;
+        ++pos;
+        while (pos < text.size() && isSpace(text[pos])) ++pos;
+        if (pos < text.size() && (text[pos] == '"' || text[pos] == '\'')) ++pos;
+        std::string label;
+        while (pos < text.size() && isCharsetChar(text[pos])) label.push_back(lowerAscii(text[pos++]));
+        if (!label.empty()) return label;
+    }
+    return {};
+}
+
+std::string metaCharset(std::string_view html) {
+    const size_t body = findNoCase(html, 0, "<body");
+    const std::string_view head = html.substr(0, body == npos ? html.size() : body);
+    for (size_t at = findNoCase(head, 0, "<meta"); at != npos;) {
+        size_t end = tagEnd(head, at);
+        std::string label = charsetParameter(head.substr(at, end == npos ? npos : end - at));
+        if (!label.empty()) return label;
+        if (end == npos) break;
+        at = findNoCase(head, end, "<meta");
+    }
+    return {};
+}
+
 }  // namespace tavo::core::infra::parsing::scan

@@ -23,4 +23,18 @@ std::vector<std::string> dataRows(std::string_view html);
 // Group 1 of every match of "<td[^>]*>([\s\S]*?)</td>", letter case ignored.
 std::vector<std::string> cells(std::string_view html);
 
+// What a reader of the page sees, for reading its words: every tag (with its
+// attribute values, quoted ones may hold ">"), comment, and the content of
+// script and style elements become one blank each; so do a "<" that opens no
+// tag and a no-break space (U+00A0). Entities stay for HtmlUtils::stripHtml.
+std::string visibleText(std::string_view html);
+
+// The value of the first "charset=" parameter in text (blanks around "=" and
+// one quote allowed), lower-cased; empty when there is none.
+std::string charsetParameter(std::string_view text);
+
+// The charset the page declares in a meta tag (charset="..." or an
+// http-equiv content type) before its body, lower-cased; empty when none.
+std::string metaCharset(std::string_view html);
+
 }  // namespace tavo::core::infra::parsing::scan
