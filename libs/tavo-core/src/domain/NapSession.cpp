@@ -86,6 +86,19 @@ int leadingInt(const std::string& text) {
     return value;
 }
 
+// Names both taxpayers: the one asked for (its EIK when known) and the one the
+// portal answered with.
+std::string otherTaxpayerMessage(const std::string& askedEik, int64_t askedTin, const SelectedTaxpayer& answered,
+                                 bool answeredOutOfRange) {
+    std::string asked = askedEik.empty() ? std::string() : "ЕИК " + askedEik + " ";
+    asked += "(tin " + std::to_string(askedTin) + ")";
+    std::string other =
+        answeredOutOfRange ? std::string("tin извън допустимия обхват") : "tin " + std::to_string(answered.tin);
+    if (!answered.pin.empty()) other += " (ЕИК " + forLog(answered.pin, 64) + ")";
+    return "Порталът избра друго задължено лице: поискано е " + asked + ", а порталът върна " + other +
+           ". Операцията е спряна, нищо не е подадено.";
+}
+
 }  // namespace
 
 struct NapSession::Impl {
@@ -101,6 +114,10 @@ struct NapSession::Impl {
     bool authRetrying = false;
     std::string csrfToken;
     std::unique_ptr<HttpClient> client;
+    // The last select answer that named a taxpayer other than the one asked
+    // for (tin unreadable when tinOutOfRange), for the caller's message.
+    std::optional<SelectedTaxpayer> otherTaxpayer;
+    bool otherTinOutOfRange = false;
 
     HttpClient& httpClient() {
         if (!client) client = infra::http::HttpClientFactory::forNapPortal(identity.certificateId, pin);
@@ -377,6 +394,7 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
                           {"Origin", nap::kPortalBase},
                           {"Referer", nap::kPortalBaseSlash},
                           {"X-Requested-With", "XMLHttpRequest"}};
+    impl_->otherTaxpayer.reset();
     auto response = impl_->httpClient().postRaw(std::string(nap::kPortalBase) + "/api/common/taxpayer/select", body,
                                                 "application/json", headers);
     int status = response.error.empty() ? response.status : 0;
@@ -392,6 +410,18 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
         return std::nullopt;
     }
     if (reading.tinOutOfRange) Logger::warn("NapSession::httpSelectTaxpayer: tin out of range read as 0");
+    if (reading.namesTin && (reading.tinOutOfRange || reading.taxpayer->tin != tin)) {
+        // The portal now acts for someone else: whatever runs next would file
+        // or read for that company, so nothing of this selection is kept.
+        impl_->otherTaxpayer = *reading.taxpayer;
+        impl_->otherTinOutOfRange = reading.tinOutOfRange;
+        impl_->selectedTaxpayer.reset();
+        impl_->selectedServiceLinkId.clear();
+        impl_->currentSystemId = 0;
+        impl_->lastError = otherTaxpayerMessage({}, tin, *reading.taxpayer, reading.tinOutOfRange);
+        Logger::error("NapSession::httpSelectTaxpayer: " + impl_->lastError);
+        return std::nullopt;
+    }
     impl_->selectedTaxpayer = *reading.taxpayer;
 
     Logger::info("NapSession::httpSelectTaxpayer: session cookies installed");
@@ -417,9 +447,11 @@ const TaxpayerInfo* NapSession::findTaxpayerByEik(const std::string& eik) {
 bool NapSession::selectTaxpayer(const std::string& eik) {
     const TaxpayerInfo* info = findTaxpayerByEik(eik);
     if (!info) return false;
-    Logger::info("NapSession::selectTaxpayer: избор на ЗЛ " + eik);
+    Logger::info("NapSession::selectTaxpayer: избор на ЗЛ " + forLog(eik, 64));
     if (!httpSelectTaxpayer(info->tin)) {
-        impl_->lastError = "Неуспешен избор на ЗЛ " + eik;
+        impl_->lastError = impl_->otherTaxpayer
+                               ? otherTaxpayerMessage(eik, info->tin, *impl_->otherTaxpayer, impl_->otherTinOutOfRange)
+                               : "Неуспешен избор на ЗЛ " + eik;
         return false;
     }
     pause(1);
@@ -467,7 +499,8 @@ std::optional<NapServiceLink> NapSession::selectService(const operations::IPorta
     }
     httpSelectService(link->id);
     markSessionActiveInUi(name);
-    Logger::info("NapSession::selectService: услуга " + link->title + " (id=" + link->id + ")");
+    Logger::info("NapSession::selectService: услуга " + forLog(link->title, 200) + " (id=" + forLog(link->id, 100) +
+                 ")");
     return link;
 }
 
