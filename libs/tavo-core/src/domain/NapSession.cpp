@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/Base64.h"
+#include "common/CertificateId.h"
 #include "common/Logger.h"
 #include "common/PercentEncode.h"
 #include "common/Utf8.h"
@@ -119,10 +120,19 @@ struct NapSession::Impl {
     std::optional<SelectedTaxpayer> otherTaxpayer;
     bool otherTinOutOfRange = false;
 
+    // A card whose PIN was not given stays out of the client: the libp11
+    // engine is process-wide and would load its key with whatever PIN it last
+    // held, another card's among them. Portal pages need no certificate; the
+    // login refuses itself first (needsPin).
     HttpClient& httpClient() {
-        if (!client) client = infra::http::HttpClientFactory::forNapPortal(identity.certificateId, pin);
+        if (!client) {
+            client =
+                infra::http::HttpClientFactory::forNapPortal(needsPin() ? std::string() : identity.certificateId, pin);
+        }
         return *client;
     }
+
+    bool needsPin() const { return pin.empty() && common::certid::isSmartCard(identity.certificateId); }
 };
 
 NapSession::NapSession() : impl_(std::make_unique<Impl>()) {}
@@ -134,6 +144,9 @@ void NapSession::setIdentity(SenderIdentity identity) {
     if (otherCertificate) {
         impl_->client.reset();
         resetSessionState();
+        // A PIN belongs to the card it was given for: offered to another card
+        // it would be refused and use up that card's retries.
+        impl_->pin.clear();
     }
 }
 
@@ -187,6 +200,12 @@ bool NapSession::login() {
     impl_->lastError.clear();
     if (impl_->identity.certificateId.empty()) {
         impl_->lastError = "Не е избран сертификат (certificateId is empty).";
+        Logger::warn("NapSession::login: " + impl_->lastError);
+        return false;
+    }
+    if (impl_->needsPin()) {
+        impl_->lastError = "Необходим е PIN код: не е зададен PIN за картата на сертификат " +
+                           forLog(impl_->identity.certificateId, 200) + ".";
         Logger::warn("NapSession::login: " + impl_->lastError);
         return false;
     }

@@ -231,7 +231,16 @@ TEST_F(SessionTest, IdentityAndPinKeepOrDropTheClient) {
     EXPECT_EQ(session.currentSystemId(), 0);
     EXPECT_FALSE(session.isAuthenticated());
 
+    // The PIN stayed with the other certificate: the card is not tried
+    // until its own PIN is given.
     session.setIdentity(card.identity());
+    EXPECT_EQ(session.pin(), "");
+    size_t beforeLogin = portal.journal().size();
+    EXPECT_FALSE(session.login());
+    EXPECT_EQ(session.lastError(),
+              "Необходим е PIN код: не е зададен PIN за картата на сертификат " + card.key().certificateId + ".");
+    EXPECT_EQ(portal.journal().size(), beforeLogin);
+    session.setPin(card.pin());
     EXPECT_TRUE(session.login());
     const std::string before = session.lastError();
     size_t requests = portal.journal().size();

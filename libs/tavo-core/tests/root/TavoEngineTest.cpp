@@ -172,13 +172,15 @@ TEST(TavoEngine, SenderSwitchReachesTheLoginHost) {
         "s-000000000001");
     engine->initialize();
     engine->setPin(token.userPin());
+    // As the agent does: on a sender change it hands over the PIN stored for
+    // the new sender's card (this listener runs after the engine's).
+    engine->settings().onChanged([&] { engine->setPin(token.userPin()); });
 
     ExecuteResult one = engine->executeOperation(engine_test::kLogin, "{}");
     ASSERT_TRUE(one.ok);
     EXPECT_EQ(json::parse(one.payload)["metadata"]["status"], "ok") << one.payload;
     EXPECT_EQ(portal.loginHost().journal().clientSubjectOn("/auth/login/qes"), first.cert.subject);
 
-    // The PIN belongs to the card, not the sender: the session keeps it.
     ExecuteResult two = engine->executeOperation(engine_test::kLogin, "{}", std::nullopt, nullptr, "s-000000000002");
     ASSERT_TRUE(two.ok);
     EXPECT_EQ(json::parse(two.payload)["metadata"]["status"], "ok") << two.payload;
