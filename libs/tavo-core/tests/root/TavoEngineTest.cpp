@@ -229,3 +229,69 @@ TEST(TavoEngine, ResultInquiryKeepsTheRawAnswer) {
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->query, "pid=78");
 }
+
+namespace {
+
+// The real settings, counting the listeners registered at any moment.
+class CountingSettings : public InMemorySettingsProvider {
+public:
+    using InMemorySettingsProvider::InMemorySettingsProvider;
+    ListenerId onChanged(std::function<void()> listener) override {
+        ++live;
+        return InMemorySettingsProvider::onChanged(std::move(listener));
+    }
+    void removeListener(ListenerId id) override {
+        --live;
+        InMemorySettingsProvider::removeListener(id);
+    }
+    int live = 0;
+};
+
+}  // namespace
+
+TEST(TavoEngine, OneSettingsListenerPerInitialisation) {
+    auto owned = std::make_unique<CountingSettings>(
+        std::vector<Sender>{makeSender("s-000000000001", "1:01"), makeSender("s-000000000002", "1:02")},
+        "s-000000000001");
+    CountingSettings& settings = *owned;
+    TavoEngine engine(std::move(owned));
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        SCOPED_TRACE(cycle);
+        engine.initialize();
+        engine.initialize();  // already initialised: nothing more
+        EXPECT_EQ(settings.live, 1);
+        // The one listener still follows the settings.
+        const std::string next = cycle % 2 ? "s-000000000001" : "s-000000000002";
+        settings.setActiveSenderId(next);
+        ExecuteResult r = engine.executeOperation(engine_test::kEcho, "{}");
+        EXPECT_TRUE(r.ok);
+        engine.shutdown();
+        EXPECT_EQ(settings.live, 0);
+        engine.shutdown();
+        EXPECT_EQ(settings.live, 0);
+    }
+}
+
+// Whether the request names a sender or not, the session holds the sender
+// the settings name when the operation starts; only real changes notify.
+TEST(TavoEngine, TheNamedSenderIsTheSessionsIdentity) {
+    auto engine =
+        engineWith({makeSender("s-000000000001", "1:01"), makeSender("s-000000000002", "1:02")}, "s-000000000001");
+    engine->initialize();
+    int notified = 0;
+    engine->settings().onChanged([&] { ++notified; });
+    struct Case {
+        const char* sender;
+        const char* certificate;
+    };
+    for (const Case& c : {Case{"", "1:01"}, Case{"s-000000000002", "1:02"}, Case{"s-000000000002", "1:02"},
+                          Case{"", "1:02"}, Case{"s-000000000001", "1:01"}}) {
+        SCOPED_TRACE(c.sender);
+        ExecuteResult r = engine->executeOperation(engine_test::kLogin, "{}", std::nullopt, nullptr, c.sender);
+        ASSERT_TRUE(r.ok) << r.error;
+        // The login names the certificate it needs a PIN for.
+        EXPECT_NE(json::parse(r.payload)["metadata"]["error"].get<std::string>().find(c.certificate),
+                  std::string::npos);
+    }
+    EXPECT_EQ(notified, 2);
+}
