@@ -119,6 +119,7 @@ struct NapSession::Impl {
     // for (tin unreadable when tinOutOfRange), for the caller's message.
     std::optional<SelectedTaxpayer> otherTaxpayer;
     bool otherTinOutOfRange = false;
+    int64_t otherAskedTin = 0;
 
     // A card whose PIN was not given stays out of the client: the libp11
     // engine is process-wide and would load its key with whatever PIN it last
@@ -363,7 +364,7 @@ const std::vector<TaxpayerInfo>& NapSession::listTaxpayers() {
     }
     TaxpayerListReading reading = readTaxpayerList(response.body);
     if (reading.failure == AnswerFailure::Parse) {
-        Logger::warn("NapSession::listTaxpayers parse: " + reading.error);
+        Logger::warn("NapSession::listTaxpayers parse: " + forLog(reading.error, 300));
         return empty;
     }
     if (reading.failure == AnswerFailure::Shape) {
@@ -396,7 +397,7 @@ const std::vector<NapCategory>& NapSession::categories() {
     }
     CatalogueReading reading = readCatalogue(response.body);
     if (reading.failure == AnswerFailure::Parse) {
-        Logger::warn("NapSession::categories parse: " + reading.error);
+        Logger::warn("NapSession::categories parse: " + forLog(reading.error, 300));
         return empty;
     }
     if (reading.failure == AnswerFailure::Shape) return empty;
@@ -425,7 +426,7 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
     }
     SelectAnswerReading reading = readSelectAnswer(response.body);
     if (!reading.taxpayer) {
-        Logger::warn("NapSession::httpSelectTaxpayer parse: " + reading.error);
+        Logger::warn("NapSession::httpSelectTaxpayer parse: " + forLog(reading.error, 300));
         return std::nullopt;
     }
     if (reading.tinOutOfRange) Logger::warn("NapSession::httpSelectTaxpayer: tin out of range read as 0");
@@ -434,6 +435,7 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
         // or read for that company, so nothing of this selection is kept.
         impl_->otherTaxpayer = *reading.taxpayer;
         impl_->otherTinOutOfRange = reading.tinOutOfRange;
+        impl_->otherAskedTin = tin;
         impl_->selectedTaxpayer.reset();
         impl_->selectedServiceLinkId.clear();
         impl_->currentSystemId = 0;
@@ -538,6 +540,14 @@ std::optional<NapServiceLink> NapSession::prepareFor(const operations::IPortalHa
     if (!selectTaxpayer(eik)) return std::nullopt;
     auto link = selectService(handler, year);
     if (!link) return std::nullopt;
+    // A re-login inside the service select selects the taxpayer again; when
+    // that failed or named someone else, no taxpayer of ours is selected.
+    if (!impl_->selectedTaxpayer) {
+        impl_->lastError = impl_->otherTaxpayer ? otherTaxpayerMessage(eik, impl_->otherAskedTin, *impl_->otherTaxpayer,
+                                                                       impl_->otherTinOutOfRange)
+                                                : "Неуспешен избор на ЗЛ " + eik;
+        return std::nullopt;
+    }
     selectSystem(*link);
     return link;
 }

@@ -515,3 +515,26 @@ TEST_F(SessionTest, CatalogueTextCannotForgeALogLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// The service select is refused until a new login, and the taxpayer select
+// after that login answers with another company: the preparation stops.
+TEST_F(SessionTest, AnotherTaxpayerAfterTheReloginStopsThePreparation) {
+    int selects = 0;
+    portal.on(PortalStandIn::Host::Portal, "POST", "/api/common/taxpayer/select", [&](const RecordedRequest&) {
+        return ++selects == 1 ? Reply::json(R"({"tin":4100000001,"pin":"123456789","tpId":"TP-4100000001"})")
+                              : Reply::json(R"({"tin":4100000002,"pin":"987654321","tpId":"TP-4100000002"})");
+    });
+    portal.scriptServiceLinkStatuses({401, 401});
+    Handler handler(kDecl55);
+    EXPECT_FALSE(session.prepareForParams(handler, ParameterValues{{"eik", "123456789"}, {"year", "2024"}}));
+    EXPECT_EQ(selects, 2);
+    EXPECT_EQ(session.lastError(),
+              "Порталът избра друго задължено лице: поискано е ЕИК 123456789 (tin 4100000001), а порталът върна tin "
+              "4100000002 (ЕИК 987654321). Операцията е спряна, нищо не е подадено.");
+    EXPECT_FALSE(session.currentTaxpayer());
+    EXPECT_EQ(session.currentSystemId(), 0);
+}
+
+}  // namespace
