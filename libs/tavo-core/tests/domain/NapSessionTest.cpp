@@ -9,6 +9,7 @@
 #include "common/Base64.h"
 #include "operations/IPortalHandler.h"
 #include "operations/OperationTypes.h"
+#include "support/LogCapture.h"
 #include "support/PortalCard.h"
 #include "support/PortalStandIn.h"
 
@@ -17,6 +18,7 @@ namespace {
 using namespace tavo::core::domain;
 using tavo::core::operations::IPortalHandler;
 using tavo::core::operations::ParameterValues;
+using tavo::test::hasLineStartingWith;
 using tavo::test::PortalCard;
 using tavo::test::PortalStandIn;
 using tavo::test::RecordedRequest;
@@ -433,18 +435,6 @@ TEST_F(SessionTest, SecretsNeverReachTheLog) {
 }  // namespace
 
 namespace {
-
-// A log line that begins with the text: what a forged entry would look like.
-bool hasLineStartingWith(const std::string& log, const std::string& start) {
-    size_t pos = 0;
-    while (pos < log.size()) {
-        if (log.compare(pos, start.size(), start) == 0) return true;
-        size_t next = log.find('\n', pos);
-        if (next == std::string::npos) break;
-        pos = next + 1;
-    }
-    return false;
-}
 
 const std::string kForged = "2020-01-01 00:00:00 [INFO ] LoginFlow: QES login succeeded";
 

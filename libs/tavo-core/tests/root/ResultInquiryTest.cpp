@@ -5,28 +5,15 @@
 #include "EngineTestOperations.h"
 #include "InMemorySettingsProvider.h"
 #include "TavoEngine.h"
+#include "support/LogCapture.h"
 #include "support/PortalCard.h"
 #include "support/PortalStandIn.h"
 
 using namespace tavo::core;
 using nlohmann::json;
+using tavo::test::hasLineStartingWith;
 using tavo::test::PortalStandIn;
 using tavo::test::Reply;
-
-namespace {
-
-bool hasLineStartingWith(const std::string& log, const std::string& start) {
-    size_t pos = 0;
-    while (pos < log.size()) {
-        if (log.compare(pos, start.size(), start) == 0) return true;
-        size_t next = log.find('\n', pos);
-        if (next == std::string::npos) break;
-        pos = next + 1;
-    }
-    return false;
-}
-
-}  // namespace
 
 // A result inquiry whose portal preparation fails: the user gets the reason in
 // the payload, the log gets one WARN line, and no result page is fetched.

@@ -271,27 +271,3 @@ TEST(TavoEngine, OneSettingsListenerPerInitialisation) {
         EXPECT_EQ(settings.live, 0);
     }
 }
-
-// Whether the request names a sender or not, the session holds the sender
-// the settings name when the operation starts; only real changes notify.
-TEST(TavoEngine, TheNamedSenderIsTheSessionsIdentity) {
-    auto engine =
-        engineWith({makeSender("s-000000000001", "1:01"), makeSender("s-000000000002", "1:02")}, "s-000000000001");
-    engine->initialize();
-    int notified = 0;
-    engine->settings().onChanged([&] { ++notified; });
-    struct Case {
-        const char* sender;
-        const char* certificate;
-    };
-    for (const Case& c : {Case{"", "1:01"}, Case{"s-000000000002", "1:02"}, Case{"s-000000000002", "1:02"},
-                          Case{"", "1:02"}, Case{"s-000000000001", "1:01"}}) {
-        SCOPED_TRACE(c.sender);
-        ExecuteResult r = engine->executeOperation(engine_test::kLogin, "{}", std::nullopt, nullptr, c.sender);
-        ASSERT_TRUE(r.ok) << r.error;
-        // The login names the certificate it needs a PIN for.
-        EXPECT_NE(json::parse(r.payload)["metadata"]["error"].get<std::string>().find(c.certificate),
-                  std::string::npos);
-    }
-    EXPECT_EQ(notified, 2);
-}
