@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ struct Sender {
 // thread that made the change, before the change returns.
 class ISettingsProvider {
 public:
+    // Names a registered change listener, for removeListener.
+    using ListenerId = std::uint64_t;
+
     virtual ~ISettingsProvider() = default;
 
     virtual std::optional<std::string> activeSenderId() const = 0;
@@ -30,7 +34,12 @@ public:
     virtual std::optional<std::string> identifierTypeWire() const = 0;
     virtual std::optional<std::string> certificateId() const = 0;
     virtual std::optional<std::string> apiKey() const = 0;
-    virtual void onChanged(std::function<void()> listener) = 0;
+    // Appends a change listener; the id it returns removes it again.
+    virtual ListenerId onChanged(std::function<void()> listener) = 0;
+    // Removes that listener (an unknown id changes nothing): later changes
+    // no longer run it. A notification already running on another thread may
+    // still reach it once, so it must stay callable until then.
+    virtual void removeListener(ListenerId id) = 0;
 };
 
 }  // namespace tavo::core

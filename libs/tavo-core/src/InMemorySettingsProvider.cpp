@@ -31,7 +31,7 @@ std::optional<Sender> InMemorySettingsProvider::findSender(const std::string& id
 }
 
 void InMemorySettingsProvider::setActiveSenderId(const std::string& id) {
-    std::vector<std::function<void()>> listeners;
+    std::vector<std::pair<ListenerId, std::function<void()>>> listeners;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (id == activeId_) return;
@@ -43,8 +43,19 @@ void InMemorySettingsProvider::setActiveSenderId(const std::string& id) {
         activeId_ = id;
         listeners = listeners_;
     }
-    // Outside the lock: a listener may read the settings again.
-    for (const auto& listener : listeners) listener();
+    // Outside the lock: a listener may read the settings again. One removed
+    // meanwhile is skipped.
+    for (const auto& [id, listener] : listeners) {
+        if (isRegistered(id)) listener();
+    }
+}
+
+bool InMemorySettingsProvider::isRegistered(ListenerId id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : listeners_) {
+        if (entry.first == id) return true;
+    }
+    return false;
 }
 
 std::optional<std::string> InMemorySettingsProvider::activeField(std::string domain::SenderIdentity::*member) const {
@@ -73,9 +84,16 @@ std::optional<std::string> InMemorySettingsProvider::apiKey() const {
     return activeField(&domain::SenderIdentity::apiKey);
 }
 
-void InMemorySettingsProvider::onChanged(std::function<void()> listener) {
+ISettingsProvider::ListenerId InMemorySettingsProvider::onChanged(std::function<void()> listener) {
     std::lock_guard<std::mutex> lock(mutex_);
-    listeners_.push_back(std::move(listener));
+    const ListenerId id = nextListenerId_++;
+    listeners_.emplace_back(id, std::move(listener));
+    return id;
+}
+
+void InMemorySettingsProvider::removeListener(ListenerId id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(listeners_, [id](const auto& entry) { return entry.first == id; });
 }
 
 }  // namespace tavo::core

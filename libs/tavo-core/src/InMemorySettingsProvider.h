@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "ISettingsProvider.h"
@@ -21,16 +22,19 @@ public:
     std::optional<std::string> identifierTypeWire() const override;
     std::optional<std::string> certificateId() const override;
     std::optional<std::string> apiKey() const override;
-    void onChanged(std::function<void()> listener) override;
+    ListenerId onChanged(std::function<void()> listener) override;
+    void removeListener(ListenerId id) override;
 
 private:
     const Sender* activeLocked() const;
+    bool isRegistered(ListenerId id) const;
     std::optional<std::string> activeField(std::string domain::SenderIdentity::*member) const;
 
     mutable std::mutex mutex_;
     std::vector<Sender> senders_;
     std::string activeId_;
-    std::vector<std::function<void()>> listeners_;
+    std::vector<std::pair<ListenerId, std::function<void()>>> listeners_;
+    ListenerId nextListenerId_ = 1;
 };
 
 }  // namespace tavo::core

@@ -23,6 +23,13 @@ struct TavoEngine::Impl {
     signing::ISigner* signer = nullptr;
     stampit::StampItBridge* bridge = nullptr;
     bool initialised = false;
+    // The settings listener while initialised: registered once, removed at
+    // shut-down, so cycles never pile listeners up.
+    std::optional<ISettingsProvider::ListenerId> listener;
+    // The sender whose identity the session holds (empty: none). The settings
+    // name a new active sender before its listener runs, so only this tells
+    // which identity an operation would run with.
+    std::string sessionSenderId;
     // Recursive: a sender switch runs the settings listener on this thread,
     // which comes back into the engine.
     std::recursive_mutex mutex;
@@ -36,11 +43,51 @@ struct TavoEngine::Impl {
         return id;
     }
 
+    // A configured sender's identity as the settings' fields give it (the
+    // signer e-mail stays empty).
+    static domain::SenderIdentity identityOf(const Sender& sender) {
+        domain::SenderIdentity id;
+        id.identifier = sender.identity.identifier;
+        id.identifierType =
+            domain::identifierTypeFromWireName(std::string(domain::toWireName(sender.identity.identifierType)));
+        id.certificateId = sender.identity.certificateId;
+        id.apiKey = sender.identity.apiKey;
+        return id;
+    }
+
+    // The active sender's id and identity from one copy of that sender, so a
+    // change on another thread between two reads cannot mix two senders.
+    std::pair<std::string, domain::SenderIdentity> activeSender() const {
+        std::string id = settings->activeSenderId().value_or("");
+        if (!id.empty()) {
+            if (auto sender = settings->findSender(id)) return {id, identityOf(*sender)};
+        }
+        return {id, identityFromSettings()};
+    }
+
+    // Caller holds the mutex.
+    void giveSession(const std::string& senderId, domain::SenderIdentity identity) {
+        session->logout();
+        session->setIdentity(std::move(identity));
+        sessionSenderId = senderId;
+    }
+
     void onSettingsChanged() {
         std::lock_guard<std::recursive_mutex> lock(mutex);
         if (!session) return;
-        session->logout();
-        session->setIdentity(identityFromSettings());
+        auto [id, identity] = activeSender();
+        // Already given to the session by an operation that named this
+        // sender: logging out again would only throw its login away.
+        if (id == sessionSenderId && identity == session->identity()) return;
+        giveSession(id, std::move(identity));
+    }
+
+    // Makes the session hold the named sender before the operation runs,
+    // whatever the settings' listeners have done so far. Caller holds the
+    // mutex.
+    void holdSender(const std::string& senderId) {
+        if (senderId == sessionSenderId) return;
+        if (auto sender = settings->findSender(senderId)) giveSession(senderId, identityOf(*sender));
     }
 };
 
@@ -108,11 +155,13 @@ void TavoEngine::initialize() {
     std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
     if (impl_->initialised) return;
     impl_->session = std::make_unique<domain::NapSession>();
-    impl_->session->setIdentity(impl_->identityFromSettings());
+    auto [senderId, identity] = impl_->activeSender();
+    impl_->session->setIdentity(std::move(identity));
+    impl_->sessionSenderId = senderId;
     if (impl_->signer) impl_->session->setSigner(impl_->signer);
     if (impl_->bridge) impl_->session->setStampItBridge(impl_->bridge);
     Impl* impl = impl_.get();
-    impl_->settings->onChanged([impl] { impl->onSettingsChanged(); });
+    if (!impl_->listener) impl_->listener = impl_->settings->onChanged([impl] { impl->onSettingsChanged(); });
     impl_->initialised = true;
     Logger::info("TavoEngine: initialised");
 }
@@ -120,8 +169,13 @@ void TavoEngine::initialize() {
 void TavoEngine::shutdown() {
     std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
     if (!impl_->initialised) return;
+    if (impl_->listener) {
+        impl_->settings->removeListener(*impl_->listener);
+        impl_->listener.reset();
+    }
     if (impl_->session) impl_->session->logout();
     impl_->session.reset();
+    impl_->sessionSenderId.clear();
     impl_->initialised = false;
     Logger::info("TavoEngine: shut down");
 }
@@ -159,6 +213,7 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
             }
             impl_->settings->setActiveSenderId(senderId);
         }
+        impl_->holdSender(senderId);
     }
     std::unique_ptr<ITavoOperation> op;
     auto params = createWithParameters(typeId, paramsJson, op, result);

@@ -33,6 +33,10 @@ public:
 
     void setSigner(signing::ISigner* signer);
     void setStampItBridge(stampit::StampItBridge* bridge);
+    // The PIN of the card of the sender the session holds now. A switch to a
+    // sender with another certificate drops it: the caller then hands over
+    // that card's PIN (a settings listener of the caller runs after the
+    // engine's). Lost when given before initialize.
     void setPin(const std::string& pin);
     ISettingsProvider& settings();
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/Base64.h"
+#include "common/CertificateId.h"
 #include "common/Logger.h"
 #include "common/PercentEncode.h"
 #include "common/Utf8.h"
@@ -86,6 +87,19 @@ int leadingInt(const std::string& text) {
     return value;
 }
 
+// Names both taxpayers: the one asked for (its EIK when known) and the one the
+// portal answered with.
+std::string otherTaxpayerMessage(const std::string& askedEik, int64_t askedTin, const SelectedTaxpayer& answered,
+                                 bool answeredOutOfRange) {
+    std::string asked = askedEik.empty() ? std::string() : "ЕИК " + askedEik + " ";
+    asked += "(tin " + std::to_string(askedTin) + ")";
+    std::string other =
+        answeredOutOfRange ? std::string("tin извън допустимия обхват") : "tin " + std::to_string(answered.tin);
+    if (!answered.pin.empty()) other += " (ЕИК " + forLog(answered.pin, 64) + ")";
+    return "Порталът избра друго задължено лице: поискано е " + asked + ", а порталът върна " + other +
+           ". Операцията е спряна, нищо не е подадено.";
+}
+
 }  // namespace
 
 struct NapSession::Impl {
@@ -101,11 +115,25 @@ struct NapSession::Impl {
     bool authRetrying = false;
     std::string csrfToken;
     std::unique_ptr<HttpClient> client;
+    // The last select answer that named a taxpayer other than the one asked
+    // for (tin unreadable when tinOutOfRange), for the caller's message.
+    std::optional<SelectedTaxpayer> otherTaxpayer;
+    bool otherTinOutOfRange = false;
+    int64_t otherAskedTin = 0;
 
+    // A card whose PIN was not given stays out of the client: the libp11
+    // engine is process-wide and would load its key with whatever PIN it last
+    // held, another card's among them. Portal pages need no certificate; the
+    // login refuses itself first (needsPin).
     HttpClient& httpClient() {
-        if (!client) client = infra::http::HttpClientFactory::forNapPortal(identity.certificateId, pin);
+        if (!client) {
+            client =
+                infra::http::HttpClientFactory::forNapPortal(needsPin() ? std::string() : identity.certificateId, pin);
+        }
         return *client;
     }
+
+    bool needsPin() const { return pin.empty() && common::certid::isSmartCard(identity.certificateId); }
 };
 
 NapSession::NapSession() : impl_(std::make_unique<Impl>()) {}
@@ -117,6 +145,9 @@ void NapSession::setIdentity(SenderIdentity identity) {
     if (otherCertificate) {
         impl_->client.reset();
         resetSessionState();
+        // A PIN belongs to the card it was given for: offered to another card
+        // it would be refused and use up that card's retries.
+        impl_->pin.clear();
     }
 }
 
@@ -170,6 +201,12 @@ bool NapSession::login() {
     impl_->lastError.clear();
     if (impl_->identity.certificateId.empty()) {
         impl_->lastError = "Не е избран сертификат (certificateId is empty).";
+        Logger::warn("NapSession::login: " + impl_->lastError);
+        return false;
+    }
+    if (impl_->needsPin()) {
+        impl_->lastError = "Необходим е PIN код: не е зададен PIN за картата на сертификат " +
+                           forLog(impl_->identity.certificateId, 200) + ".";
         Logger::warn("NapSession::login: " + impl_->lastError);
         return false;
     }
@@ -327,7 +364,7 @@ const std::vector<TaxpayerInfo>& NapSession::listTaxpayers() {
     }
     TaxpayerListReading reading = readTaxpayerList(response.body);
     if (reading.failure == AnswerFailure::Parse) {
-        Logger::warn("NapSession::listTaxpayers parse: " + reading.error);
+        Logger::warn("NapSession::listTaxpayers parse: " + forLog(reading.error, 300));
         return empty;
     }
     if (reading.failure == AnswerFailure::Shape) {
@@ -360,7 +397,7 @@ const std::vector<NapCategory>& NapSession::categories() {
     }
     CatalogueReading reading = readCatalogue(response.body);
     if (reading.failure == AnswerFailure::Parse) {
-        Logger::warn("NapSession::categories parse: " + reading.error);
+        Logger::warn("NapSession::categories parse: " + forLog(reading.error, 300));
         return empty;
     }
     if (reading.failure == AnswerFailure::Shape) return empty;
@@ -377,6 +414,7 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
                           {"Origin", nap::kPortalBase},
                           {"Referer", nap::kPortalBaseSlash},
                           {"X-Requested-With", "XMLHttpRequest"}};
+    impl_->otherTaxpayer.reset();
     auto response = impl_->httpClient().postRaw(std::string(nap::kPortalBase) + "/api/common/taxpayer/select", body,
                                                 "application/json", headers);
     int status = response.error.empty() ? response.status : 0;
@@ -388,10 +426,23 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
     }
     SelectAnswerReading reading = readSelectAnswer(response.body);
     if (!reading.taxpayer) {
-        Logger::warn("NapSession::httpSelectTaxpayer parse: " + reading.error);
+        Logger::warn("NapSession::httpSelectTaxpayer parse: " + forLog(reading.error, 300));
         return std::nullopt;
     }
     if (reading.tinOutOfRange) Logger::warn("NapSession::httpSelectTaxpayer: tin out of range read as 0");
+    if (reading.namesTin && (reading.tinOutOfRange || reading.taxpayer->tin != tin)) {
+        // The portal now acts for someone else: whatever runs next would file
+        // or read for that company, so nothing of this selection is kept.
+        impl_->otherTaxpayer = *reading.taxpayer;
+        impl_->otherTinOutOfRange = reading.tinOutOfRange;
+        impl_->otherAskedTin = tin;
+        impl_->selectedTaxpayer.reset();
+        impl_->selectedServiceLinkId.clear();
+        impl_->currentSystemId = 0;
+        impl_->lastError = otherTaxpayerMessage({}, tin, *reading.taxpayer, reading.tinOutOfRange);
+        Logger::error("NapSession::httpSelectTaxpayer: " + impl_->lastError);
+        return std::nullopt;
+    }
     impl_->selectedTaxpayer = *reading.taxpayer;
 
     Logger::info("NapSession::httpSelectTaxpayer: session cookies installed");
@@ -417,9 +468,11 @@ const TaxpayerInfo* NapSession::findTaxpayerByEik(const std::string& eik) {
 bool NapSession::selectTaxpayer(const std::string& eik) {
     const TaxpayerInfo* info = findTaxpayerByEik(eik);
     if (!info) return false;
-    Logger::info("NapSession::selectTaxpayer: избор на ЗЛ " + eik);
+    Logger::info("NapSession::selectTaxpayer: избор на ЗЛ " + forLog(eik, 64));
     if (!httpSelectTaxpayer(info->tin)) {
-        impl_->lastError = "Неуспешен избор на ЗЛ " + eik;
+        impl_->lastError = impl_->otherTaxpayer
+                               ? otherTaxpayerMessage(eik, info->tin, *impl_->otherTaxpayer, impl_->otherTinOutOfRange)
+                               : "Неуспешен избор на ЗЛ " + eik;
         return false;
     }
     pause(1);
@@ -467,7 +520,8 @@ std::optional<NapServiceLink> NapSession::selectService(const operations::IPorta
     }
     httpSelectService(link->id);
     markSessionActiveInUi(name);
-    Logger::info("NapSession::selectService: услуга " + link->title + " (id=" + link->id + ")");
+    Logger::info("NapSession::selectService: услуга " + forLog(link->title, 200) + " (id=" + forLog(link->id, 100) +
+                 ")");
     return link;
 }
 
@@ -486,6 +540,14 @@ std::optional<NapServiceLink> NapSession::prepareFor(const operations::IPortalHa
     if (!selectTaxpayer(eik)) return std::nullopt;
     auto link = selectService(handler, year);
     if (!link) return std::nullopt;
+    // A re-login inside the service select selects the taxpayer again; when
+    // that failed or named someone else, no taxpayer of ours is selected.
+    if (!impl_->selectedTaxpayer) {
+        impl_->lastError = impl_->otherTaxpayer ? otherTaxpayerMessage(eik, impl_->otherAskedTin, *impl_->otherTaxpayer,
+                                                                       impl_->otherTinOutOfRange)
+                                                : "Неуспешен избор на ЗЛ " + eik;
+        return std::nullopt;
+    }
     selectSystem(*link);
     return link;
 }

@@ -49,7 +49,9 @@ public:
     NapSession(const NapSession&) = delete;
     NapSession& operator=(const NapSession&) = delete;
 
-    // Lifecycle and identity.
+    // Lifecycle and identity. Another certificate id drops the PIN with the
+    // rest of the session: a PIN is only ever offered to the card it was set
+    // for, and a smart card without one is neither logged in nor loaded.
     void setIdentity(SenderIdentity identity);
     void setPin(std::string pin);
     void setSigner(signing::ISigner* signer);

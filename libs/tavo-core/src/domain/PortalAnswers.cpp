@@ -1,5 +1,5 @@
-#include "common/Ascii.h"
 #include "domain/PortalAnswers.h"
+#include "common/Ascii.h"
 
 #include <array>
 #include <charconv>
@@ -162,6 +162,8 @@ SelectAnswerReading readSelectAnswer(std::string_view body) {
     const json& answer = *parsed.value;
     SelectedTaxpayer taxpayer;
     taxpayer.tin = readTin(answer, out.tinOutOfRange);
+    const json* tin = sj::member(answer, "tin");
+    out.namesTin = tin && tin->is_number();
     taxpayer.pin = read(answer, "pin", kSelectAnswerReader);
     taxpayer.tpId = read(answer, "tpId", kSelectAnswerReader);
     out.taxpayer = std::move(taxpayer);

@@ -43,6 +43,7 @@ struct SelectAnswerReading {
     std::optional<SelectedTaxpayer> taxpayer;  // absent when the body does not parse
     std::string error;
     bool tinOutOfRange = false;
+    bool namesTin = false;  // "tin" is a number, in range or not: the answer says whom the portal selected
 };
 
 // The answer of "/api/common/taxpayer/select".

@@ -14,6 +14,8 @@ struct SenderIdentity {
     std::string certificateId;  // opaque; keys the stored PIN and the client certificate
     std::string signerEmail;
     std::string apiKey;
+
+    bool operator==(const SenderIdentity&) const = default;
 };
 
 }  // namespace tavo::core::domain

@@ -1,6 +1,7 @@
 #include "operations/SubmissionResultInquiry.h"
 
 #include "common/Logger.h"
+#include "common/Utf8.h"
 #include "domain/NapSession.h"
 #include "infrastructure/http/HttpClient.h"
 
@@ -74,7 +75,9 @@ InquiryResult SubmissionResultInquiry::execute(domain::NapSession& session, cons
     if (!link) {
         const std::string& lastError = session.lastError();
         if (!lastError.empty()) {
-            Logger::warn("SubmissionResultInquiry[" + typeId() + "]: portal prep failed: " + lastError);
+            // The text may carry the portal's or the caller's words: one line, cut.
+            Logger::warn("SubmissionResultInquiry[" + typeId() +
+                         "]: portal prep failed: " + common::utf8::escapeForLog(common::utf8::cut(lastError, 500)));
             meta["error"] = lastError;
         } else {
             meta["error"] = "Не е намерена резултатна услуга в портала за тази декларация.";

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 
 #include "common/Base64.h"
 #include "operations/IPortalHandler.h"
 #include "operations/OperationTypes.h"
+#include "support/LogCapture.h"
 #include "support/PortalCard.h"
 #include "support/PortalStandIn.h"
 
@@ -15,6 +18,7 @@ namespace {
 using namespace tavo::core::domain;
 using tavo::core::operations::IPortalHandler;
 using tavo::core::operations::ParameterValues;
+using tavo::test::hasLineStartingWith;
 using tavo::test::PortalCard;
 using tavo::test::PortalStandIn;
 using tavo::test::RecordedRequest;
@@ -229,7 +233,16 @@ TEST_F(SessionTest, IdentityAndPinKeepOrDropTheClient) {
     EXPECT_EQ(session.currentSystemId(), 0);
     EXPECT_FALSE(session.isAuthenticated());
 
+    // The PIN stayed with the other certificate: the card is not tried
+    // until its own PIN is given.
     session.setIdentity(card.identity());
+    EXPECT_EQ(session.pin(), "");
+    size_t beforeLogin = portal.journal().size();
+    EXPECT_FALSE(session.login());
+    EXPECT_EQ(session.lastError(),
+              "Необходим е PIN код: не е зададен PIN за картата на сертификат " + card.key().certificateId + ".");
+    EXPECT_EQ(portal.journal().size(), beforeLogin);
+    session.setPin(card.pin());
     EXPECT_TRUE(session.login());
     const std::string before = session.lastError();
     size_t requests = portal.journal().size();
@@ -417,6 +430,101 @@ TEST_F(SessionTest, SecretsNeverReachTheLog) {
         ASSERT_FALSE(secret.empty());
         EXPECT_EQ(log.find(secret), std::string::npos) << secret;
     }
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kForged = "2020-01-01 00:00:00 [INFO ] LoginFlow: QES login succeeded";
+
+TEST_F(SessionTest, AnotherTaxpayerInTheSelectAnswerStopsThePreparation) {
+    const std::string stopped = ". Операцията е спряна, нищо не е подадено.";
+    const std::string asked = "Порталът избра друго задължено лице: поискано е ЕИК 123456789 (tin 4100000001), ";
+    struct Case {
+        const char* name;
+        std::function<void()> script;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"another company", [&] { portal.answerSelectWith(4100000001, 4100000002); },
+         asked + "а порталът върна tin 4100000002 (ЕИК 987654321)" + stopped},
+        {"tin only", [&] { portal.setSelectReply(Reply::json(R"({"tin":4100000003})")); },
+         asked + "а порталът върна tin 4100000003" + stopped},
+        {"tin out of range", [&] { portal.setSelectReply(Reply::json(R"({"tin":1e30,"pin":"987654321"})")); },
+         asked + "а порталът върна tin извън допустимия обхват (ЕИК 987654321)" + stopped},
+        {"pin forging a log line",
+         [&] {
+             nlohmann::json answer = {{"tin", 4100000002}, {"pin", "987654321\n" + kForged}};
+             portal.setSelectReply(Reply::json(answer.dump()));
+         },
+         asked + "а порталът върна tin 4100000002 (ЕИК 987654321\\x0A" + kForged.substr(0, 54) + ")" + stopped},
+    };
+    Handler handler(kDecl55);
+    const ParameterValues params{{"eik", "123456789"}, {"year", "2024"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A good preparation first, so that a kept selection would show.
+        portal.answerSelectWith(4100000001, 4100000001);
+        portal.setSelectReply(std::nullopt);
+        ASSERT_TRUE(session.prepareForParams(handler, params)) << session.lastError();
+        ASSERT_EQ(session.currentSystemId(), 24);
+
+        c.script();
+        EXPECT_FALSE(session.prepareForParams(handler, params));
+        EXPECT_EQ(session.lastError(), c.expected);
+        EXPECT_FALSE(session.currentTaxpayer());
+        EXPECT_EQ(session.currentSystemId(), 0);
+        // Nothing went to the portal after the refused answer, and its
+        // taxpayer never became the session's context.
+        EXPECT_EQ(portal.journal().all().back().path, "/api/common/taxpayer/select");
+        EXPECT_EQ(session.exportCookies().find("selectedContext\t" + b64("4100000002")), std::string::npos);
+        EXPECT_EQ(session.exportCookies().find("selectedContext\t" + b64("4100000003")), std::string::npos);
+    }
+    EXPECT_FALSE(hasLineStartingWith(card.logText(), kForged));
+
+    // The same taxpayer again: selected as before.
+    portal.answerSelectWith(4100000001, 4100000001);
+    portal.setSelectReply(std::nullopt);
+    ASSERT_TRUE(session.prepareForParams(handler, params)) << session.lastError();
+    EXPECT_EQ(session.currentTaxpayer()->tin, 4100000001);
+}
+
+TEST_F(SessionTest, CatalogueTextCannotForgeALogLine) {
+    nlohmann::json catalogue = nlohmann::json::parse(PortalStandIn::defaultCatalogue());
+    auto& link = catalogue[0]["services"][0]["links"][1];
+    ASSERT_EQ(link["id"], "5501");
+    link["i18nName"] = "Подаване\n" + kForged;
+    portal.setCategoriesReply(Reply::json(catalogue.dump()));
+    Handler handler(kDecl55);
+    ASSERT_TRUE(session.prepareForParams(handler, ParameterValues{{"eik", "123456789"}, {"year", "2024"}}))
+        << session.lastError();
+    const std::string log = card.logText();
+    EXPECT_NE(log.find("NapSession::selectService: услуга Подаване\\x0A" + kForged + " (id=5501)"), std::string::npos);
+    EXPECT_FALSE(hasLineStartingWith(log, kForged));
+}
+
+}  // namespace
+
+namespace {
+
+// The service select is refused until a new login, and the taxpayer select
+// after that login answers with another company: the preparation stops.
+TEST_F(SessionTest, AnotherTaxpayerAfterTheReloginStopsThePreparation) {
+    int selects = 0;
+    portal.on(PortalStandIn::Host::Portal, "POST", "/api/common/taxpayer/select", [&](const RecordedRequest&) {
+        return ++selects == 1 ? Reply::json(R"({"tin":4100000001,"pin":"123456789","tpId":"TP-4100000001"})")
+                              : Reply::json(R"({"tin":4100000002,"pin":"987654321","tpId":"TP-4100000002"})");
+    });
+    portal.scriptServiceLinkStatuses({401, 401});
+    Handler handler(kDecl55);
+    EXPECT_FALSE(session.prepareForParams(handler, ParameterValues{{"eik", "123456789"}, {"year", "2024"}}));
+    EXPECT_EQ(selects, 2);
+    EXPECT_EQ(session.lastError(),
+              "Порталът избра друго задължено лице: поискано е ЕИК 123456789 (tin 4100000001), а порталът върна tin "
+              "4100000002 (ЕИК 987654321). Операцията е спряна, нищо не е подадено.");
+    EXPECT_FALSE(session.currentTaxpayer());
+    EXPECT_EQ(session.currentSystemId(), 0);
 }
 
 }  // namespace

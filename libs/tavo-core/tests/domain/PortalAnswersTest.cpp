@@ -107,17 +107,21 @@ TEST(SelectAnswer, ReadsNumbersAsText) {
     struct Case {
         const char* body;
         SelectedTaxpayer expected;
+        bool namesTin;  // whether the answer says which taxpayer the portal selected
     };
-    for (const Case& c : {Case{R"({"tin":123,"pin":"201","tpId":"tp-1"})", {123, "201", "tp-1"}},
-                          {R"({"tin":5,"pin":123456789,"tpId":2.5})", {5, "123456789", "2.500000"}},
-                          {R"({"pin":true,"tpId":null})", {0, "", ""}},
-                          {R"({"tin":"77","pin":[1],"tpId":{}})", {0, "", ""}},
-                          {R"([1,2])", {0, "", ""}},
-                          {R"({"tin":1e30})", {0, "", ""}}}) {
+    for (const Case& c : {Case{R"({"tin":123,"pin":"201","tpId":"tp-1"})", {123, "201", "tp-1"}, true},
+                          {R"({"tin":5,"pin":123456789,"tpId":2.5})", {5, "123456789", "2.500000"}, true},
+                          {R"({"pin":true,"tpId":null})", {0, "", ""}, false},
+                          {R"({"tin":"77","pin":[1],"tpId":{}})", {0, "", ""}, false},
+                          {R"({"tin":null})", {0, "", ""}, false},
+                          {R"({"tin":0})", {0, "", ""}, true},
+                          {R"([1,2])", {0, "", ""}, false},
+                          {R"({"tin":1e30})", {0, "", ""}, true}}) {
         SCOPED_TRACE(c.body);
         auto r = readSelectAnswer(c.body);
         ASSERT_TRUE(r.taxpayer);
         EXPECT_EQ(*r.taxpayer, c.expected);
+        EXPECT_EQ(r.namesTin, c.namesTin);
     }
     EXPECT_TRUE(readSelectAnswer(R"({"tin":1e30})").tinOutOfRange);
 }

@@ -53,3 +53,22 @@ TEST(InMemorySettingsProvider, NotifiesOnlyRealChangesInOrder) {
     EXPECT_EQ(seen, (std::vector<std::string>{"first:s-2", "second:c2", "first:-", "second:-"}));
     EXPECT_FALSE(settings.activeSenderId());
 }
+
+TEST(InMemorySettingsProvider, RemovedListenersAreNotRunAgain) {
+    InMemorySettingsProvider settings({sender("s-1", "1", "c1", ""), sender("s-2", "2", "c2", "")}, "s-1");
+    std::vector<std::string> seen;
+    auto first = settings.onChanged([&] { seen.push_back("first"); });
+    auto second = settings.onChanged([&] { seen.push_back("second"); });
+    auto third = settings.onChanged([&] { seen.push_back("third"); });
+    EXPECT_NE(first, second);
+    EXPECT_NE(second, third);
+    settings.setActiveSenderId("s-2");
+    EXPECT_EQ(seen, (std::vector<std::string>{"first", "second", "third"}));
+
+    seen.clear();
+    settings.removeListener(second);
+    settings.removeListener(second);  // unknown by now: nothing
+    settings.removeListener(12345);
+    settings.setActiveSenderId("s-1");
+    EXPECT_EQ(seen, (std::vector<std::string>{"first", "third"}));
+}

@@ -40,6 +40,33 @@ struct TwoRequests : IInquiry {
 const bool registered = OperationRegistry::instance().registerOperation("engine_two_requests",
                                                                         [] { return std::make_unique<TwoRequests>(); });
 
+// Reports the certificate the session holds while the operation runs.
+struct WhoAmI : IInquiry {
+    std::string typeId() const override { return "engine_who_am_i"; }
+    std::string displayName() const override { return "Кой подава"; }
+    std::string featureGroupId() const override { return "engine"; }
+    std::string featureGroupName() const override { return "Engine tests"; }
+    SubmissionChannel channel() const override { return SubmissionChannel::Browser; }
+    AuthScheme authScheme() const override { return AuthScheme::NapPortalSession; }
+    std::vector<ParameterSpec> parameters() const override { return {}; }
+    InquiryResult execute(domain::NapSession& session, const ParameterValues&) override {
+        InquiryResult r;
+        r.metadata["cert"] = session.identity().certificateId;
+        return r;
+    }
+};
+
+const bool whoAmIRegistered =
+    OperationRegistry::instance().registerOperation("engine_who_am_i", [] { return std::make_unique<WhoAmI>(); });
+
+Sender senderWithCertificate(const std::string& id, const std::string& certificateId) {
+    Sender s;
+    s.id = id;
+    s.identity.identifier = "123456789";
+    s.identity.certificateId = certificateId;
+    return s;
+}
+
 }  // namespace
 
 TEST(TavoEngineConcurrency, OperationsNeverOverlapOnTheSession) {
@@ -77,5 +104,56 @@ TEST(TavoEngineConcurrency, OperationsNeverOverlapOnTheSession) {
         EXPECT_EQ(requests[i + 1].path, "/engine/two");
         EXPECT_EQ(requests[i].query, requests[i + 1].query);
     }
+    engine.shutdown();
+}
+
+// While an operation runs, another thread makes a sender active: the
+// settings name it at once, but its listener waits for the engine. The next
+// request names that sender and must run with its certificate, not the one
+// the session still held.
+struct SwitchElsewhere : IInquiry {
+    static inline ISettingsProvider* settings = nullptr;
+    static inline std::thread switcher;
+    std::string typeId() const override { return "engine_switch_elsewhere"; }
+    std::string displayName() const override { return "Смяна от друга нишка"; }
+    std::string featureGroupId() const override { return "engine"; }
+    std::string featureGroupName() const override { return "Engine tests"; }
+    SubmissionChannel channel() const override { return SubmissionChannel::Browser; }
+    AuthScheme authScheme() const override { return AuthScheme::NapPortalSession; }
+    std::vector<ParameterSpec> parameters() const override { return {}; }
+    InquiryResult execute(domain::NapSession&, const ParameterValues& params) override {
+        const std::string to = params.getOr("to", "");
+        switcher = std::thread([to] { settings->setActiveSenderId(to); });
+        while (settings->activeSenderId() != to) std::this_thread::yield();
+        return {};
+    }
+};
+
+const bool switchRegistered = OperationRegistry::instance().registerOperation(
+    "engine_switch_elsewhere", [] { return std::make_unique<SwitchElsewhere>(); });
+
+TEST(TavoEngineConcurrency, TheNamedSenderRunsWhileTheSettingsChangeElsewhere) {
+    ASSERT_TRUE(whoAmIRegistered && switchRegistered);
+    const std::vector<std::pair<std::string, std::string>> senders = {{"s-00000000000a", "1:0A"},
+                                                                      {"s-00000000000b", "1:0B"}};
+    TavoEngine engine(std::make_unique<InMemorySettingsProvider>(
+        std::vector<Sender>{senderWithCertificate(senders[0].first, senders[0].second),
+                            senderWithCertificate(senders[1].first, senders[1].second)},
+        senders[0].first));
+    engine.initialize();
+    SwitchElsewhere::settings = &engine.settings();
+    int wrongCertificate = 0;
+    for (int round = 0; round < 50; ++round) {
+        const auto& [id, certificate] = senders[(round + 1) % 2];
+        ASSERT_TRUE(engine.executeOperation("engine_switch_elsewhere", R"({"to":")" + id + R"("})").ok);
+        ExecuteResult r = engine.executeOperation("engine_who_am_i", "{}", std::nullopt, nullptr, id);
+        SwitchElsewhere::switcher.join();  // its listener finds the switch done
+        ASSERT_TRUE(r.ok) << r.error;
+        if (r.payload.find("\"cert\":\"" + certificate + "\"") == std::string::npos) ++wrongCertificate;
+        ExecuteResult after = engine.executeOperation("engine_who_am_i", "{}");
+        EXPECT_NE(after.payload.find("\"cert\":\"" + certificate + "\""), std::string::npos) << after.payload;
+    }
+    EXPECT_EQ(wrongCertificate, 0);
+
     engine.shutdown();
 }

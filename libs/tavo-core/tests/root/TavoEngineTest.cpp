@@ -172,13 +172,15 @@ TEST(TavoEngine, SenderSwitchReachesTheLoginHost) {
         "s-000000000001");
     engine->initialize();
     engine->setPin(token.userPin());
+    // As the agent does: on a sender change it hands over the PIN stored for
+    // the new sender's card (this listener runs after the engine's).
+    engine->settings().onChanged([&] { engine->setPin(token.userPin()); });
 
     ExecuteResult one = engine->executeOperation(engine_test::kLogin, "{}");
     ASSERT_TRUE(one.ok);
     EXPECT_EQ(json::parse(one.payload)["metadata"]["status"], "ok") << one.payload;
     EXPECT_EQ(portal.loginHost().journal().clientSubjectOn("/auth/login/qes"), first.cert.subject);
 
-    // The PIN belongs to the card, not the sender: the session keeps it.
     ExecuteResult two = engine->executeOperation(engine_test::kLogin, "{}", std::nullopt, nullptr, "s-000000000002");
     ASSERT_TRUE(two.ok);
     EXPECT_EQ(json::parse(two.payload)["metadata"]["status"], "ok") << two.payload;
@@ -226,4 +228,46 @@ TEST(TavoEngine, ResultInquiryKeepsTheRawAnswer) {
     auto seen = portal.portal().journal().lastOn("/pls/pub/DECL55.WEB.showResult");
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->query, "pid=78");
+}
+
+namespace {
+
+// The real settings, counting the listeners registered at any moment.
+class CountingSettings : public InMemorySettingsProvider {
+public:
+    using InMemorySettingsProvider::InMemorySettingsProvider;
+    ListenerId onChanged(std::function<void()> listener) override {
+        ++live;
+        return InMemorySettingsProvider::onChanged(std::move(listener));
+    }
+    void removeListener(ListenerId id) override {
+        --live;
+        InMemorySettingsProvider::removeListener(id);
+    }
+    int live = 0;
+};
+
+}  // namespace
+
+TEST(TavoEngine, OneSettingsListenerPerInitialisation) {
+    auto owned = std::make_unique<CountingSettings>(
+        std::vector<Sender>{makeSender("s-000000000001", "1:01"), makeSender("s-000000000002", "1:02")},
+        "s-000000000001");
+    CountingSettings& settings = *owned;
+    TavoEngine engine(std::move(owned));
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        SCOPED_TRACE(cycle);
+        engine.initialize();
+        engine.initialize();  // already initialised: nothing more
+        EXPECT_EQ(settings.live, 1);
+        // The one listener still follows the settings.
+        const std::string next = cycle % 2 ? "s-000000000001" : "s-000000000002";
+        settings.setActiveSenderId(next);
+        ExecuteResult r = engine.executeOperation(engine_test::kEcho, "{}");
+        EXPECT_TRUE(r.ok);
+        engine.shutdown();
+        EXPECT_EQ(settings.live, 0);
+        engine.shutdown();
+        EXPECT_EQ(settings.live, 0);
+    }
 }

@@ -18,4 +18,14 @@ std::string LogCapture::text() const {
     return readFile(dir_ / "tavo.log");
 }
 
+bool hasLineStartingWith(const std::string& log, const std::string& start) {
+    for (size_t pos = 0; pos < log.size();) {
+        if (log.compare(pos, start.size(), start) == 0) return true;
+        size_t next = log.find('\n', pos);
+        if (next == std::string::npos) break;
+        pos = next + 1;
+    }
+    return false;
+}
+
 }  // namespace tavo::test

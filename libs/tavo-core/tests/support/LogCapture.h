@@ -22,4 +22,8 @@ private:
     TempDir dir_;
 };
 
+// Whether a line of the log text begins with start: what a line forged by
+// text from outside would look like.
+bool hasLineStartingWith(const std::string& log, const std::string& start);
+
 }  // namespace tavo::test

@@ -224,8 +224,13 @@ void PortalStandIn::installDefaults() {
             if (r.headerCount(name) != 1 || r.header(name) != value)
                 return Reply::text(std::string("bad header ") + name, 400, "text/plain");
         }
-        for (const auto& t : taxpayers_) {
-            if (r.body == "{\"tin\":" + std::to_string(t.tin) + "}") {
+        for (const auto& asked : taxpayers_) {
+            if (r.body == "{\"tin\":" + std::to_string(asked.tin) + "}") {
+                Taxpayer t = asked;
+                if (auto swap = selectSwaps_.find(asked.tin); swap != selectSwaps_.end()) {
+                    for (const auto& other : taxpayers_)
+                        if (other.tin == swap->second) t = other;
+                }
                 selected_ = t;
                 nlohmann::json answer = {{"tin", t.tin}, {"pin", t.pin}, {"tpId", t.tpId}, {"name", t.name}};
                 return Reply::json(answer.dump());
@@ -287,6 +292,11 @@ void PortalStandIn::setCategoriesDelay(std::chrono::milliseconds delay) {
 void PortalStandIn::setSelectReply(std::optional<Reply> reply) {
     std::lock_guard<std::mutex> lock(mutex_);
     selectReply_ = std::move(reply);
+}
+
+void PortalStandIn::answerSelectWith(int64_t askedTin, int64_t answeredTin) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    selectSwaps_[askedTin] = answeredTin;
 }
 
 void PortalStandIn::setCsrfToken(std::string token) {

@@ -57,6 +57,9 @@ public:
     void setCategoriesReply(Reply reply);  // default: defaultCatalogue() after categoriesDelay
     void setCategoriesDelay(std::chrono::milliseconds delay);
     void setSelectReply(std::optional<Reply> reply);  // replaces the checked taxpayer-select answer
+    // A select of askedTin selects, and answers with, the taxpayer whose tin is
+    // answeredTin instead (a portal that switched to another company).
+    void answerSelectWith(int64_t askedTin, int64_t answeredTin);
     void setCsrfToken(std::string token);
     // Statuses the service-link select answers first, one per request, before
     // its normal answer (401 without a session, else 200).
@@ -99,6 +102,7 @@ private:
     std::optional<Reply> categoriesReply_;
     std::chrono::milliseconds categoriesDelay_{0};
     std::optional<Reply> selectReply_;
+    std::map<int64_t, int64_t> selectSwaps_;
     std::string csrf_ = "csrf-7f3a9c";
     std::vector<int> serviceLinkStatuses_;
     bool loginRefused_ = false;

@@ -19,6 +19,16 @@ SoftHsmToken::SoftHsmToken(std::string label, std::string userPin, std::string s
     fs::create_directories(dir_.path() / "tokens");
     writeFile(confFile(), "directories.tokendir = " + (dir_.path() / "tokens").string() +
                               "\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n");
+    initToken();
+}
+
+SoftHsmToken::SoftHsmToken(const SoftHsmToken& reader, std::string label, std::string userPin, std::string soPin)
+    : dir_("tavo-softhsm"), label_(std::move(label)), userPin_(std::move(userPin)), soPin_(std::move(soPin)) {
+    writeFile(confFile(), readFile(reader.confFile()));
+    initToken();
+}
+
+void SoftHsmToken::initToken() {
     if (const char* old = std::getenv("SOFTHSM2_CONF")) {
         hadPreviousConf_ = true;
         previousConf_ = old;

@@ -23,6 +23,10 @@ public:
 
     explicit SoftHsmToken(std::string label = "TavoTestCard", std::string userPin = "1234",
                           std::string soPin = "87654321");
+    // Another card beside reader's: its token joins reader's token folder (one
+    // SOFTHSM2_CONF serves both) in a slot of its own. Create it after reader
+    // and let it go first.
+    SoftHsmToken(const SoftHsmToken& reader, std::string label, std::string userPin, std::string soPin = "87654321");
     ~SoftHsmToken();
     SoftHsmToken(const SoftHsmToken&) = delete;
     SoftHsmToken& operator=(const SoftHsmToken&) = delete;
@@ -46,6 +50,8 @@ public:
     std::string pkcs11Tool(const std::string& args, bool login = false) const;
 
 private:
+    void initToken();
+
     TempDir dir_;
     std::string label_, userPin_, soPin_;
     unsigned long slot_ = 0;

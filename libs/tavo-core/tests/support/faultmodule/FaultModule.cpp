@@ -6,6 +6,7 @@
 // Environment, read at every call:
 //   TAVO_FAULT_TARGET            path of the real module
 //   TAVO_FAULT_COUNTS            file rewritten with "name=value" lines after each call
+//                                (calls by name, "loginsRefused" for wrong PINs)
 //   TAVO_FAULT_INITIALIZE_RV     answer of C_Initialize
 //   TAVO_FAULT_OPEN_SESSION_RV   answer of C_OpenSession
 //   TAVO_FAULT_LOGIN_RV          answer of C_Login
@@ -93,7 +94,10 @@ CK_RV wrapLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, 
         CK_RV rv = gReal->C_Login(session, user, pin, pinLen);
         return rv == CKR_OK ? injected : rv;
     }
-    return gReal->C_Login(session, user, pin, pinLen);
+    CK_RV rv = gReal->C_Login(session, user, pin, pinLen);
+    // A PIN the card refused: each one costs a real card a retry.
+    if (rv == CKR_PIN_INCORRECT) count("loginsRefused");
+    return rv;
 }
 
 CK_RV wrapFindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_ULONG max, CK_ULONG* got) {
