@@ -4,6 +4,7 @@
 
 #include "common/Logger.h"
 #include "common/SafeJson.h"
+#include "common/Utf8.h"
 #include "domain/NapIdentifiers.h"
 #include "domain/NapSession.h"
 #include "operations/IInquiry.h"
@@ -101,6 +102,31 @@ std::string compact(const json& value, const std::string& typeId) {
     } catch (const json::type_error&) {
         Logger::warn("TavoEngine: payload of '" + typeId + "' held invalid UTF-8; replaced");
         return common::safejson::dumpLenient(value);
+    }
+}
+
+// The caller's progress callback: what it throws is logged, never returned
+// in place of the operation's outcome (a filing may already be accepted).
+void notify(const TavoEngine::Progress& progress, int percent, const char* text) {
+    if (!progress) return;
+    try {
+        progress(percent, text);
+    } catch (const std::exception& e) {
+        Logger::error("TavoEngine: progress callback threw: " + common::utf8::escapeForLog(e.what()));
+    } catch (...) {
+        Logger::error("TavoEngine: progress callback threw");
+    }
+}
+
+// A submission's payload. Once the agency has the filing, a projection that
+// fails still leaves the caller the standard fields with the document id.
+std::string projectFiled(const ResultSpec& schema, const SubmissionResult& r, const std::string& typeId) {
+    try {
+        return compact(projectSubmission(schema, r), typeId);
+    } catch (const std::exception& e) {
+        Logger::error("TavoEngine: result of '" + typeId + "' could not be projected (" +
+                      common::utf8::escapeForLog(e.what()) + "); the standard fields are returned");
+        return common::safejson::dumpLenient(projectSubmission(ResultSpec{}, r));
     }
 }
 
@@ -218,7 +244,7 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
     std::unique_ptr<ITavoOperation> op;
     auto params = createWithParameters(typeId, paramsJson, op, result);
     if (!params) return result;
-    if (progress) progress(0, "starting");
+    notify(progress, 0, "starting");
     bool stoppedEarly = false;
     try {
         ResultSpec schema = op->resultSchema();
@@ -230,8 +256,8 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
             } else {
                 SubmissionResult r = submission.submit(*impl_->session, filePath.value_or(""), *params);
                 result.ok = r.success;
-                result.payload = compact(projectSubmission(schema, r), typeId);
                 result.error = r.errorMessage;
+                result.payload = projectFiled(schema, r, typeId);
             }
         } else {
             auto& inquiry = dynamic_cast<IInquiry&>(*op);
@@ -241,9 +267,9 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
         }
     } catch (const std::exception& e) {
         result.error = std::string("Operation threw: ") + e.what();
-        Logger::error(result.error);
+        Logger::error(common::utf8::escapeForLog(result.error));
     }
-    if (progress && !stoppedEarly) progress(100, result.ok ? "done" : "failed");
+    if (!stoppedEarly) notify(progress, 100, result.ok ? "done" : "failed");
     return result;
 }
 

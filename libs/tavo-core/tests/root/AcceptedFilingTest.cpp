@@ -103,4 +103,41 @@ TEST(AcceptedFiling, StaysFiledWhenTheLookUpFails) {
     engine.shutdown();
 }
 
+// The caller's progress callback is outside the filing: what it throws after
+// the portal accepted the upload is logged, and the filing stays reported.
+TEST(AcceptedFiling, StaysFiledWhenTheProgressCallbackThrows) {
+    tavo::test::PortalCard card;
+    tavo::test::PortalStandIn portal;
+    PlsFormStandIn forms{portal};
+    forms.setRows({{"0100-0042", "04.02.2025 10:00", "2024", "", "", "100001"}});
+    tavo::signing::SignerPkcs11 signer{tavo::test::SoftHsmToken::modulePath()};
+    tavo::test::TempDir dir{"tavo-accepted-progress"};
+    tavo::test::writeFile(dir / "decl.txt", "ред 1\r\n");
+    ASSERT_TRUE(OperationRegistry::instance().registerOperation(
+        "test_pls_progress", [] { return std::make_unique<PlsTestSubmission>("test_pls_progress"); }));
+
+    tavo::core::Sender sender{"s-0123456789ab", "Тест Трейд ООД", card.identity()};
+    tavo::core::TavoEngine engine(
+        std::make_unique<tavo::core::InMemorySettingsProvider>(std::vector<tavo::core::Sender>{sender}, sender.id));
+    engine.setSigner(&signer);
+    engine.initialize();
+    engine.setPin(card.pin());
+
+    std::vector<int> seen;
+    auto throwing = [&seen](int percent, const std::string&) {
+        seen.push_back(percent);
+        throw std::runtime_error("window closed\nforged line");
+    };
+    tavo::core::ExecuteResult result;
+    ASSERT_NO_THROW(result = engine.executeOperation("test_pls_progress", R"({"eik":"123456789","year":2024})",
+                                                     (dir / "decl.txt").string(), throwing));
+    EXPECT_EQ(seen, (std::vector<int>{0, 100}));
+    ASSERT_EQ(forms.uploads().size(), 1u);
+    EXPECT_TRUE(result.ok) << result.error;
+    auto payload = nlohmann::json::parse(result.payload);
+    EXPECT_EQ(payload["documentId"], "100001");
+    EXPECT_NE(card.logText().find("progress callback threw: window closed\\x0Aforged line"), std::string::npos);
+    engine.shutdown();
+}
+
 }  // namespace
