@@ -311,7 +311,10 @@ std::vector<ZipEntry> listZipEntries(std::span<const std::uint8_t> archive) {
 
 Extraction extractEntry(std::span<const std::uint8_t> archive, std::string_view wantedLower) {
     Extraction result;
-    for (const ZipEntry& e : listZipEntries(archive)) {
+    std::uint64_t unpacked = 0;
+    std::vector<const ZipEntry*> tried;
+    const std::vector<ZipEntry> entries = listZipEntries(archive);
+    for (const ZipEntry& e : entries) {
         const std::string lowered = asciiLower(e.name);
         if (lastComponent(lowered) != wantedLower && lowered != wantedLower) continue;
         RefusedEntry refusal{e.name, EntryRefusal::UnsupportedMethod, e.method, e.uncompressedSize};
@@ -324,6 +327,24 @@ Extraction extractEntry(std::span<const std::uint8_t> archive, std::string_view 
             result.refused.push_back(std::move(refusal));
             continue;
         }
+        const bool repeat = std::any_of(tried.begin(), tried.end(), [&](const ZipEntry* t) {
+            return t->dataOffset == e.dataOffset && t->compressedSize == e.compressedSize && t->method == e.method &&
+                   t->uncompressedSize == e.uncompressedSize && t->crc32 == e.crc32;
+        });
+        if (repeat) {
+            ++result.repeatsSkipped;
+            continue;
+        }
+        // Inflate stops one byte past the declared size (the byte that
+        // proves a lie), so the declared size bounds the cost.
+        const std::uint64_t cost = e.uncompressedSize;
+        if (cost > kMaxUnpackedTotal - unpacked) {
+            refusal.reason = EntryRefusal::BudgetSpent;
+            result.refused.push_back(std::move(refusal));
+            break;
+        }
+        unpacked += cost;
+        tried.push_back(&e);
         const auto data = archive.subspan(e.dataOffset, e.compressedSize);
         std::optional<std::vector<std::uint8_t>> bytes;
         if (e.method == kMethodStored) {

@@ -239,6 +239,10 @@ void logRefusal(const formats::RefusedEntry& r) {
         case EntryRefusal::CrcMismatch:
             Logger::warn("JnlpDownloader: CRC-32 mismatch for '" + name + "'");
             break;
+        case EntryRefusal::BudgetSpent:
+            Logger::warn("JnlpDownloader: entry '" + name + "' not unpacked: the archive's entries would unpack to " +
+                         "more than " + std::to_string(formats::kMaxUnpackedTotal) + " bytes in all");
+            break;
     }
 }
 
@@ -376,6 +380,9 @@ std::string JnlpDownloader::downloadNativeLib(const std::string& jarHref, const 
 
     formats::Extraction extraction = formats::extractEntry(archive, formats::asciiLower(libName));
     for (const formats::RefusedEntry& r : extraction.refused) logRefusal(r);
+    if (extraction.repeatsSkipped > 0)
+        Logger::warn("JnlpDownloader: " + std::to_string(extraction.repeatsSkipped) +
+                     " entries repeat an entry already refused; skipped");
     if (!extraction.library) {
         Logger::warn("JnlpDownloader: could not extract " + libName + " from " + forLog(jarHref) + " — contents:");
         const std::string jarName = forLog(lastPathComponent(jarHref));
