@@ -74,6 +74,10 @@ struct ZipEntry {
 // header that is malformed or points outside the archive.
 std::vector<ZipEntry> listZipEntries(std::span<const std::uint8_t> archive);
 
+// True when the archive reads as a whole ZIP file: its end record is found,
+// and every entry it counts lies, header and data, within the archive.
+bool zipLooksWhole(std::span<const std::uint8_t> archive);
+
 // "STORED", "DEFLATE" or "?".
 const char* methodText(std::uint16_t method);
 

@@ -296,9 +296,13 @@ bool StampItBridge::Impl::collectJars(const char* missingPrefix, bool fullPathIn
     const std::string root = Paths::stampitRoot();
     for (const char* name : kJarNames) {
         std::string path = joinPath(root, name);
-        if (exists(path)) {
+        // A truncated file, a folder or a link in the cache would fail every
+        // later run until the user cleared the cache: download it again.
+        const bool present = exists(path);
+        if (present && JnlpDownloader::cachedArchiveIsWhole(path)) {
             jarPaths.push_back(Paths::toShortPath(path));
         } else {
+            if (present) Logger::warn("StampIT: cached " + std::string(name) + " is not a whole Java archive");
             Logger::warn(missingPrefix + (fullPathInLog ? path : std::string(name)));
             allThere = false;
         }

@@ -336,6 +336,27 @@ TEST_F(StampItBridgeRun, HostileWrappersAreStopped) {
     }
 }
 
+// Once the wrapper has filed, a caller's callback that fails changes nothing.
+TEST_F(StampItBridgeRun, AcceptedSubmissionStaysAcceptedWhateverTheCallbacksDo) {
+    Card card;
+    StampItBridge bridge;
+    ASSERT_TRUE(bridge.ensureInstalled({}));
+    WrapperScenario wrapper({"sign a", "err Качване Прогрес: 100%", "out SUCCESS: вх. № 77", "exit 0"});
+    int calls = 0;
+    auto result =
+        bridge.submit(vatDir_, card.signer, card.key.certificateId, "e@x.bg", kCert, "", [&](const std::string& text) {
+            ++calls;
+            if (text == "Успешно подадено.") throw std::runtime_error("window closed");
+            throw 42;
+        });
+    EXPECT_TRUE(result.success) << result.errorMessage;
+    EXPECT_EQ(result.errorMessage, "");
+    EXPECT_NE(result.output.find("SUCCESS: вх. № 77\n"), std::string::npos);
+    EXPECT_GE(calls, 3);
+    EXPECT_TRUE(logged("progress callback threw: window closed"));
+    expectEverySignatureVerifies(wrapper.record(), 1);
+}
+
 TEST_F(StampItBridgeRun, ValidationKeepsABoundedNumberOfLines) {
     StampItBridge bridge;
     WrapperScenario wrapper({"outmany 3000 Грешка", "exit 1"});
