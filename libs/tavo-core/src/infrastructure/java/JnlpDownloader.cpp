@@ -400,6 +400,10 @@ std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir,
             continue;
         }
         std::optional<fs::path> target = cacheTarget(destDir, r.href);
+        // An empty folder under an archive's name would keep the archive out
+        // for good; anything with content in it is left alone.
+        std::error_code ec;
+        if (target && fs::is_directory(fs::symlink_status(*target, ec))) fs::remove(*target, ec);
         if (!target || !writeReplacing(*target, bytes)) {
             Logger::warn("JnlpDownloader: cannot write " +
                          forLog(target ? target->string() : (fs::path(destDir) / r.href).string()));

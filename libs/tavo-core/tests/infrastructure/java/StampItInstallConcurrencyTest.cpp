@@ -82,7 +82,7 @@ TEST(StampItInstall, EmptyCacheFilledThroughThePortal) {
     EXPECT_EQ(wrapper.record().firstInputLine, "DIR:" + vat.str());
 }
 
-// A cached archive that is cut short, a link or an error page is not
+// A cached archive that is a link, an empty folder or cut short is not
 // trusted: the installation downloads it again, under the name the
 // installation looks for even when the manifest's href carries a query.
 TEST(StampItInstall, UnsoundCachedArchivesAreDownloadedAgain) {
@@ -90,11 +90,12 @@ TEST(StampItInstall, UnsoundCachedArchivesAreDownloadedAgain) {
     tavo::test::seedStampItCache();
     const fs::path root = Paths::stampitRoot();
     const std::string whole = tavo::test::makeZip({{"bg/nra/Whole.class", "\xca\xfe\xba\xbe whole"}});
-    tavo::test::writeFile(root / "VATClientService.jar", whole.substr(0, whole.size() - 10));
     tavo::test::writeFile(root / "elsewhere.jar", whole);
+    fs::remove(root / "VATClientService.jar");
+    fs::create_symlink(root / "elsewhere.jar", root / "VATClientService.jar");
     fs::remove(root / "SignerService.jar");
-    fs::create_symlink(root / "elsewhere.jar", root / "SignerService.jar");
-    tavo::test::writeFile(root / "LSManager.jar", "<html>Session expired</html>");
+    fs::create_directory(root / "SignerService.jar");
+    tavo::test::writeFile(root / "LSManager.jar", whole.substr(0, whole.size() - 10));
 
     const std::string manifest =
         "<jnlp codebase=\"https://portal.nra.bg/ls\"><resources><jar href=\"VATClientService.jar?v=2\"/>"
