@@ -401,7 +401,14 @@ int PipeRunner::run(const LineCallback& onStdoutLine, const LineCallback& onStde
                             if (errno == EINTR) continue;
                             break;
                         }
-                        if (fds[1].revents != 0) break;
+                        if (fds[1].revents != 0) {
+                            // Told to stop: what the child wrote before it
+                            // exited is still taken, a bounded amount of it.
+                            pollfd ready = {errFd, POLLIN, 0};
+                            for (int i = 0; i < 16 && ::poll(&ready, 1, 0) > 0; ++i)
+                                if (!readInto(errFd, buffer, &*errSink) || errSink->overflowed()) break;
+                            break;
+                        }
                         if (fds[0].revents != 0 && !readInto(errFd, buffer, &*errSink)) break;
                         if (errSink->overflowed()) {
                             overflow = true;

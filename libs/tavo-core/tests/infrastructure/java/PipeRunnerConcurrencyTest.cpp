@@ -240,13 +240,11 @@ TEST(PipeRunnerConcurrency, ErrorLineOverTheCapStopsTheChild) {
     limits.maxLineBytes = 4096;
     PipeRunner runner;
     runner.setLimits(limits);
-    ASSERT_TRUE(runner.start(shell("echo $$; echo fine >&2; exec cat /dev/zero >&2")));
-    Lines out, err;
-    int code =
-        runner.run([&](const std::string& l) { out.push_back(l); }, [&](const std::string& l) { err.push_back(l); });
+    ASSERT_TRUE(runner.start(shell("echo $$ >&2; exec cat /dev/zero >&2")));
+    Lines err;
+    int code = runner.run([](const std::string&) {}, [&](const std::string& l) { err.push_back(l); });
     EXPECT_EQ(code, -1);
     EXPECT_NE(runner.failure().find("standard error is longer than 4096 bytes"), std::string::npos) << runner.failure();
-    EXPECT_EQ(err, (Lines{"fine"}));
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_TRUE(processGone(std::stoi(out[0])));
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_TRUE(processGone(std::stoi(err[0])));
 }

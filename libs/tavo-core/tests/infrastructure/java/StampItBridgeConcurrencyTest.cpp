@@ -3,6 +3,7 @@
 // error-reading thread beside the signing on the calling thread.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -342,7 +343,7 @@ TEST_F(StampItBridgeRun, AcceptedSubmissionStaysAcceptedWhateverTheCallbacksDo) 
     StampItBridge bridge;
     ASSERT_TRUE(bridge.ensureInstalled({}));
     WrapperScenario wrapper({"sign a", "err Качване Прогрес: 100%", "out SUCCESS: вх. № 77", "exit 0"});
-    int calls = 0;
+    std::atomic<int> calls{0};  // progress comes from both of the run's threads
     auto result =
         bridge.submit(vatDir_, card.signer, card.key.certificateId, "e@x.bg", kCert, "", [&](const std::string& text) {
             ++calls;
