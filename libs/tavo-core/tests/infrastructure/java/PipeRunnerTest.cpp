@@ -297,16 +297,3 @@ TEST(PipeRunner, ChildThatStopsReadingIsStopped) {
         EXPECT_TRUE(processGone(pid));
     }
 }
-
-TEST(PipeRunner, ExitedChildIsDoneWhateverItLeftBehind) {
-    // The child ends at once; the process it started keeps its output open.
-    PipeRunner runner;
-    runner.setLimits(smallLimits());
-    ASSERT_TRUE(runner.start(shell("sleep 600 & echo $!; exit 3")));
-    Lines out;
-    EXPECT_EQ(runner.run([&](const std::string& l) { out.push_back(l); }, nullptr), 3);
-    EXPECT_TRUE(runner.failure().empty());
-    ASSERT_EQ(out.size(), 1u);
-    const pid_t left = std::stoi(out[0]);
-    ASSERT_EQ(::kill(left, SIGKILL), 0);
-}
