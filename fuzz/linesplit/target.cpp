@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -45,6 +46,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pos += chunk;
     }
     acc.finish();
-    if (got != reference(stream)) std::abort();
+    const std::vector<std::string> whole = reference(stream);
+    if (got != whole) std::abort();
+
+    // With a cap, the lines handed out are the reference's up to the first
+    // line over it, and the splitter says whether there was one.
+    const size_t cap = header ? data[0] % 32 : 0;
+    std::vector<std::string> capped;
+    LineAccumulator bounded([&](const std::string& l) { capped.push_back(l); }, cap);
+    for (size_t at = 0; at < stream.size(); at += 5)
+        bounded.feed(stream.data() + at, std::min<size_t>(5, stream.size() - at));
+    bounded.finish();
+    size_t fit = 0;
+    bool over = false;
+    for (size_t from = 0; from < stream.size();) {
+        size_t lf = stream.find('\n', from);
+        size_t len = (lf == std::string_view::npos ? stream.size() : lf) - from;
+        if (len > cap) {
+            over = true;
+            break;
+        }
+        ++fit;
+        if (lf == std::string_view::npos) break;
+        from = lf + 1;
+    }
+    if (bounded.overflowed() != over) std::abort();
+    if (capped.size() != fit || !std::equal(capped.begin(), capped.end(), whole.begin())) std::abort();
     return 0;
 }

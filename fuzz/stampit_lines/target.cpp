@@ -48,6 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (err.progress) check(line.size() >= err.progress->size() && line.ends_with(*err.progress));
     }
     check(state.nativeErrors.size() == natives);
+    for (const std::string& e : state.nativeErrors) check(isTrimmed(e));
+
+    // A failure always says something; a success needs exit 0, no error of
+    // any kind and every request signed.
+    const int exitCode = size > 1 ? static_cast<int8_t>(data[1]) : 0;
+    const size_t unsignedRequests = size > 2 ? data[2] % 3 : 0;
+    const auto outcome = lines::decideSubmitOutcome(exitCode, state, unsignedRequests);
+    check(outcome.success == outcome.errorMessage.empty());
+    if (outcome.success) check(exitCode == 0 && unsignedRequests == 0 && state.errorMessage.empty() && natives == 0);
+    bool anyError = false;
+    for (const std::string& line : all) anyError = anyError || line.rfind("ERROR:", 0) == 0;
+    if (anyError) check(!outcome.success && !state.errorMessage.empty());
 
     const int code = size ? static_cast<int8_t>(data[0]) : 1;
     auto errors = lines::collectValidationErrors(all, text, code);

@@ -75,6 +75,24 @@ std::uint32_t get32(const std::string& bytes, std::size_t offset) {
     return v;
 }
 
+std::string repeatDirectoryEntry(const std::string& zip, const std::vector<std::uint32_t>& crcs) {
+    if (zip.size() < 22 || get32(zip, zip.size() - 22) != 0x06054b50) throw std::runtime_error("no end record");
+    std::string end = zip.substr(zip.size() - 22);
+    const std::uint32_t dirSize = get32(end, 12);
+    const std::uint32_t dirOffset = get32(end, 16);
+    const std::string header = zip.substr(dirOffset, dirSize);
+    std::string out = zip.substr(0, dirOffset);
+    for (std::uint32_t crc : crcs) {
+        std::string copy = header;
+        put32(copy, 16, crc);
+        out += copy;
+    }
+    put16(end, 8, static_cast<std::uint16_t>(crcs.size()));
+    put16(end, 10, static_cast<std::uint16_t>(crcs.size()));
+    put32(end, 12, static_cast<std::uint32_t>(dirSize * crcs.size()));
+    return out + end;
+}
+
 std::size_t centralDirectoryOffset(const std::string& zip) {
     // The archives of the tests carry no comment: the end record is the last 22 bytes.
     if (zip.size() < 22 || get32(zip, zip.size() - 22) != 0x06054b50) throw std::runtime_error("no end record");

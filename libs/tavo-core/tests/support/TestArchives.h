@@ -33,6 +33,11 @@ std::uint32_t get32(const std::string& bytes, std::size_t offset);
 // Offset of the first central directory header (the end record's field).
 std::size_t centralDirectoryOffset(const std::string& zip);
 
+// The archive (one file, no archive comment) with its central directory
+// entry repeated once per CRC-32 given, every copy pointing at the same
+// data and carrying its own CRC-32.
+std::string repeatDirectoryEntry(const std::string& zip, const std::vector<std::uint32_t>& crcs);
+
 // Peak resident set size of this process so far, in bytes.
 std::uint64_t peakRssBytes();
 

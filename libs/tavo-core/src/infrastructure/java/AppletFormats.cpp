@@ -266,19 +266,37 @@ const char* methodText(std::uint16_t method) {
     return "?";
 }
 
+namespace {
+
+// Offset of the end of central directory record: the highest match within
+// the comment window at the archive's end.
+std::optional<std::uint64_t> findEndRecord(std::span<const std::uint8_t> archive) {
+    const std::uint64_t size = archive.size();
+    if (size < 22) return std::nullopt;
+    const std::uint64_t highest = size - 22;
+    const std::uint64_t lowest = highest > 65535 ? highest - 65535 : 0;
+    for (std::uint64_t off = highest + 1; off-- > lowest;)
+        if (read32(archive, off) == kEndOfDirectory) return off;
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool zipLooksWhole(std::span<const std::uint8_t> archive) {
+    const std::optional<std::uint64_t> end = findEndRecord(archive);
+    if (!end) return false;
+    const std::uint64_t dirSize = read32(archive, *end + 12);
+    const std::uint64_t dirOffset = read32(archive, *end + 16);
+    if (dirOffset + dirSize > *end) return false;
+    // The walk stops at the first entry out of bounds: a whole archive
+    // yields every entry its end record counts.
+    return listZipEntries(archive).size() == read16(archive, *end + 10);
+}
+
 std::vector<ZipEntry> listZipEntries(std::span<const std::uint8_t> archive) {
     std::vector<ZipEntry> entries;
     const std::uint64_t size = archive.size();
-    if (size < 22) return entries;
-    const std::uint64_t highest = size - 22;
-    const std::uint64_t lowest = highest > 65535 ? highest - 65535 : 0;
-    std::optional<std::uint64_t> end;
-    for (std::uint64_t off = highest + 1; off-- > lowest;) {
-        if (read32(archive, off) == kEndOfDirectory) {
-            end = off;
-            break;
-        }
-    }
+    const std::optional<std::uint64_t> end = findEndRecord(archive);
     if (!end) return entries;
     const std::uint64_t dirSize = read32(archive, *end + 12);
     const std::uint64_t dirOffset = read32(archive, *end + 16);
@@ -311,7 +329,10 @@ std::vector<ZipEntry> listZipEntries(std::span<const std::uint8_t> archive) {
 
 Extraction extractEntry(std::span<const std::uint8_t> archive, std::string_view wantedLower) {
     Extraction result;
-    for (const ZipEntry& e : listZipEntries(archive)) {
+    std::uint64_t unpacked = 0;
+    std::vector<const ZipEntry*> tried;
+    const std::vector<ZipEntry> entries = listZipEntries(archive);
+    for (const ZipEntry& e : entries) {
         const std::string lowered = asciiLower(e.name);
         if (lastComponent(lowered) != wantedLower && lowered != wantedLower) continue;
         RefusedEntry refusal{e.name, EntryRefusal::UnsupportedMethod, e.method, e.uncompressedSize};
@@ -324,6 +345,24 @@ Extraction extractEntry(std::span<const std::uint8_t> archive, std::string_view 
             result.refused.push_back(std::move(refusal));
             continue;
         }
+        const bool repeat = std::any_of(tried.begin(), tried.end(), [&](const ZipEntry* t) {
+            return t->dataOffset == e.dataOffset && t->compressedSize == e.compressedSize && t->method == e.method &&
+                   t->uncompressedSize == e.uncompressedSize && t->crc32 == e.crc32;
+        });
+        if (repeat) {
+            ++result.repeatsSkipped;
+            continue;
+        }
+        // Inflate stops one byte past the declared size (the byte that
+        // proves a lie), so the declared size bounds the cost.
+        const std::uint64_t cost = e.uncompressedSize;
+        if (cost > kMaxUnpackedTotal - unpacked) {
+            refusal.reason = EntryRefusal::BudgetSpent;
+            result.refused.push_back(std::move(refusal));
+            break;
+        }
+        unpacked += cost;
+        tried.push_back(&e);
         const auto data = archive.subspan(e.dataOffset, e.compressedSize);
         std::optional<std::vector<std::uint8_t>> bytes;
         if (e.method == kMethodStored) {

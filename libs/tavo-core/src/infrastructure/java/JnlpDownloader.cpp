@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "common/CPtr.h"
 #include "common/Logger.h"
@@ -63,15 +65,43 @@ std::string lastPathComponent(std::string_view path) {
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
+// The name an href is cached under: the last component of its path, without
+// a query or fragment ("VATClientService.jar?v=2" is VATClientService.jar,
+// the name the installation looks for).
+std::string cacheName(std::string_view href) {
+    return lastPathComponent(href.substr(0, href.find_first_of("?#")));
+}
+
 // A file name of the cache: never empty and never a way out of the folder.
 std::optional<fs::path> cacheTarget(const std::string& destDir, std::string_view href) {
-    std::string name = lastPathComponent(href);
+    std::string name = cacheName(href);
     if (name.empty() || name == "." || name == "..") return std::nullopt;
     return fs::path(destDir) / name;
 }
 
 bool looksLikeArchive(const std::vector<std::uint8_t>& bytes) {
-    return bytes.size() >= 4 && bytes[0] == 'P' && bytes[1] == 'K' && bytes[2] == 0x03 && bytes[3] == 0x04;
+    return bytes.size() >= 4 && bytes[0] == 'P' && bytes[1] == 'K' && bytes[2] == 0x03 && bytes[3] == 0x04 &&
+           formats::zipLooksWhole(bytes);
+}
+
+// The applet lists three archives and a native one; a manifest with far more
+// is not the applet's, and would be fetched one by one.
+constexpr std::size_t kMaxManifestResources = 300;
+// A cached archive larger than this is not read back to be checked.
+constexpr off_t kMaxCachedArchiveBytes = 256 * 1024 * 1024;
+
+// Two resources cached under one name (letter case folded, as on the
+// agent's case-insensitive file systems) would overwrite each other; the
+// first such pair, when there is one.
+std::optional<std::pair<std::string, std::string>> cacheNameClash(const std::vector<JnlpResource>& resources) {
+    std::unordered_map<std::string, const std::string*> seen;
+    for (const JnlpResource& r : resources) {
+        const std::string name = formats::asciiLower(cacheName(r.href));
+        if (name.empty()) continue;
+        auto [it, inserted] = seen.emplace(name, &r.href);
+        if (!inserted && *it->second != r.href) return std::make_pair(*it->second, r.href);
+    }
+    return std::nullopt;
 }
 
 bool namesArchive(std::string_view name) {
@@ -239,6 +269,10 @@ void logRefusal(const formats::RefusedEntry& r) {
         case EntryRefusal::CrcMismatch:
             Logger::warn("JnlpDownloader: CRC-32 mismatch for '" + name + "'");
             break;
+        case EntryRefusal::BudgetSpent:
+            Logger::warn("JnlpDownloader: entry '" + name + "' not unpacked: the archive's entries would unpack to " +
+                         "more than " + std::to_string(formats::kMaxUnpackedTotal) + " bytes in all");
+            break;
     }
 }
 
@@ -334,6 +368,16 @@ std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir,
         Logger::error("JnlpDownloader: manifest parsed 0 jar entries. Body preview: " + preview);
         return {};
     }
+    if (manifest.resources.size() > kMaxManifestResources) {
+        Logger::error("JnlpDownloader: manifest refused — it lists " + std::to_string(manifest.resources.size()) +
+                      " resources, more than the " + std::to_string(kMaxManifestResources) + " allowed");
+        return {};
+    }
+    if (auto clash = cacheNameClash(manifest.resources)) {
+        Logger::error("JnlpDownloader: manifest refused — '" + forLog(clash->first) + "' and '" +
+                      forLog(clash->second) + "' would be cached as the same file " + forLog(cacheName(clash->second)));
+        return {};
+    }
     Logger::info("JnlpDownloader: manifest codebase=" + forLog(manifest.codebase) +
                  " jars=" + std::to_string(manifest.resources.size()));
     for (const JnlpResource& r : manifest.resources) Logger::info("  jar href=" + forLog(r.href));
@@ -356,6 +400,10 @@ std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir,
             continue;
         }
         std::optional<fs::path> target = cacheTarget(destDir, r.href);
+        // An empty folder under an archive's name would keep the archive out
+        // for good; anything with content in it is left alone.
+        std::error_code ec;
+        if (target && fs::is_directory(fs::symlink_status(*target, ec))) fs::remove(*target, ec);
         if (!target || !writeReplacing(*target, bytes)) {
             Logger::warn("JnlpDownloader: cannot write " +
                          forLog(target ? target->string() : (fs::path(destDir) / r.href).string()));
@@ -376,6 +424,9 @@ std::string JnlpDownloader::downloadNativeLib(const std::string& jarHref, const 
 
     formats::Extraction extraction = formats::extractEntry(archive, formats::asciiLower(libName));
     for (const formats::RefusedEntry& r : extraction.refused) logRefusal(r);
+    if (extraction.repeatsSkipped > 0)
+        Logger::warn("JnlpDownloader: " + std::to_string(extraction.repeatsSkipped) +
+                     " entries repeat an entry already refused; skipped");
     if (!extraction.library) {
         Logger::warn("JnlpDownloader: could not extract " + libName + " from " + forLog(jarHref) + " — contents:");
         const std::string jarName = forLog(lastPathComponent(jarHref));
@@ -419,6 +470,23 @@ std::string JnlpDownloader::downloadOne(const std::string& href, const std::stri
     }
     Logger::info("JnlpDownloader: wrote " + target->string() + " (" + std::to_string(bytes.size()) + " bytes)");
     return target->string();
+}
+
+bool JnlpDownloader::cachedArchiveIsWhole(const std::string& path) {
+    // No link is followed: the cache holds the files we wrote, nothing else.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0) return false;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCachedArchiveBytes) return false;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size));
+    std::size_t have = 0;
+    while (have < bytes.size()) {
+        ssize_t n = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;  // shorter than it said, or unreadable
+        have += static_cast<std::size_t>(n);
+    }
+    return formats::zipLooksWhole(bytes);
 }
 
 }  // namespace tavo::stampit

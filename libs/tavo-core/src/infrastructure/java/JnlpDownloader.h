@@ -42,6 +42,10 @@ public:
     // True when out holds the downloaded bytes; out is empty on every failure.
     static bool doFetch(const Fetcher& fetcher, const std::string& url, std::vector<std::uint8_t>& out);
 
+    // True when the file at path is a regular file (not a link) that reads
+    // as a whole ZIP archive; anything else must be downloaded again.
+    static bool cachedArchiveIsWhole(const std::string& path);
+
     // Whether a manifest os or arch attribute admits the wanted value.
     static bool anyTokenMatches(const std::string& attr, const std::string& want);
 };

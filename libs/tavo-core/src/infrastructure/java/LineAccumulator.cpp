@@ -5,7 +5,8 @@
 
 namespace tavo::stampit {
 
-LineAccumulator::LineAccumulator(Callback onLine) : onLine_(std::move(onLine)) {}
+LineAccumulator::LineAccumulator(Callback onLine, size_t maxLineBytes)
+    : onLine_(std::move(onLine)), maxLineBytes_(maxLineBytes) {}
 
 void LineAccumulator::emit(const char* begin, size_t length) {
     if (length > 0 && begin[length - 1] == '\r') --length;
@@ -14,10 +15,17 @@ void LineAccumulator::emit(const char* begin, size_t length) {
 }
 
 void LineAccumulator::feed(const char* data, size_t size) {
+    if (overflowed_) return;
     const char* end = data + size;
     const char* cursor = data;
     if (!partial_.empty()) {
         const void* nl = size ? std::memchr(cursor, '\n', size) : nullptr;
+        const size_t upTo = nl ? static_cast<size_t>(static_cast<const char*>(nl) - cursor) : size;
+        if (upTo > maxLineBytes_ - partial_.size()) {
+            overflowed_ = true;
+            std::string().swap(partial_);
+            return;
+        }
         if (!nl) {
             partial_.append(data, size);
             return;
@@ -38,10 +46,20 @@ void LineAccumulator::feed(const char* data, size_t size) {
         if (!nl) break;
         const char* lf = static_cast<const char*>(nl);
         const char* begin = cursor;
+        if (static_cast<size_t>(lf - begin) > maxLineBytes_) {
+            overflowed_ = true;
+            return;
+        }
         cursor = lf + 1;
         emit(begin, static_cast<size_t>(lf - begin));
     }
-    if (cursor < end) partial_.append(cursor, static_cast<size_t>(end - cursor));
+    if (cursor < end) {
+        if (static_cast<size_t>(end - cursor) > maxLineBytes_) {
+            overflowed_ = true;
+            return;
+        }
+        partial_.append(cursor, static_cast<size_t>(end - cursor));
+    }
 }
 
 void LineAccumulator::finish() {

@@ -102,32 +102,6 @@ int exitCodeOf(int status) {
     return -1;
 }
 
-// Blocking wait; the status, or -1 when the child cannot be waited for.
-int waitBlocking(pid_t pid, int* status) {
-    for (;;) {
-        pid_t r = ::waitpid(pid, status, 0);
-        if (r == pid) return 0;
-        if (r < 0 && errno == EINTR) continue;
-        return -1;
-    }
-}
-
-// True when the child has been reaped (or can no longer be waited for)
-// within the limit.
-bool waitBounded(pid_t pid, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-        int status = 0;
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) return true;
-        if (r < 0 && errno != EINTR) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(pause);
-        if (pause < std::chrono::milliseconds(32)) pause *= 2;
-    }
-}
-
 // Wraps a caller's error-line callback: an exception must not leave the
 // reading thread, so the first one is logged and the callback is dropped
 // while the stream is still read to its end.
@@ -159,67 +133,128 @@ bool readInto(int fd, char* buffer, LineAccumulator* sink) {
     }
 }
 
-// The error reader: reads to end of stream unless told to stop through the
-// event descriptor (only when run gives up on the child).
-void readErrorStream(int errFd, int stopFd, LineAccumulator& sink) {
-    char buffer[kReadChunk];
-    pollfd fds[2] = {{errFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    for (;;) {
-        int r = ::poll(fds, 2, -1);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (fds[1].revents != 0) break;
-        if (fds[0].revents != 0 && !readInto(errFd, buffer, &sink)) break;
+void signalEvent(int fd) {
+    if (fd < 0) return;
+    uint64_t one = 1;
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
-    sink.finish();
 }
 
-// Both streams on the calling thread; the error sink may be null (dropped).
-void readBothStreams(int outFd, int errFd, LineAccumulator* outSink, LineAccumulator* errSink) {
-    char buffer[kReadChunk];
-    bool outOpen = true;
-    bool errOpen = true;
-    while (outOpen || errOpen) {
-        pollfd fds[2] = {{outOpen ? outFd : -1, POLLIN, 0}, {errOpen ? errFd : -1, POLLIN, 0}};
-        int r = ::poll(fds, 2, -1);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (fds[0].revents != 0) outOpen = readInto(outFd, buffer, outSink);
-        if (fds[1].revents != 0) errOpen = readInto(errFd, buffer, errSink);
-    }
+bool readable(const pollfd& p) {
+    return p.fd >= 0 && p.revents != 0;
+}
+
+int pollFor(pollfd* fds, nfds_t count, std::chrono::milliseconds wait) {
+    const int ms = wait.count() < 0 ? 0 : static_cast<int>(std::min<long long>(wait.count(), 1000LL * 3600));
+    int r = ::poll(fds, count, ms);
+    return r < 0 && errno == EINTR ? 0 : r;
+}
+
+std::string lineCapText(const char* stream, size_t cap) {
+    return std::string("PipeRunner: a line on ") + stream + " is longer than " + std::to_string(cap) +
+           " bytes; the child was stopped";
 }
 
 }  // namespace
 
 struct PipeRunner::Impl {
+    Limits limits;
+
+    // The process id has one owner: it is signalled and reaped only under
+    // this lock, so a pid is never signalled after it was reaped (and maybe
+    // reused). The read ends are closed by kill only while no run reads them.
+    mutable std::mutex procMutex;
     pid_t pid = -1;
-    int inFd = -1;
+    bool reaped = true;
+    bool statusKnown = false;
+    int status = 0;
+    bool running = false;
     int outFd = -1;
     int errFd = -1;
-    std::mutex writeMutex;
 
-    void closeAll() {
+    std::mutex writeMutex;  // serialises writeLine; guards inFd
+    int inFd = -1;
+
+    // Set (and left set) when the run must end now: kill, a stalled write, a
+    // line over the cap. Replaced only by start, closed by the destructor.
+    int wakeFd = -1;
+
+    mutable std::mutex failureMutex;
+    std::string failureText;
+
+    void setFailure(const std::string& text) {
         {
-            std::lock_guard<std::mutex> lock(writeMutex);
-            closeFd(inFd);
+            std::lock_guard<std::mutex> lock(failureMutex);
+            if (failureText.empty()) failureText = text;
         }
-        closeFd(outFd);
-        closeFd(errFd);
+        Logger::error(text);
+        signalEvent(wakeFd);
     }
 
-    void stopChild() {
-        if (pid < 1) return;
-        ::kill(pid, SIGTERM);
-        if (!waitBounded(pid, kTermGrace)) {
-            ::kill(pid, SIGKILL);
-            int status = 0;
-            waitBlocking(pid, &status);
+    bool failed() const {
+        std::lock_guard<std::mutex> lock(failureMutex);
+        return !failureText.empty();
+    }
+
+    // True when the child has been reaped (by any thread) or cannot be.
+    bool tryReap() {
+        std::lock_guard<std::mutex> lock(procMutex);
+        if (pid < 1 || reaped) return true;
+        for (;;) {
+            int st = 0;
+            pid_t r = ::waitpid(pid, &st, WNOHANG);
+            if (r == pid) {
+                reaped = true;
+                statusKnown = true;
+                status = st;
+                return true;
+            }
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                reaped = true;
+                statusKnown = false;
+                return true;
+            }
+            return false;
         }
-        pid = -1;
+    }
+
+    void signalChild(int sig) {
+        std::lock_guard<std::mutex> lock(procMutex);
+        if (pid > 0 && !reaped) ::kill(pid, sig);
+    }
+
+    bool reapedWithin(std::chrono::milliseconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        auto pause = std::chrono::milliseconds(1);
+        for (;;) {
+            if (tryReap()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(pause);
+            if (pause < std::chrono::milliseconds(32)) pause *= 2;
+        }
+    }
+
+    // Any thread may call it; all of them return once the child is reaped.
+    void stopChild() {
+        if (tryReap()) return;
+        signalChild(SIGTERM);
+        if (reapedWithin(kTermGrace)) return;
+        signalChild(SIGKILL);
+        while (!reapedWithin(std::chrono::hours(1))) {
+        }
+    }
+
+    void closeInput() {
+        std::lock_guard<std::mutex> lock(writeMutex);
+        closeFd(inFd);
+    }
+
+    void closeAll() {
+        closeInput();
+        std::lock_guard<std::mutex> lock(procMutex);
+        closeFd(outFd);
+        closeFd(errFd);
     }
 };
 
@@ -227,11 +262,28 @@ PipeRunner::PipeRunner() : impl_(std::make_unique<Impl>()) {}
 
 PipeRunner::~PipeRunner() {
     kill();
+    closeFd(impl_->wakeFd);
+}
+
+void PipeRunner::setLimits(const Limits& limits) {
+    impl_->limits = limits;
+}
+
+std::string PipeRunner::failure() const {
+    std::lock_guard<std::mutex> lock(impl_->failureMutex);
+    return impl_->failureText;
 }
 
 bool PipeRunner::start(const LaunchParams& params) {
-    if (impl_->pid > 0) return false;
+    if (!impl_->tryReap()) return false;
     impl_->closeAll();
+    {
+        std::lock_guard<std::mutex> lock(impl_->failureMutex);
+        impl_->failureText.clear();
+    }
+    closeFd(impl_->wakeFd);
+    impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC);
+    if (impl_->wakeFd < 0) return false;
 
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
@@ -239,7 +291,9 @@ bool PipeRunner::start(const LaunchParams& params) {
     auto closeSix = [&] {
         for (int* fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]}) closeFd(*fd);
     };
-    if (!openPipe(in) || !openPipe(out) || !openPipe(err)) {
+    // Our end of the child's input never blocks: a child that stops reading
+    // must not hold a writer for ever (writeLine waits with a limit instead).
+    if (!openPipe(in) || !openPipe(out) || !openPipe(err) || ::fcntl(in[1], F_SETFL, O_NONBLOCK) != 0) {
         closeSix();
         return false;
     }
@@ -282,94 +336,218 @@ bool PipeRunner::start(const LaunchParams& params) {
     closeFd(in[0]);
     closeFd(out[1]);
     closeFd(err[1]);
-    impl_->pid = pid;
+    {
+        std::lock_guard<std::mutex> lock(impl_->procMutex);
+        impl_->pid = pid;
+        impl_->reaped = false;
+        impl_->statusKnown = false;
+        impl_->outFd = out[0];
+        impl_->errFd = err[0];
+    }
     {
         std::lock_guard<std::mutex> lock(impl_->writeMutex);
         impl_->inFd = in[1];
     }
-    impl_->outFd = out[0];
-    impl_->errFd = err[0];
     return true;
 }
 
 int PipeRunner::run(const LineCallback& onStdoutLine, const LineCallback& onStderrLine) {
-    if (impl_->pid < 1 || impl_->outFd < 0 || impl_->errFd < 0) return -1;
-    const int outFd = impl_->outFd;
-    const int errFd = impl_->errFd;
+    Impl& im = *impl_;
+    int outFd = -1;
+    int errFd = -1;
+    {
+        std::lock_guard<std::mutex> lock(im.procMutex);
+        if (im.pid < 1 || im.running || im.outFd < 0 || im.errFd < 0) return -1;
+        im.running = true;
+        outFd = im.outFd;
+        errFd = im.errFd;
+    }
+    // A kill from another thread leaves the read ends open while this run
+    // reads them; a later kill or the destructor closes them.
+    struct RunningMark {
+        Impl& im;
+        ~RunningMark() {
+            std::lock_guard<std::mutex> lock(im.procMutex);
+            im.running = false;
+        }
+    } mark{im};
 
+    const size_t cap = im.limits.maxLineBytes;
     std::optional<LineAccumulator> outSink;
-    if (onStdoutLine) outSink.emplace(onStdoutLine);
+    if (onStdoutLine) outSink.emplace(onStdoutLine, cap);
+    LineAccumulator* outLines = outSink ? &*outSink : nullptr;
     bool stderrDropped = false;
     std::optional<LineAccumulator> errSink;
-    if (onStderrLine) errSink.emplace(guardedStderr(onStderrLine, stderrDropped));
+    if (onStderrLine) errSink.emplace(guardedStderr(onStderrLine, stderrDropped), cap);
 
     // The error stream gets a thread of its own when there is a handler for
     // it; without one (or when no thread can be had) both streams are read
     // here, so that the child never stalls on a full error pipe.
     int stopFd = -1;
+    int errDoneFd = -1;
     std::thread errReader;
     if (errSink) {
         stopFd = ::eventfd(0, EFD_CLOEXEC);
-        if (stopFd >= 0) {
+        errDoneFd = ::eventfd(0, EFD_CLOEXEC);
+        if (stopFd >= 0 && errDoneFd >= 0) {
             try {
-                errReader = std::thread([errFd, stopFd, &errSink] { readErrorStream(errFd, stopFd, *errSink); });
+                errReader = std::thread([&im, errFd, stopFd, errDoneFd, cap, &errSink] {
+                    char buffer[kReadChunk];
+                    pollfd fds[2] = {{errFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+                    bool overflow = false;
+                    for (;;) {
+                        int r = ::poll(fds, 2, -1);
+                        if (r < 0) {
+                            if (errno == EINTR) continue;
+                            break;
+                        }
+                        if (fds[1].revents != 0) {
+                            // Told to stop: what the child wrote before it
+                            // exited is still taken, a bounded amount of it.
+                            pollfd ready = {errFd, POLLIN, 0};
+                            for (int i = 0; i < 16 && ::poll(&ready, 1, 0) > 0; ++i)
+                                if (!readInto(errFd, buffer, &*errSink) || errSink->overflowed()) break;
+                            break;
+                        }
+                        if (fds[0].revents != 0 && !readInto(errFd, buffer, &*errSink)) break;
+                        if (errSink->overflowed()) {
+                            overflow = true;
+                            break;
+                        }
+                    }
+                    if (overflow)
+                        im.setFailure(lineCapText("standard error", cap));
+                    else
+                        errSink->finish();
+                    signalEvent(errDoneFd);
+                });
             } catch (const std::system_error& e) {
                 Logger::warn(std::string("PipeRunner: no thread for standard error: ") + e.what());
-                closeFd(stopFd);
             }
+        }
+        if (!errReader.joinable()) {
+            closeFd(stopFd);
+            closeFd(errDoneFd);
         }
     }
-
-    try {
+    auto stopErrorReader = [&] {
         if (errReader.joinable()) {
-            char buffer[kReadChunk];
-            while (readInto(outFd, buffer, outSink ? &*outSink : nullptr)) {
-            }
-        } else {
-            readBothStreams(outFd, errFd, outSink ? &*outSink : nullptr, errSink ? &*errSink : nullptr);
-            if (errSink) errSink->finish();
-        }
-        if (outSink) outSink->finish();
-    } catch (...) {
-        // The caller's handler gave up: end the child so that nothing waits
-        // on it, stop the error reader and join it before passing this on.
-        impl_->stopChild();
-        if (errReader.joinable()) {
-            uint64_t one = 1;
-            while (::write(stopFd, &one, sizeof one) < 0 && errno == EINTR) {
-            }
+            signalEvent(stopFd);
             errReader.join();
         }
         closeFd(stopFd);
+        closeFd(errDoneFd);
+    };
+
+    const bool errHere = !errReader.joinable();
+    bool outOpen = true;
+    bool errOpen = errHere;
+    bool errDone = errHere;
+    bool woken = false;
+    std::optional<std::chrono::steady_clock::time_point> drainUntil;
+    try {
+        char buffer[kReadChunk];
+        for (;;) {
+            if (!outOpen && !errOpen && errDone) break;
+            pollfd fds[4] = {{outOpen ? outFd : -1, POLLIN, 0},
+                             {errOpen ? errFd : -1, POLLIN, 0},
+                             {im.wakeFd, POLLIN, 0},
+                             {errDone ? -1 : errDoneFd, POLLIN, 0}};
+            // Until the child is seen to exit, look again now and then; after
+            // that, only until the drain time is up.
+            auto wait = std::chrono::milliseconds(50);
+            if (drainUntil)
+                wait = std::chrono::duration_cast<std::chrono::milliseconds>(*drainUntil -
+                                                                             std::chrono::steady_clock::now());
+            if (pollFor(fds, 4, wait) < 0) break;
+            if (readable(fds[2])) {
+                woken = true;
+                break;
+            }
+            if (readable(fds[0])) {
+                outOpen = readInto(outFd, buffer, outLines);
+                if (outLines && outLines->overflowed()) {
+                    im.setFailure(lineCapText("standard output", cap));
+                    woken = true;
+                    break;
+                }
+            }
+            if (readable(fds[1])) {
+                errOpen = readInto(errFd, buffer, errSink ? &*errSink : nullptr);
+                if (errSink && errSink->overflowed()) {
+                    im.setFailure(lineCapText("standard error", cap));
+                    woken = true;
+                    break;
+                }
+            }
+            if (readable(fds[3])) errDone = true;
+            if (!drainUntil && im.tryReap()) drainUntil = std::chrono::steady_clock::now() + im.limits.drainAfterExit;
+            if (drainUntil && std::chrono::steady_clock::now() >= *drainUntil && (outOpen || errOpen || !errDone)) {
+                Logger::warn(
+                    "PipeRunner: the child has exited but its output is still held open (by a process it left "
+                    "behind); stopped reading");
+                break;
+            }
+        }
+        if (woken) im.stopChild();
+        stopErrorReader();
+        if (errHere && errSink && !errSink->overflowed()) errSink->finish();
+        if (outLines && !outLines->overflowed()) outLines->finish();
+    } catch (...) {
+        // The caller's handler gave up: end the child so that nothing waits
+        // on it, stop the error reader and join it before passing this on.
+        im.stopChild();
+        stopErrorReader();
         throw;
     }
 
-    if (errReader.joinable()) errReader.join();
-    closeFd(stopFd);
+    // A child that closed its output may still run: wait for it, unless a
+    // kill or a failure says otherwise.
+    while (!im.tryReap()) {
+        pollfd wake = {im.wakeFd, POLLIN, 0};
+        if (pollFor(&wake, 1, std::chrono::milliseconds(50)) > 0) im.stopChild();
+    }
 
-    int status = 0;
-    int code = -1;
-    if (waitBlocking(impl_->pid, &status) == 0) code = exitCodeOf(status);
-    impl_->pid = -1;
-    return code;
+    if (im.failed()) return -1;
+    std::lock_guard<std::mutex> lock(im.procMutex);
+    return im.statusKnown ? exitCodeOf(im.status) : -1;
 }
 
 bool PipeRunner::writeLine(const std::string& line) {
-    std::lock_guard<std::mutex> lock(impl_->writeMutex);
-    if (impl_->inFd < 0) return false;
+    Impl& im = *impl_;
+    std::lock_guard<std::mutex> lock(im.writeMutex);
+    if (im.inFd < 0) return false;
     std::string data;
     data.reserve(line.size() + 1);
     data += line;
     data += '\n';
     SigpipeBlock sigpipe;
     size_t done = 0;
+    auto lastProgress = std::chrono::steady_clock::now();
     while (done < data.size()) {
-        ssize_t n = ::write(impl_->inFd, data.data() + done, data.size() - done);
+        ssize_t n = ::write(im.inFd, data.data() + done, data.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
+            lastProgress = std::chrono::steady_clock::now();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The child's input is full: wait until it reads some, for a
+            // limit, unless the run is already ending.
+            pollfd woken = {im.wakeFd, POLLIN, 0};
+            if (::poll(&woken, 1, 0) > 0) return false;
+            const auto left = im.limits.writeStall - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                         std::chrono::steady_clock::now() - lastProgress);
+            if (left.count() <= 0) {
+                im.setFailure("PipeRunner: the child read nothing of its input for " +
+                              std::to_string(im.limits.writeStall.count()) + " ms; the child was stopped");
+                return false;
+            }
+            pollfd fds[2] = {{im.inFd, POLLOUT, 0}, {im.wakeFd, POLLIN, 0}};
+            if (pollFor(fds, 2, left) > 0 && readable(fds[1])) return false;
+            continue;
+        }
         if (n < 0 && errno == EPIPE) sigpipe.consumeOwnSignal();
         return false;
     }
@@ -377,8 +555,15 @@ bool PipeRunner::writeLine(const std::string& line) {
 }
 
 void PipeRunner::kill() {
-    impl_->stopChild();
-    impl_->closeAll();
+    Impl& im = *impl_;
+    signalEvent(im.wakeFd);
+    im.stopChild();
+    im.closeInput();
+    std::lock_guard<std::mutex> lock(im.procMutex);
+    if (!im.running) {
+        closeFd(im.outFd);
+        closeFd(im.errFd);
+    }
 }
 
 std::optional<std::string> collectLines(const PipeRunner::LaunchParams& params, bool withStdout) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,17 +23,34 @@ public:
 
     using LineCallback = std::function<void(const std::string&)>;
 
+    // What the runner puts up with before it ends the child itself.
+    struct Limits {
+        // A longer line ends the run: the child is stopped and run returns -1.
+        std::size_t maxLineBytes = 16u * 1024u * 1024u;
+        // A line waiting this long for a child that reads nothing ends the
+        // run the same way.
+        std::chrono::milliseconds writeStall{30000};
+        // Once the child has exited, its streams are read this much longer:
+        // a process it left behind may keep them open for ever.
+        std::chrono::milliseconds drainAfterExit{2000};
+    };
+
     PipeRunner();
     ~PipeRunner();
     PipeRunner(const PipeRunner&) = delete;
     PipeRunner& operator=(const PipeRunner&) = delete;
 
+    // Takes effect for the next start.
+    void setLimits(const Limits& limits);
+
     bool start(const LaunchParams& params);
 
     // Blocks until the child's standard output and standard error have ended
-    // and the child has exited. onStdoutLine runs on the calling thread,
-    // onStderrLine on a thread of the runner; either may be empty. Returns the
-    // exit status, 128 + signal number for a child ended by a signal, or -1.
+    // (or the child exited and the drain time passed) and the child has
+    // exited. onStdoutLine runs on the calling thread, onStderrLine on a
+    // thread of the runner; either may be empty. Returns the exit status,
+    // 128 + signal number for a child ended by a signal, or -1 (failure()
+    // then says why when the runner ended the child itself).
     // An exception from onStdoutLine stops the child and is passed on once
     // the error reader has ended; one from onStderrLine is logged and that
     // callback is not called again.
@@ -42,8 +61,13 @@ public:
     bool writeLine(const std::string& line);
 
     // Stops the child (SIGTERM, a bounded wait, then SIGKILL) and closes the
-    // descriptors. Meant for after run returns or instead of run.
+    // descriptors. Safe from another thread while run or writeLine is under
+    // way: both then return promptly and run closes what it reads.
     void kill();
+
+    // Why the runner ended the last run itself (a line over the cap, a child
+    // that stopped reading); empty when it did not.
+    std::string failure() const;
 
 private:
     struct Impl;

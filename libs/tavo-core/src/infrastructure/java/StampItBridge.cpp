@@ -36,6 +36,31 @@ constexpr const char* kStartFailed = "Неуспешно стартиране н
 constexpr const char* kFolderHasLineBreak =
     "Пътят до папката с ДДС файловете съдържа знак за нов ред и не може да бъде използван.";
 
+// What a run keeps of a chatty child: the first lines and bytes, enough to
+// show the user and the log; the rest is counted, not stored.
+constexpr size_t kMaxKeptLines = 1000;
+constexpr size_t kMaxKeptTextBytes = 1024 * 1024;
+
+// Lines joined with a line feed after each, up to a byte cap; a line that
+// would pass the cap and every line after it are left out.
+class BoundedText {
+public:
+    void appendLine(const std::string& line) {
+        if (full_ || text_.size() + line.size() + 1 > kMaxKeptTextBytes) {
+            full_ = true;
+            return;
+        }
+        text_ += line;
+        text_ += '\n';
+    }
+    const std::string& text() const { return text_; }
+    std::string take() { return std::move(text_); }
+
+private:
+    std::string text_;
+    bool full_ = false;
+};
+
 bool exists(const std::string& path) {
     std::error_code ec;
     return fs::exists(fs::status(path, ec));
@@ -174,14 +199,37 @@ OutputLineEffect readSubmitOutputLine(const std::string& line, SubmitOutputState
         effect.toSign = b64Decode(payload);
     } else if (startsWith(view, "NATIVE_ERROR:")) {
         std::string text = trim(view.substr(13));
+        if (text.empty()) text = kNativeErrorWithoutText;
         effect.progress = "Грешка от НАП: " + text;
         state.nativeErrors.push_back(std::move(text));
     } else if (startsWith(view, "SUCCESS")) {
         effect.progress = "Успешно подадено.";
     } else if (startsWith(view, "ERROR:")) {
-        state.errorMessage = trim(view.substr(6));
+        // An error line without words still fails the submission; it does
+        // not wipe out words an earlier one gave.
+        std::string text = trim(view.substr(6));
+        if (!text.empty())
+            state.errorMessage = std::move(text);
+        else if (state.errorMessage.empty())
+            state.errorMessage = kErrorWithoutText;
     }
     return effect;
+}
+
+SubmitOutcome decideSubmitOutcome(int exitCode, const SubmitOutputState& state, std::size_t unsignedRequests) {
+    SubmitOutcome outcome;
+    outcome.success =
+        exitCode == 0 && state.errorMessage.empty() && state.nativeErrors.empty() && unsignedRequests == 0;
+    if (outcome.success) return outcome;
+    if (!state.errorMessage.empty())
+        outcome.errorMessage = state.errorMessage;
+    else if (unsignedRequests > 0)
+        outcome.errorMessage = kSigningFailed;
+    else if (!state.nativeErrors.empty())
+        outcome.errorMessage = state.nativeErrors.front();
+    else
+        outcome.errorMessage = "Процесът завърши с код " + std::to_string(exitCode);
+    return outcome;
 }
 
 ErrorLineEffect readSubmitErrorLine(const std::string& line) {
@@ -235,6 +283,7 @@ struct StampItBridge::Impl {
     std::string nativeDir;
     std::string wrapperDir;
     Fetcher fetcher;
+    PipeRunner::Limits runnerLimits;
 
     bool ensureInstalledLocked(const Progress& progress);
     // Appends the archives present in the cache; false when one is missing.
@@ -247,9 +296,13 @@ bool StampItBridge::Impl::collectJars(const char* missingPrefix, bool fullPathIn
     const std::string root = Paths::stampitRoot();
     for (const char* name : kJarNames) {
         std::string path = joinPath(root, name);
-        if (exists(path)) {
+        // A truncated file, a folder or a link in the cache would fail every
+        // later run until the user cleared the cache: download it again.
+        const bool present = exists(path);
+        if (present && JnlpDownloader::cachedArchiveIsWhole(path)) {
             jarPaths.push_back(Paths::toShortPath(path));
         } else {
+            if (present) Logger::warn("StampIT: cached " + std::string(name) + " is not a whole Java archive");
             Logger::warn(missingPrefix + (fullPathInLog ? path : std::string(name)));
             allThere = false;
         }
@@ -331,6 +384,11 @@ void StampItBridge::setFetcher(Fetcher fetcher) {
     impl_->fetcher = std::move(fetcher);
 }
 
+void StampItBridge::setRunnerLimits(const PipeRunner::Limits& limits) {
+    std::lock_guard lock(impl_->callMutex);
+    impl_->runnerLimits = limits;
+}
+
 bool StampItBridge::ensureInstalled(const Progress& progress) {
     std::lock_guard lock(impl_->callMutex);
     return impl_->ensureInstalledLocked(progress);
@@ -350,26 +408,30 @@ std::vector<std::string> StampItBridge::validate(const std::string& folder, cons
     report(progress, "Стартиране на валидация…");
 
     PipeRunner runner;
+    runner.setLimits(s.runnerLimits);
     if (!runner.start({s.javaPath, args, {}})) return {kStartFailed};
     const std::string dirLine = "DIR:" + Paths::toShortPath(folder);
     Logger::info("StampIT validate: stdin → " + dirLine);
     runner.writeLine(dirLine);
 
     std::vector<std::string> outputLines;
-    std::string errorText;  // the runner's thread only, until run returns
+    size_t outputCount = 0;
+    BoundedText errorLines;  // the runner's thread only, until run returns
     int code = -1;
     try {
-        code = runner.run([&](const std::string& line) { outputLines.push_back(line); },
-                          [&](const std::string& line) {
-                              errorText += line;
-                              errorText += '\n';
-                          });
+        code = runner.run(
+            [&](const std::string& line) {
+                ++outputCount;
+                if (outputLines.size() < kMaxKeptLines) outputLines.push_back(line);
+            },
+            [&](const std::string& line) { errorLines.appendLine(line); });
     } catch (const std::exception& e) {
         Logger::error(std::string("StampIT validate: ") + e.what());
     }
+    const std::string& errorText = errorLines.text();
 
-    Logger::info("StampIT validate: exit=" + std::to_string(code) + " stdout_lines=" +
-                 std::to_string(outputLines.size()) + " stderr_bytes=" + std::to_string(errorText.size()));
+    Logger::info("StampIT validate: exit=" + std::to_string(code) + " stdout_lines=" + std::to_string(outputCount) +
+                 " stderr_bytes=" + std::to_string(errorText.size()));
     for (const std::string& line : outputLines) Logger::info("  [stdout] " + line);
     logErrorLines(errorText);
 
@@ -409,6 +471,7 @@ SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISign
     Logger::info("StampIT submit: launching: " + commandLine(s.javaPath, args));
 
     PipeRunner runner;
+    runner.setLimits(s.runnerLimits);
     if (!runner.start({s.javaPath, args, {}})) {
         result.errorMessage = kStartFailed;
         return result;
@@ -436,15 +499,16 @@ SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISign
 
     // The transcript is the one thing both handlers touch.
     std::mutex transcriptMutex;
-    std::string transcript;
+    BoundedText transcript;
     auto appendTranscript = [&](const std::string& line) {
         std::lock_guard guard(transcriptMutex);
-        transcript += line;
-        transcript += '\n';
+        transcript.appendLine(line);
     };
     bridge_lines::SubmitOutputState state;
     size_t outputLines = 0;
-    std::string errorText;  // the error handler's alone until run returns
+    size_t unsignedRequests = 0;  // answered without a signature
+    bool replyLost = false;       // a reply did not reach the wrapper: sign no more
+    BoundedText errorLines;       // the error handler's alone until run returns
 
     auto signFor = [&](const std::vector<uint8_t>& bytes) -> std::vector<uint8_t> {
         if (certId.empty()) return {};
@@ -470,22 +534,28 @@ SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISign
             auto effect = bridge_lines::readSubmitOutputLine(line, state);
             if (effect.progress) report(progress, *effect.progress);
             if (effect.signRequest) {
-                std::vector<uint8_t> signature = signFor(effect.toSign);
+                std::vector<uint8_t> signature;
+                if (!replyLost) {
+                    signature = signFor(effect.toSign);
+                    if (signature.empty()) ++unsignedRequests;
+                }
                 std::string reply = "SIGNATURE:" + core::common::base64::encode(signature.data(), signature.size());
                 unanswered = false;
-                runner.writeLine(reply);
+                if (!runner.writeLine(reply)) replyLost = true;
             }
         } catch (const std::exception& e) {
             Logger::error(std::string("StampIT submit: output line not handled: ") + e.what());
         } catch (...) {
             Logger::error("StampIT submit: output line not handled");
         }
-        if (unanswered) runner.writeLine("SIGNATURE:");
+        if (unanswered) {
+            ++unsignedRequests;
+            runner.writeLine("SIGNATURE:");
+        }
     };
     auto onError = [&](const std::string& line) {
         try {
-            errorText += line;
-            errorText += '\n';
+            errorLines.appendLine(line);
             auto effect = bridge_lines::readSubmitErrorLine(line);
             if (effect.progress) report(progress, *effect.progress);
             if (effect.toTranscript) appendTranscript(line);
@@ -503,17 +573,25 @@ SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISign
         Logger::error(std::string("StampIT submit: ") + e.what());
     }
 
-    Logger::info("StampIT submit: exit=" + std::to_string(code) + " stdout_lines=" + std::to_string(outputLines) +
-                 " stderr_bytes=" + std::to_string(errorText.size()));
-    logErrorLines(errorText);
-
-    result.errorMessage = std::move(state.errorMessage);
-    result.nativeErrors = std::move(state.nativeErrors);
-    result.success = code == 0 && result.errorMessage.empty() && result.nativeErrors.empty();
-    if (!result.success && result.errorMessage.empty())
-        result.errorMessage = result.nativeErrors.empty() ? "Процесът завърши с код " + std::to_string(code)
-                                                          : result.nativeErrors.front();
-    result.output = std::move(transcript);
+    // The verdict first: once the wrapper reported a filing, nothing after
+    // this point may turn it into a failure (the agency has the return).
+    const auto outcome = bridge_lines::decideSubmitOutcome(code, state, unsignedRequests);
+    result.success = outcome.success;
+    result.errorMessage = outcome.errorMessage;
+    try {
+        if (unsignedRequests > 0)
+            Logger::error("StampIT submit: " + std::to_string(unsignedRequests) +
+                          " signing request(s) answered without a signature");
+        Logger::info("StampIT submit: exit=" + std::to_string(code) + " stdout_lines=" + std::to_string(outputLines) +
+                     " stderr_bytes=" + std::to_string(errorLines.text().size()));
+        logErrorLines(errorLines.text());
+        result.nativeErrors = std::move(state.nativeErrors);
+        result.output = transcript.take();
+    } catch (const std::exception& e) {
+        Logger::error(std::string("StampIT submit: after the wrapper ended: ") + e.what());
+    } catch (...) {
+        Logger::error("StampIT submit: after the wrapper ended: unknown exception");
+    }
     return result;
 }
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "infrastructure/java/PipeRunner.h"
+
 namespace tavo::signing {
 class ISigner;
 }
@@ -38,6 +40,10 @@ public:
     StampItBridge& operator=(const StampItBridge&) = delete;
 
     void setFetcher(Fetcher fetcher);
+
+    // The limits every later child of this bridge runs under (line length,
+    // a child that stops reading its replies, the drain after it exits).
+    void setRunnerLimits(const PipeRunner::Limits& limits);
 
     bool ensureInstalled(const Progress& progress);
 
@@ -77,6 +83,20 @@ struct SubmitOutputState {
     std::string errorMessage;
     std::vector<std::string> nativeErrors;
 };
+
+// Messages for what the wrapper reported without words of its own.
+inline constexpr const char* kErrorWithoutText = "Подаването към НАП завърши с грешка без описание.";
+inline constexpr const char* kNativeErrorWithoutText = "НАП върна грешка без описание.";
+inline constexpr const char* kSigningFailed = "Подписването беше отказано или не успя. Декларацията не е подадена.";
+
+// The submission's verdict once the wrapper has ended: only exit code 0
+// with no error line, no agency error and every signing request answered
+// with a signature is a success.
+struct SubmitOutcome {
+    bool success = false;
+    std::string errorMessage;  // empty on success
+};
+SubmitOutcome decideSubmitOutcome(int exitCode, const SubmitOutputState& state, std::size_t unsignedRequests);
 
 // What one standard output line asks of the bridge.
 struct OutputLineEffect {

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <stdexcept>
 
@@ -466,6 +467,91 @@ TEST_F(JnlpDownloads, ArchiveBombKeepsMemoryBounded) {
         EXPECT_LT(growth, kAllowedGrowth);
         EXPECT_FALSE(fs::exists(fs::path(dest) / kLibName));
         EXPECT_TRUE(log.contains(c.logLine)) << log.text();
+    }
+}
+
+// What a manifest may name decides the cache: one archive, one cache name.
+TEST_F(JnlpDownloads, CacheNamesComeFromTheHrefsPath) {
+    const std::string manifest = R"(<jnlp codebase="https://portal.nra.bg/ls"><resources>
+      <jar href="lib/bcprov.jar?v=2#top"/><jar href="stampitls-vat.jar#frag"/></resources></jnlp>)";
+    portal.reply("GET", kManifestPath, Reply::text(manifest, 200));
+    auto written = JnlpDownloader::downloadAll(cache.str(), sessionFetcher());
+    EXPECT_EQ(written, (std::vector<std::string>{cached("bcprov.jar"), cached("stampitls-vat.jar")}));
+    EXPECT_EQ(cacheListing(), (std::set<std::string>{"bcprov.jar", "stampitls-vat.jar"}));
+    // The address fetched keeps its query.
+    ASSERT_FALSE(portal.journal().all().empty());
+    EXPECT_EQ(portal.journal().all()[1].target, "/ls/lib/bcprov.jar?v=2");
+}
+
+TEST_F(JnlpDownloads, ManifestsThatWouldConfuseTheCacheAreRefused) {
+    std::string many = R"(<jnlp><resources>)";
+    for (int i = 0; i < 301; ++i) many += "<jar href=\"lib/a" + std::to_string(i) + ".jar\"/>";
+    many += "</resources></jnlp>";
+    struct Case {
+        const char* name;
+        std::string manifest;
+        std::string logLine;
+    };
+    for (
+        const Case& c : {
+            Case{"one name under two folders",
+                 R"(<jnlp><resources><jar href="a/VATClientService.jar"/><jar href="b/VATClientService.jar"/>
+                  </resources></jnlp>)",
+                 "JnlpDownloader: manifest refused — 'a/VATClientService.jar' and 'b/VATClientService.jar' would "
+                 "be cached as the same file VATClientService.jar"},
+            Case{
+                "names differing in letter case only",
+                R"(<jnlp><resources><jar href="LSManager.jar"/><jar href="lib/lsmanager.JAR?v=1"/></resources></jnlp>)",
+                "would be cached as the same file lsmanager.JAR"},
+            Case{"more than a few hundred resources", many,
+                 "JnlpDownloader: manifest refused — it lists 301 resources, more than the 300 allowed"},
+        }) {
+        SCOPED_TRACE(c.name);
+        portal.journal().clear();
+        portal.reply("GET", kManifestPath, Reply::text(c.manifest, 200));
+        EXPECT_TRUE(JnlpDownloader::downloadAll(cache.str(), sessionFetcher()).empty());
+        EXPECT_EQ(portal.journal().paths(), std::vector<std::string>{kManifestPath});
+        EXPECT_TRUE(cacheListing().empty());
+        EXPECT_TRUE(log.contains(c.logLine)) << log.text();
+    }
+}
+
+TEST_F(JnlpDownloads, OnlyAWholeArchiveInTheCacheIsTrusted) {
+    const std::string good = archives["/ls/lib/bcprov.jar"];
+    const size_t dir = tavo::test::centralDirectoryOffset(good);
+    std::string dataOutside = good;
+    tavo::test::put32(dataOutside, dir + 20, 1u << 20);  // compressed size past the end
+    std::string countsMore = good;
+    tavo::test::put16(countsMore, countsMore.size() - 22 + 10, 2);
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        bool whole;
+    };
+    auto write = [](std::string bytes) { return [bytes](const fs::path& p) { tavo::test::writeFile(p, bytes); }; };
+    for (const Case& c : {
+             Case{"a whole archive", write(good), true},
+             Case{"an empty archive", write(std::string("PK\5\6", 4) + std::string(18, '\0')), true},
+             Case{"cut short", write(good.substr(0, good.size() - 30)), false},
+             Case{"cut before its end record", write(good.substr(0, good.size() / 2)), false},
+             Case{"an entry's data beyond the end", write(dataOutside), false},
+             Case{"more entries counted than found", write(countsMore), false},
+             Case{"an error page", write("<html>Session expired</html>"), false},
+             Case{"empty", write(""), false},
+             Case{"a folder", [](const fs::path& p) { fs::create_directory(p); }, false},
+             Case{"a link to a whole archive",
+                  [&](const fs::path& p) {
+                      tavo::test::writeFile(p.string() + ".real", good);
+                      fs::create_symlink(p.string() + ".real", p);
+                  },
+                  false},
+             Case{"missing", [](const fs::path&) {}, false},
+         }) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("tavo-cached");
+        const fs::path path = dir / "VATClientService.jar";
+        c.make(path);
+        EXPECT_EQ(JnlpDownloader::cachedArchiveIsWhole(path.string()), c.whole);
     }
 }
 

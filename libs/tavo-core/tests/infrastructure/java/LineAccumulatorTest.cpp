@@ -92,3 +92,34 @@ TEST(LineAccumulator, LineIsNotRepeatedAfterHandlerThrew) {
     acc.finish();
     EXPECT_EQ(lines, (Lines{"after"}));
 }
+
+TEST(LineAccumulator, LineOverTheCapStopsTheSplitter) {
+    struct CapCase {
+        const char* name;
+        std::string input;
+        std::vector<size_t> cuts;
+        Lines expected;
+        bool overflowed;
+    };
+    for (const CapCase& c : {
+             CapCase{"lines at the cap pass", "abcd\nefg\r\nij", {}, {"abcd", "efg", "ij"}, false},
+             CapCase{"a whole line over the cap in one chunk", "ab\nabcde\nzz\n", {}, {"ab"}, true},
+             CapCase{"a line that grows over the cap across chunks", "ab\nabcde", {4, 5, 6}, {"ab"}, true},
+             CapCase{"a partial line that grows past the cap", "ab\nabcde", {4}, {"ab"}, true},
+             CapCase{"a long tail without a line feed", "abcdef", {}, {}, true},
+             CapCase{"input after the overflow is dropped", "abcdefg\nok\n", {3, 9}, {}, true},
+         }) {
+        SCOPED_TRACE(c.name);
+        Lines lines;
+        LineAccumulator acc([&](const std::string& l) { lines.push_back(l); }, 4);
+        size_t from = 0;
+        for (size_t cut : c.cuts) {
+            acc.feed(c.input.data() + from, cut - from);
+            from = cut;
+        }
+        acc.feed(c.input.data() + from, c.input.size() - from);
+        acc.finish();
+        EXPECT_EQ(lines, c.expected);
+        EXPECT_EQ(acc.overflowed(), c.overflowed);
+    }
+}

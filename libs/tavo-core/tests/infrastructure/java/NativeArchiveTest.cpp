@@ -225,4 +225,49 @@ TEST(NativeArchive, ListingOfAJar) {
     EXPECT_STREQ(formats::methodText(12), "?");
 }
 
+// Many directory entries pointing at one large blob used to be unpacked one
+// after another; the work is now bounded for the whole archive.
+TEST(NativeArchive, RepeatedEntriesCostBoundedWork) {
+    constexpr uint32_t kBig = formats::kMaxLibraryBytes;
+    const std::string bigBlob = tavo::test::makeZeroBomb("native/libvatclient.dylib", kBig);
+    const uint32_t bigCrc = tavo::test::get32(bigBlob, tavo::test::centralDirectoryOffset(bigBlob) + 16);
+    const std::string smallBlob = tavo::test::makeZeroBomb("native/libvatclient.dylib", 100000);
+    const uint32_t smallCrc = tavo::test::get32(smallBlob, tavo::test::centralDirectoryOffset(smallBlob) + 16);
+    using R = formats::EntryRefusal;
+    struct Case {
+        const char* name;
+        std::string blob;
+        std::vector<uint32_t> crcs;
+        std::vector<R> refused;
+        size_t repeatsSkipped;
+        bool extracts;
+    };
+    std::vector<uint32_t> sameWrong(512, bigCrc + 1);
+    std::vector<uint32_t> allDifferent;
+    for (uint32_t i = 1; i <= 512; ++i) allDifferent.push_back(bigCrc + i);
+    for (const Case& c : {
+             Case{"512 copies with one wrong CRC", bigBlob, sameWrong, {R::CrcMismatch}, 511, false},
+             Case{"512 copies, each with its own wrong CRC",
+                  bigBlob,
+                  allDifferent,
+                  {R::CrcMismatch, R::CrcMismatch, R::BudgetSpent},
+                  0,
+                  false},
+             Case{"a wrong copy, then the right one", smallBlob, {smallCrc + 1, smallCrc}, {R::CrcMismatch}, 0, true},
+         }) {
+        SCOPED_TRACE(c.name);
+        const std::string archive = tavo::test::repeatDirectoryEntry(c.blob, c.crcs);
+        ASSERT_EQ(formats::listZipEntries(bytesOf(archive)).size(), c.crcs.size());
+        const formats::Extraction x = formats::extractEntry(bytesOf(archive), kWanted);
+        std::vector<R> reasons;
+        for (const auto& r : x.refused) reasons.push_back(r.reason);
+        EXPECT_EQ(reasons, c.refused);
+        EXPECT_EQ(x.repeatsSkipped, c.repeatsSkipped);
+        EXPECT_EQ(x.library.has_value(), c.extracts);
+        if (c.extracts) {
+            EXPECT_EQ(extracted(x), std::string(100000, '\0'));
+        }
+    }
+}
+
 }  // namespace

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Logger.h"
@@ -162,4 +165,86 @@ TEST(PipeRunnerConcurrency, StdoutHandlerAnswersTheChild) {
     EXPECT_EQ(code, 0);
     EXPECT_EQ(out, (Lines{"SIGN:1", "SIGN:2", "done reply2"}));
     EXPECT_EQ(err, (Lines{"got reply1"}));
+}
+
+namespace {
+
+bool processGone(pid_t pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+}  // namespace
+
+// kill from another thread while run reads, while the stdout handler is
+// stuck writing to a child that reads nothing, and while the child has
+// closed its output but still runs: run returns each time, the child is
+// reaped once, and no descriptor is closed under a reader.
+TEST(PipeRunnerConcurrency, KillFromAnotherThreadEndsTheRun) {
+    struct Case {
+        const char* name;
+        std::string script;
+        bool writeFromHandler;
+    };
+    for (const Case& c : {
+             Case{"reading both streams", "echo $$; echo e >&2; exec sleep 600", false},
+             Case{"handler blocked in a write", "echo $$; exec sleep 600", true},
+             Case{"output closed, child still running", "echo $$; exec >&- 2>&-; exec sleep 600", false},
+         }) {
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE(std::string(c.name) + " round " + std::to_string(round));
+            PipeRunner runner;
+            ASSERT_TRUE(runner.start(shell(c.script)));
+            std::promise<pid_t> started;
+            std::vector<bool> writes;
+            std::thread killer([&] {
+                started.get_future().wait();
+                runner.kill();
+            });
+            pid_t pid = 0;
+            int code = runner.run(
+                [&](const std::string& l) {
+                    if (pid != 0) return;
+                    pid = std::stoi(l);
+                    started.set_value(pid);
+                    if (c.writeFromHandler) writes.push_back(runner.writeLine(std::string(1000000, 'w')));
+                },
+                [](const std::string&) {});
+            killer.join();
+            EXPECT_EQ(code, 128 + SIGTERM);
+            EXPECT_TRUE(runner.failure().empty()) << runner.failure();
+            EXPECT_EQ(writes, std::vector<bool>(c.writeFromHandler ? 1 : 0, false));
+            EXPECT_TRUE(processGone(pid));
+            EXPECT_FALSE(runner.writeLine("after"));
+        }
+    }
+}
+
+TEST(PipeRunnerConcurrency, ExitedChildIsDoneWhateverItLeftBehind) {
+    PipeRunner::Limits limits;
+    limits.drainAfterExit = std::chrono::milliseconds(100);
+    PipeRunner runner;
+    runner.setLimits(limits);
+    // The process left behind holds both output streams.
+    ASSERT_TRUE(runner.start(shell("sleep 600 & echo $! >&2; echo done; exit 0")));
+    Lines out, err;
+    int code =
+        runner.run([&](const std::string& l) { out.push_back(l); }, [&](const std::string& l) { err.push_back(l); });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(out, (Lines{"done"}));
+    ASSERT_EQ(err.size(), 1u);
+    ASSERT_EQ(::kill(std::stoi(err[0]), SIGKILL), 0);
+}
+
+TEST(PipeRunnerConcurrency, ErrorLineOverTheCapStopsTheChild) {
+    PipeRunner::Limits limits;
+    limits.maxLineBytes = 4096;
+    PipeRunner runner;
+    runner.setLimits(limits);
+    ASSERT_TRUE(runner.start(shell("echo $$ >&2; exec cat /dev/zero >&2")));
+    Lines err;
+    int code = runner.run([](const std::string&) {}, [&](const std::string& l) { err.push_back(l); });
+    EXPECT_EQ(code, -1);
+    EXPECT_NE(runner.failure().find("standard error is longer than 4096 bytes"), std::string::npos) << runner.failure();
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_TRUE(processGone(std::stoi(err[0])));
 }

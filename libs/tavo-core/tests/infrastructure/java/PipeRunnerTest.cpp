@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "common/Logger.h"
 #include "infrastructure/java/PipeRunner.h"
 #include "support/TempDir.h"
+#include "support/TestArchives.h"
 
 using tavo::stampit::PipeRunner;
 
@@ -198,4 +200,100 @@ TEST(PipeRunner, DestructionEndsTheChild) {
         pid = std::stoi(tavo::test::readFile(ready));
     }
     EXPECT_TRUE(processGone(pid));
+}
+
+namespace {
+
+PipeRunner::Limits smallLimits() {
+    PipeRunner::Limits limits;
+    limits.maxLineBytes = 64 * 1024;
+    limits.writeStall = std::chrono::milliseconds(200);
+    limits.drainAfterExit = std::chrono::milliseconds(100);
+    return limits;
+}
+
+}  // namespace
+
+TEST(PipeRunner, LineOverTheCapStopsTheChild) {
+    struct Case {
+        const char* name;
+        std::string script;
+        int code;
+        Lines out;
+    };
+    const std::string atCap(64 * 1024, 'y');
+    for (const Case& c : {
+             Case{"endless output without a line feed", "echo $$; exec cat /dev/zero", -1, {}},
+             Case{"one line just over the cap, then more",
+                  "echo $$; head -c 65537 /dev/zero | tr '\\0' y; echo; exec sleep 600",
+                  -1,
+                  {}},
+             Case{"a line at the cap passes", "echo $$; head -c 65536 /dev/zero | tr '\\0' y; echo", 0, {atCap}},
+         }) {
+        SCOPED_TRACE(c.name);
+        PipeRunner runner;
+        runner.setLimits(smallLimits());
+        ASSERT_TRUE(runner.start(shell(c.script)));
+        Lines out;
+        pid_t pid = 0;
+        int code = runner.run(
+            [&](const std::string& l) {
+                if (pid == 0)
+                    pid = std::stoi(l);
+                else
+                    out.push_back(l);
+            },
+            nullptr);
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(runner.failure().empty(), c.code != -1) << runner.failure();
+        EXPECT_TRUE(processGone(pid));
+    }
+}
+
+TEST(PipeRunner, DefaultLineCapKeepsMemoryBounded) {
+    // 1 GiB without a line feed once grew one line to that size.
+    PipeRunner runner;
+    ASSERT_TRUE(runner.start(shell("head -c 1073741824 /dev/zero")));
+    Lines out;
+    EXPECT_EQ(runner.run([&](const std::string& l) { out.push_back(l); }, nullptr), -1);
+    EXPECT_TRUE(out.empty());
+    EXPECT_NE(runner.failure().find("longer than 16777216 bytes"), std::string::npos) << runner.failure();
+    EXPECT_LT(tavo::test::peakRssBytes(), 512ull * 1024 * 1024);
+}
+
+TEST(PipeRunner, ChildThatStopsReadingIsStopped) {
+    struct Case {
+        const char* name;
+        std::string script;
+        bool writes;
+        int code;
+    };
+    for (const Case& c : {
+             Case{"never reads its input", "echo $$; exec sleep 600", false, -1},
+             Case{"reads everything", "echo $$; head -c 1000001 >/dev/null; echo read", true, 0},
+         }) {
+        SCOPED_TRACE(c.name);
+        PipeRunner runner;
+        runner.setLimits(smallLimits());
+        ASSERT_TRUE(runner.start(shell(c.script)));
+        pid_t pid = 0;
+        std::vector<bool> writes;
+        int code = runner.run(
+            [&](const std::string& l) {
+                if (pid != 0) return;
+                pid = std::stoi(l);
+                // Far more than the pipe holds.
+                writes.push_back(runner.writeLine(std::string(1000000, 'r')));
+                // Once the run is ending, a further write gives up at once.
+                if (!c.writes) writes.push_back(runner.writeLine(std::string(1000000, 'r')));
+            },
+            nullptr);
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(writes, std::vector<bool>(c.writes ? 1 : 2, c.writes));
+        if (!c.writes) {
+            EXPECT_NE(runner.failure().find("read nothing of its input"), std::string::npos);
+        }
+        EXPECT_TRUE(processGone(pid));
+    }
 }

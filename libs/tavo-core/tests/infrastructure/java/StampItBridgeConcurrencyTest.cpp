@@ -3,6 +3,8 @@
 // error-reading thread beside the signing on the calling thread.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -253,6 +255,22 @@ TEST_F(StampItBridgeRun, SubmissionOutcomes) {
                   "втора",
                   {"x"},
                   {"pipe", "e@x.bg", kCert}},
+             Case{"an error line of blanks, SUCCESS and exit 0",
+                  {"sign a", "out ERROR:  \t", "out SUCCESS", "exit 0"},
+                  kCert,
+                  "",
+                  false,
+                  tavo::stampit::bridge_lines::kErrorWithoutText,
+                  {},
+                  {"pipe", "e@x.bg", kCert}},
+             Case{"an agency error without words",
+                  {"out NATIVE_ERROR:", "exit 0"},
+                  kCert,
+                  "",
+                  false,
+                  tavo::stampit::bridge_lines::kNativeErrorWithoutText,
+                  {tavo::stampit::bridge_lines::kNativeErrorWithoutText},
+                  {"pipe", "e@x.bg", kCert}},
              Case{"no recipient certificate: no child",
                   {"exit 0"},
                   "",
@@ -283,6 +301,71 @@ TEST_F(StampItBridgeRun, SubmissionOutcomes) {
             EXPECT_TRUE(progress.has("Грешка от НАП: " + c.nativeErrors[0]));
         }
     }
+}
+
+// A wrapper that floods a line or stops reading its replies is stopped, and
+// the user gets the usual failure; the signer is not asked again once no
+// reply can reach the wrapper.
+TEST_F(StampItBridgeRun, HostileWrappersAreStopped) {
+    Card card;
+    StampItBridge bridge;
+    ASSERT_TRUE(bridge.ensureInstalled({}));
+    tavo::stampit::PipeRunner::Limits limits;
+    limits.maxLineBytes = 64 * 1024;
+    limits.writeStall = std::chrono::milliseconds(300);
+    bridge.setRunnerLimits(limits);
+    struct Case {
+        const char* name;
+        Strings scenario;
+        std::string logged;
+    };
+    for (const Case& c : {
+             Case{"a line without end", {"out начало", "outbytes 1000000", "sleep 600000"}, "longer than 65536 bytes"},
+             Case{"replies never read", {"signnoread 300", "sleep 600000"}, "read nothing of its input for 300 ms"},
+         }) {
+        SCOPED_TRACE(c.name);
+        WrapperScenario wrapper(c.scenario);
+        auto result = bridge.submit(vatDir_, card.signer, card.key.certificateId, "e@x.bg", kCert, "", {});
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.errorMessage, "Процесът завърши с код -1");
+        EXPECT_TRUE(logged(c.logged)) << log();
+    }
+    {
+        SCOPED_TRACE("validation of a line without end keeps what came before it");
+        WrapperScenario wrapper({"out начало", "outbytes 1000000", "sleep 600000"});
+        EXPECT_EQ(bridge.validate(vatDir_, {}), Strings{"начало"});
+    }
+}
+
+// Once the wrapper has filed, a caller's callback that fails changes nothing.
+TEST_F(StampItBridgeRun, AcceptedSubmissionStaysAcceptedWhateverTheCallbacksDo) {
+    Card card;
+    StampItBridge bridge;
+    ASSERT_TRUE(bridge.ensureInstalled({}));
+    WrapperScenario wrapper({"sign a", "err Качване Прогрес: 100%", "out SUCCESS: вх. № 77", "exit 0"});
+    std::atomic<int> calls{0};  // progress comes from both of the run's threads
+    auto result =
+        bridge.submit(vatDir_, card.signer, card.key.certificateId, "e@x.bg", kCert, "", [&](const std::string& text) {
+            ++calls;
+            if (text == "Успешно подадено.") throw std::runtime_error("window closed");
+            throw 42;
+        });
+    EXPECT_TRUE(result.success) << result.errorMessage;
+    EXPECT_EQ(result.errorMessage, "");
+    EXPECT_NE(result.output.find("SUCCESS: вх. № 77\n"), std::string::npos);
+    EXPECT_GE(calls, 3);
+    EXPECT_TRUE(logged("progress callback threw: window closed"));
+    expectEverySignatureVerifies(wrapper.record(), 1);
+}
+
+TEST_F(StampItBridgeRun, ValidationKeepsABoundedNumberOfLines) {
+    StampItBridge bridge;
+    WrapperScenario wrapper({"outmany 3000 Грешка", "exit 1"});
+    auto errors = bridge.validate(vatDir_, {});
+    ASSERT_EQ(errors.size(), 1000u);
+    EXPECT_EQ(errors.front(), "Грешка 1");
+    EXPECT_EQ(errors.back(), "Грешка 1000");
+    EXPECT_TRUE(logged("stdout_lines=3000 "));
 }
 
 // A signer that refuses its first request the way a user's cancel does, then
@@ -321,13 +404,14 @@ TEST_F(StampItBridgeRun, SigningFailuresAreAnsweredOnThePipe) {
     StampItBridge bridge;
     ASSERT_TRUE(bridge.ensureInstalled({}));
     {
-        SCOPED_TRACE("cancelled, then signed; a throwing progress callback changes nothing");
+        SCOPED_TRACE("cancelled, then signed: not filed, whatever the wrapper says");
         CancelsFirst signer(card.signer);
         WrapperScenario wrapper(
             {"sign първа", "signraw aGVsbG8=garbage", "signraw  aGVsbG8=", "out SUCCESS", "exit 0"});
         auto result = bridge.submit(vatDir_, signer, card.key.certificateId, "e@x.bg", kCert, "",
                                     [](const std::string&) { throw std::runtime_error("UI gone"); });
-        EXPECT_TRUE(result.success) << result.errorMessage;
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.errorMessage, tavo::stampit::bridge_lines::kSigningFailed);
         auto record = wrapper.record();
         ASSERT_EQ(record.exchanges.size(), 3u);
         EXPECT_EQ(record.exchanges[0].reply, "SIGNATURE:");
@@ -345,7 +429,8 @@ TEST_F(StampItBridgeRun, SigningFailuresAreAnsweredOnThePipe) {
         NoCard emptySigner;
         WrapperScenario wrapper({"sign a", "out SUCCESS", "exit 0"});
         auto result = bridge.submit(vatDir_, emptySigner, "", "e@x.bg", kCert, "", {});
-        EXPECT_TRUE(result.success) << result.errorMessage;
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.errorMessage, tavo::stampit::bridge_lines::kSigningFailed);
         auto record = wrapper.record();
         ASSERT_EQ(record.exchanges.size(), 1u);
         EXPECT_EQ(record.exchanges[0].reply, "SIGNATURE:");

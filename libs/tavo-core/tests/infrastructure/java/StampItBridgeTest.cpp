@@ -95,7 +95,8 @@ TEST(StampItLines, SubmitOutputLines) {
              Step{"ERROR: първа", std::nullopt, false, ""},
              Step{"SUCCESS: вх. № 123", "Успешно подадено.", false, ""},
              Step{"ERROR:  втора ", std::nullopt, false, ""},
-             Step{"NATIVE_ERROR:", "Грешка от НАП: ", false, ""},
+             Step{"NATIVE_ERROR:", std::string("Грешка от НАП: ") + lines::kNativeErrorWithoutText, false, ""},
+             Step{"ERROR:  \t", std::nullopt, false, ""},
              Step{"", std::nullopt, false, ""},
              Step{"информация", std::nullopt, false, ""},
          }) {
@@ -105,8 +106,38 @@ TEST(StampItLines, SubmitOutputLines) {
         EXPECT_EQ(effect.signRequest, s.sign);
         EXPECT_EQ(effect.toSign, bytes(s.toSign));
     }
+    // A later error line without words keeps the words of the earlier one.
     EXPECT_EQ(state.errorMessage, "втора");
-    EXPECT_EQ(state.nativeErrors, (Strings{"Невалиден файл", ""}));
+    EXPECT_EQ(state.nativeErrors, (Strings{"Невалиден файл", lines::kNativeErrorWithoutText}));
+}
+
+TEST(StampItLines, SubmissionVerdict) {
+    struct Case {
+        const char* name;
+        Strings lines;
+        int code;
+        size_t unsignedRequests;
+        bool success;
+        std::string message;
+    };
+    for (const Case& c : {
+             Case{"SUCCESS and exit 0", {"SUCCESS"}, 0, 0, true, ""},
+             Case{"error line of blanks, exit 0", {"ERROR:   ", "SUCCESS"}, 0, 0, false, lines::kErrorWithoutText},
+             Case{"bare error line, exit 0", {"ERROR:"}, 0, 0, false, lines::kErrorWithoutText},
+             Case{"agency error without words", {"NATIVE_ERROR: \t"}, 0, 0, false, lines::kNativeErrorWithoutText},
+             Case{"a request answered without a signature", {"SUCCESS"}, 0, 1, false, lines::kSigningFailed},
+             Case{"the wrapper's own words come first", {"ERROR: отказ"}, 0, 2, false, "отказ"},
+             Case{"unsigned before the agency's error", {"NATIVE_ERROR: подпис"}, 1, 1, false, lines::kSigningFailed},
+             Case{"SUCCESS then exit 1", {"SUCCESS"}, 1, 0, false, "Процесът завърши с код 1"},
+             Case{"stopped by the runner", {}, -1, 0, false, "Процесът завърши с код -1"},
+         }) {
+        SCOPED_TRACE(c.name);
+        lines::SubmitOutputState state;
+        for (const std::string& l : c.lines) lines::readSubmitOutputLine(l, state);
+        auto outcome = lines::decideSubmitOutcome(c.code, state, c.unsignedRequests);
+        EXPECT_EQ(outcome.success, c.success);
+        EXPECT_EQ(outcome.errorMessage, c.message);
+    }
 }
 
 TEST(StampItLines, SubmitErrorLines) {

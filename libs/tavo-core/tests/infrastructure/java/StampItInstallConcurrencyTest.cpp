@@ -82,4 +82,50 @@ TEST(StampItInstall, EmptyCacheFilledThroughThePortal) {
     EXPECT_EQ(wrapper.record().firstInputLine, "DIR:" + vat.str());
 }
 
+// A cached archive that is a link, an empty folder or cut short is not
+// trusted: the installation downloads it again, under the name the
+// installation looks for even when the manifest's href carries a query.
+TEST(StampItInstall, UnsoundCachedArchivesAreDownloadedAgain) {
+    tavo::test::UseJdk17 jdk;
+    tavo::test::seedStampItCache();
+    const fs::path root = Paths::stampitRoot();
+    const std::string whole = tavo::test::makeZip({{"bg/nra/Whole.class", "\xca\xfe\xba\xbe whole"}});
+    tavo::test::writeFile(root / "elsewhere.jar", whole);
+    fs::remove(root / "VATClientService.jar");
+    fs::create_symlink(root / "elsewhere.jar", root / "VATClientService.jar");
+    fs::remove(root / "SignerService.jar");
+    fs::create_directory(root / "SignerService.jar");
+    tavo::test::writeFile(root / "LSManager.jar", whole.substr(0, whole.size() - 10));
+
+    const std::string manifest =
+        "<jnlp codebase=\"https://portal.nra.bg/ls\"><resources><jar href=\"VATClientService.jar?v=2\"/>"
+        "<jar href=\"SignerService.jar\"/><jar href=\"lib/LSManager.jar#main\"/></resources></jnlp>";
+    Strings asked;
+    StampItBridge bridge;
+    // The portal session's part: the manifest and whole archives.
+    bridge.setFetcher([&](const std::string& url) {
+        asked.push_back(url);
+        const std::string& body = url.ends_with(".jnlp") ? manifest : whole;
+        return std::vector<uint8_t>(body.begin(), body.end());
+    });
+    ASSERT_TRUE(bridge.ensureInstalled({}));
+    EXPECT_EQ(asked, (Strings{"https://portal.nra.bg/ls/java/stampitls-vat.jnlp",
+                              "https://portal.nra.bg/ls/VATClientService.jar?v=2",
+                              "https://portal.nra.bg/ls/SignerService.jar",
+                              "https://portal.nra.bg/ls/lib/LSManager.jar#main"}));
+    for (const char* jar : {"VATClientService.jar", "SignerService.jar", "LSManager.jar"}) {
+        SCOPED_TRACE(jar);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(root / jar)));
+        EXPECT_EQ(readFile(root / jar), whole);
+    }
+    // Nothing was cached under a name with the query or the fragment.
+    EXPECT_FALSE(fs::exists(root / "VATClientService.jar?v=2"));
+    EXPECT_FALSE(fs::exists(root / "LSManager.jar#main"));
+
+    // Now whole: the next check trusts the cache and fetches nothing.
+    asked.clear();
+    ASSERT_TRUE(bridge.ensureInstalled({}));
+    EXPECT_TRUE(asked.empty());
+}
+
 }  // namespace

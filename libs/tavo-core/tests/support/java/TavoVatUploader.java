@@ -8,6 +8,10 @@
 //     sign <text>         "SIGN:" + Base64 of the UTF-8 bytes of <text>, then one reply line is read
 //     signraw <payload>   "SIGN:" + <payload> as given, then one reply line is read
 //     signrandom <n> <s>  n requests of s pseudo-random bytes each, one reply read after each
+//     signnoread <n>      n requests of a few bytes each, no reply ever read
+//     outmany <n> <text>  n lines "<text> 1" .. "<text> n" on standard output
+//     outbytes <n>        n letters x on standard output, no line feed
+//     sleep <ms>          waits that long
 //     exit <code>         ends the run with that code
 //   TAVO_WRAPPER_RECORD    file the wrapper appends to (tab-separated lines):
 //     ARG <arg>, STDIN <first input line>, SIGN <Base64 asked> <reply line>
@@ -71,6 +75,29 @@ public final class TavoVatUploader {
                     for (int i = 0; i < n; ++i) {
                         random.nextBytes(data);
                         ask(Base64.getEncoder().encodeToString(data));
+                    }
+                } else if (cmd.equals("signnoread")) {
+                    int n = Integer.parseInt(rest.trim());
+                    for (int i = 0; i < n; ++i) out.println("SIGN:" + Base64.getEncoder().encodeToString(
+                            ("request " + i).getBytes(StandardCharsets.UTF_8)));
+                } else if (cmd.equals("outmany")) {
+                    int blank2 = rest.indexOf(' ');
+                    int n = Integer.parseInt(rest.substring(0, blank2));
+                    String text = rest.substring(blank2 + 1);
+                    for (int i = 1; i <= n; ++i) out.println(text + " " + i);
+                } else if (cmd.equals("outbytes")) {
+                    long n = Long.parseLong(rest.trim());
+                    byte[] block = new byte[65536];
+                    java.util.Arrays.fill(block, (byte) 'x');
+                    for (long done = 0; done < n; done += block.length) {
+                        out.write(block, 0, (int) Math.min(block.length, n - done));
+                    }
+                    out.flush();
+                } else if (cmd.equals("sleep")) {
+                    try {
+                        Thread.sleep(Long.parseLong(rest.trim()));
+                    } catch (InterruptedException e) {
+                        Thread.currentThread().interrupt();
                     }
                 } else if (cmd.equals("exit")) {
                     code = Integer.parseInt(rest.trim());
