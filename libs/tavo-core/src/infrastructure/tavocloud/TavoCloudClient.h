@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavo::core::infra::tavocloud {
 
@@ -33,9 +34,13 @@ private:
 };
 
 // What the version answer says, and the warning to log (empty when none).
+// A value that cannot be offered to the user (an update address that is not
+// https, a version text with control characters) is left empty, with one
+// line in dropped for each; the rest of the answer stands.
 struct VersionAnswer {
     TavoCloudClient::VersionInfo info;
     std::string warning;
+    std::vector<std::string> dropped;
 };
 
 // Pure reading of the service's answer (status and body), shared by
