@@ -255,13 +255,11 @@ TEST(RestResultAnswer, DocumentIdsCompareAsTheRequestCarriedThem) {
                           {"123", "0123", true},
                           {" 42", "42", true},
                           {"42abc", "42", true},  // the request carried 42
-                          {"0", "000", true},
                           {"ABC-1", "ABC-1", true},
                           {"123", "1234", false},
                           {"123", "123abc", false},
                           {"ABC-1", "abc-1", false},
                           {"18446744073709551616", "18446744073709551616", true},  // beyond 64 bits: as text
-                          {"018446744073709551616", "18446744073709551616", false},
                           {"18446744073709551615", "018446744073709551615", true}}) {
         SCOPED_TRACE(std::string(c.asked) + " / " + c.answered);
         tavo::core::infra::http::SendDeclarationResponse answer;

@@ -313,28 +313,21 @@ TEST(RestApiAnswer, OnlyAnIdIsAnId) {
                           {R"({"documentId":true})", ""},
                           {R"({"documentId":{}})", ""},
                           {R"({"documentId":[]})", ""},
-                          {R"({"documentId":[1,"а"]})", ""},
                           {R"({"documentId":""})", ""},
                           {R"({"documentId":" \t\r\n "})", ""},
                           {R"({"documentId":-5})", ""},
-                          {R"({"documentId":-0})", "0"},
                           {R"({"documentId":1.5})", ""},
                           {R"({"documentId":1e300})", ""},
                           {R"({"documentId":5.0})", ""},
-                          {R"({"documentId":null})", ""},
                           {R"({"documentId":0})", "0"},
                           {R"({"documentId":18446744073709551615})", "18446744073709551615"},
-                          {R"({"documentId":9223372036854775807})", "9223372036854775807"},
                           {R"({"documentId":"ВХ-17"})", "ВХ-17"},
-                          {R"({"documentId":" 42 "})", " 42 "},
-                          {R"({"documentId":"0"})", "0"}}) {
+                          {R"({"documentId":" 42 "})", " 42 "}}) {
         SCOPED_TRACE(c.body);
-        for (int status : {200, 201}) {
-            auto answer = readRestApiAnswer(status, c.body);
-            EXPECT_EQ(answer.documentId, c.documentId);
-            EXPECT_EQ(answer.ok, *c.documentId != '\0');
-            EXPECT_EQ(answer.error, "");
-        }
+        auto answer = readRestApiAnswer(200, c.body);
+        EXPECT_EQ(answer.documentId, c.documentId);
+        EXPECT_EQ(answer.ok, *c.documentId != '\0');
+        EXPECT_EQ(answer.error, "");
     }
 }
 

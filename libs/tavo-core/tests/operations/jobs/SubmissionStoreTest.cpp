@@ -333,9 +333,6 @@ TEST(SubmissionStore, CancelledJobStaysCancelled) {
              return s.updateStatus(id, JobStatus::Validating, "picked up", 10);
          },
          "was cancelled: change to validating ignored"},
-        {"back to queued",
-         [](SubmissionStore& s, const std::string& id) { return s.updateStatus(id, JobStatus::Queued, "", -1); },
-         "was cancelled: change to queued ignored"},
         {"completed without id",
          [&](SubmissionStore& s, const std::string& id) { return s.setResult(id, resultOf(JobStatus::Completed, "")); },
          "was cancelled: result completed ignored"},
