@@ -9,7 +9,9 @@ namespace tavo::core::infra::tavocloud {
 
 // Asks the vendor's cloud service for the latest agent version. Used by one
 // thread at a time; every failure is a VersionInfo with ok false and one
-// warning in the log, never an exception.
+// warning in the log, never an exception. A value unfit to offer (an update
+// address that is not https, a version with control characters) is left
+// empty with a warning of its own.
 class TavoCloudClient {
 public:
     struct VersionInfo {
