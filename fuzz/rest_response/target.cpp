@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         http::readRestApiAnswer(status, std::string_view(reinterpret_cast<const char*>(data), size));
     if (answer.ok != !answer.documentId.empty()) std::abort();
 
-    ops::InquiryResult inquiry = ops::readRestResult(answer, "https://api.nra.bg/declaration/api-declarations/result");
+    ops::InquiryResult inquiry =
+        ops::readRestResult(answer, "https://api.nra.bg/declaration/api-declarations/result", "00123");
     std::string payload = ops::projectInquiry(ops::ResultSpec{}, inquiry).dump();
     if (!tavo::core::common::utf8::isValid(payload)) std::abort();
     auto statusIt = inquiry.metadata.find("status");

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/Ascii.h"
+
 namespace tavo::core::common::base64 {
 namespace {
 
@@ -108,6 +110,21 @@ std::vector<uint8_t> decode(std::string_view text) {
         }
     }
     return out;
+}
+
+std::optional<size_t> firstForeignCharacter(std::string_view text) {
+    const auto& table = reverseTable();
+    bool padded = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (ascii::isSpace(c)) continue;
+        if (c == '=') {
+            padded = true;
+            continue;
+        }
+        if (padded || table[static_cast<unsigned char>(c)] < 0) return i;
+    }
+    return std::nullopt;
 }
 
 }  // namespace tavo::core::common::base64

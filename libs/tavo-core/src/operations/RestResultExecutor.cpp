@@ -2,7 +2,10 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
+#include <string_view>
 
+#include "common/Ascii.h"
 #include "common/Base64.h"
 #include "common/Cp1251.h"
 #include "common/Logger.h"
@@ -44,6 +47,38 @@ std::string decodeBase64Utf8(const std::string& text) {
     return readableText(std::string(bytes.begin(), bytes.end()));
 }
 
+// The error for a result member that is not Base64 (a sentence, another
+// encoding): read leniently it would be an empty document reported as a result.
+std::optional<std::string> notBase64(const char* member, const std::string& text) {
+    std::optional<size_t> at = common::base64::firstForeignCharacter(text);
+    if (!at) return std::nullopt;
+    return std::string("Резултатът в отговора на НАП (") + member +
+           ") не е във формат Base64: недопустим знак на позиция " + std::to_string(*at + 1) + ".";
+}
+
+// The number a document id stands for on the wire: the request sends the
+// leading digits of the asked id as a number (00123 as 123), and the answer's
+// id counts as a number only when it is digits alone. Leading zeros dropped.
+std::optional<std::string> idNumber(std::string_view id, bool leadingOnly) {
+    size_t i = 0;
+    if (leadingOnly)
+        while (i < id.size() && common::ascii::isSpace(id[i])) ++i;
+    size_t digits = i;
+    while (digits < id.size() && common::ascii::isDigit(id[digits])) ++digits;
+    if (digits == i || (!leadingOnly && digits != id.size())) return std::nullopt;
+    std::string_view number = id.substr(i, digits - i);
+    while (number.size() > 1 && number.front() == '0') number.remove_prefix(1);
+    // Beyond 64 bits the request carried the id as text.
+    if (number.size() > 20 || (number.size() == 20 && number > "18446744073709551615")) return std::nullopt;
+    return std::string(number);
+}
+
+bool sameDocument(const std::string& asked, const std::string& answered) {
+    if (asked == answered) return true;
+    std::optional<std::string> a = idNumber(asked, true), b = idNumber(answered, false);
+    return a && b && *a == *b;
+}
+
 NapIdentifierType resolveTaxpayerType(domain::NapSession& session, const std::string& eik) {
     for (const domain::TaxpayerInfo& t : session.listTaxpayers())
         if (t.pin == eik) return t.pinType;
@@ -52,7 +87,8 @@ NapIdentifierType resolveTaxpayerType(domain::NapSession& session, const std::st
 
 }  // namespace
 
-InquiryResult readRestResult(const SendDeclarationResponse& answer, const std::string& resultUrl) {
+InquiryResult readRestResult(const SendDeclarationResponse& answer, const std::string& resultUrl,
+                             const std::string& askedDocumentId) {
     InquiryResult result;
     auto& meta = result.metadata;
     meta["status"] = "error";
@@ -70,14 +106,31 @@ InquiryResult readRestResult(const SendDeclarationResponse& answer, const std::s
             meta["error"] = utf8::makeValid(answer.error);
             return result;
         }
+        // Another document's result shown as the asked one's would tell the
+        // user a verdict about a filing they did not ask about.
+        if (!answer.documentId.empty() && !sameDocument(askedDocumentId, answer.documentId)) {
+            meta["error"] = "Отговорът на НАП е за документ " + utf8::makeValid(answer.documentId) +
+                            ", а беше поискан документ " + utf8::makeValid(askedDocumentId) + ".";
+            return result;
+        }
         const std::string* document = nullptr;
-        if (!answer.base64FullHtmlResultInfo.empty())
+        const char* member = nullptr;
+        if (!answer.base64FullHtmlResultInfo.empty()) {
             document = &answer.base64FullHtmlResultInfo;
-        else if (!answer.base64HtmlResult.empty())
+            member = "base64FullHtmlResultInfo";
+        } else if (!answer.base64HtmlResult.empty()) {
             document = &answer.base64HtmlResult;
-        else if (!answer.base64Result.empty()) {
+            member = "base64HtmlResult";
+        } else if (!answer.base64Result.empty()) {
             document = &answer.base64Result;
+            member = "base64Result";
             meta["rawBodyContentType"] = "text/plain; charset=utf-8";
+        }
+        if (document) {
+            if (std::optional<std::string> error = notBase64(member, *document)) {
+                meta["error"] = *error;
+                return result;
+            }
         }
         // An answer that names no document and carries no result is no result.
         if (!document && answer.documentId.empty()) {
@@ -121,7 +174,7 @@ InquiryResult RestResultExecutor::fetch(domain::NapSession& session, const Param
     infra::http::NapRestApiClient client(*http, base + kSubmitPath, resultUrl, identity.apiKey);
     SendDeclarationResponse answer =
         client.checkStatus(documentId, eik, taxpayerType, identity.identifier, identity.identifierType, certificate);
-    return readRestResult(answer, resultUrl);
+    return readRestResult(answer, resultUrl, documentId);
 }
 
 }  // namespace tavo::core::operations

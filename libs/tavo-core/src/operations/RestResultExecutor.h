@@ -22,7 +22,9 @@ public:
 };
 
 // The metadata one answer of the result address gives (steps after the call):
-// pure, never throws, every value valid UTF-8.
-InquiryResult readRestResult(const infra::http::SendDeclarationResponse& answer, const std::string& resultUrl);
+// pure, never throws, every value valid UTF-8. An answer naming a document
+// other than askedDocumentId, or whose result is not Base64, is an error.
+InquiryResult readRestResult(const infra::http::SendDeclarationResponse& answer, const std::string& resultUrl,
+                             const std::string& askedDocumentId);
 
 }  // namespace tavo::core::operations

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 #include "common/Base64.h"
@@ -45,6 +46,32 @@ TEST(Base64, DecodingIsLenient) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(dec(c.text), c.bytes);
     }
+}
+
+TEST(Base64, ForeignCharactersAreFoundBlanksAndPaddingAreNot) {
+    struct Case {
+        std::string text;
+        std::optional<size_t> at;
+    };
+    const Case cases[] = {
+        {"", std::nullopt},
+        {"Zm9vYmFy", std::nullopt},
+        {"Zm9v\r\nYmE=\n", std::nullopt},
+        {" Z m 9 v\t", std::nullopt},
+        {"Zg==", std::nullopt},
+        {"Zg= =\n", std::nullopt},
+        {"Zm9v-Ym", 4},  // the URL-safe alphabet is another alphabet
+        {"Zm9v_", 4},
+        {"Декларацията е отхвърлена", 0},  // words, not a document
+        {"Zg==Zg==", 4},                   // data after the padding
+        {std::string("Zm\0v", 4), 2},
+        {"Zm9v.", 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(b64::firstForeignCharacter(c.text), c.at);
+    }
+    for (unsigned seed = 0; seed < 50; ++seed) EXPECT_FALSE(b64::firstForeignCharacter(enc(randomBytes(seed, seed))));
 }
 
 TEST(Base64, AgreesWithCoreutils) {

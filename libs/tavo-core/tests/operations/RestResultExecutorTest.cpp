@@ -67,7 +67,7 @@ TEST_F(ResultFetchTest, MetadataOfAResultAlwaysFromProduction) {
     EXPECT_EQ(meta(r, "rawBodyUrl"), "https://api.nra.bg/declaration/api-declarations/result");
     EXPECT_EQ(meta(r, "rawBodyContentType"), "text/html; charset=utf-8");
     EXPECT_EQ(meta(r, "rawBody"), RestApiStandIn::defaultResultHtml());
-    EXPECT_EQ(meta(r, "documentId"), "9001");
+    EXPECT_EQ(meta(r, "documentId"), "123");
     EXPECT_EQ(meta(r, "incomeNumber"), RestApiStandIn::kEntryNumber);
     EXPECT_EQ(meta(r, "submittedAt"), RestApiStandIn::kEntryDate);
     EXPECT_TRUE(r.columns.empty());
@@ -75,7 +75,7 @@ TEST_F(ResultFetchTest, MetadataOfAResultAlwaysFromProduction) {
 
     auto sent = api.results();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(json::parse(meta(r, "rawJson"))["documentId"], "9001");
+    EXPECT_EQ(json::parse(meta(r, "rawJson"))["documentId"], "123");
     EXPECT_EQ(sent[0].header("Host"), "api.nra.bg");
     EXPECT_EQ(sent[0].header("Authorization"), std::string("Bearer ") + kKey);
     json body = json::parse(sent[0].body);
@@ -125,32 +125,56 @@ TEST_F(ResultFetchTest, AnswersBecomeStatusAndDocuments) {
     const std::string html = "<b>ok</b>";
     const Case cases[] = {
         {"full info first",
-         Reply::json(json{{"documentId", "5"},
+         Reply::json(json{{"documentId", "123"},
                           {"base64FullHtmlResultInfo", encode("<full/>")},
                           {"base64HtmlResult", encode(html)},
                           {"base64Result", encode("plain")}}
                          .dump()),
-         "ok", "<absent>", "<full/>", "text/html; charset=utf-8", "5"},
-        {"plain only", Reply::json(json{{"documentId", "5"}, {"base64Result", encode("приета")}}.dump()), "ok",
-         "<absent>", "приета", "text/plain; charset=utf-8", "5"},
+         "ok", "<absent>", "<full/>", "text/html; charset=utf-8", "123"},
+        {"plain only", Reply::json(json{{"documentId", "123"}, {"base64Result", encode("приета")}}.dump()), "ok",
+         "<absent>", "приета", "text/plain; charset=utf-8", "123"},
         {"windows-1251 document",
-         Reply::json(json{{"documentId", "5"}, {"base64HtmlResult", encode(cp1251Html)}}.dump()), "ok", "<absent>",
-         readable, "text/html; charset=utf-8", "5"},
-        {"id without document", Reply::json(R"({"documentId":"5"})"), "ok", "<absent>", "<absent>",
-         "text/html; charset=utf-8", "5"},
+         Reply::json(json{{"documentId", "123"}, {"base64HtmlResult", encode(cp1251Html)}}.dump()), "ok", "<absent>",
+         readable, "text/html; charset=utf-8", "123"},
+        {"id without document", Reply::json(R"({"documentId":123})"), "ok", "<absent>", "<absent>",
+         "text/html; charset=utf-8", "123"},
         {"document without id", Reply::json(json{{"base64HtmlResult", encode(html)}}.dump()), "ok", "<absent>", html,
          "text/html; charset=utf-8", "<absent>"},
         {"nothing useful", Reply::json("{}"), "error",
          "Отговорът на НАП не съдържа номер на документ, резултат или съобщение за грешка.", "<absent>",
          "text/html; charset=utf-8", "<absent>"},
+        {"id that names nothing", Reply::json(R"({"documentId":false,"entryNumber":"1"})"), "error",
+         "Отговорът на НАП не съдържа номер на документ, резултат или съобщение за грешка.", "<absent>",
+         "text/html; charset=utf-8", "<absent>"},
         {"array", Reply::json("[]"), "error",
          "Отговорът на НАП не съдържа номер на документ, резултат или съобщение за грешка.", "<absent>",
          "text/html; charset=utf-8", "<absent>"},
-        {"agency error", Reply::json(R"({"documentId":"5","errorMessage":"Не е намерен"})"), "error", "Не е намерен",
+        {"agency error", Reply::json(R"({"documentId":"123","errorMessage":"Не е намерен"})"), "error", "Не е намерен",
          "<absent>", "text/html; charset=utf-8", "<absent>"},
         {"500", Reply::text("boom", 500), "error", "HTTP 500 — boom", "<absent>", "text/html; charset=utf-8",
          "<absent>"},
         {"404 empty", Reply::text("", 404), "error", "HTTP 404", "<absent>", "text/html; charset=utf-8", "<absent>"},
+        {"same document written with zeros",
+         Reply::json(json{{"documentId", "0123"}, {"base64HtmlResult", encode(html)}}.dump()), "ok", "<absent>", html,
+         "text/html; charset=utf-8", "0123"},
+        {"another document", Reply::json(json{{"documentId", "124"}, {"base64HtmlResult", encode(html)}}.dump()),
+         "error", "Отговорът на НАП е за документ 124, а беше поискан документ 00123.", "<absent>",
+         "text/html; charset=utf-8", "<absent>"},
+        {"another document by text",
+         Reply::json(json{{"documentId", "ABC-123"}, {"base64HtmlResult", encode(html)}}.dump()), "error",
+         "Отговорът на НАП е за документ ABC-123, а беше поискан документ 00123.", "<absent>",
+         "text/html; charset=utf-8", "<absent>"},
+        {"words instead of a document",
+         Reply::json(json{{"documentId", "123"}, {"base64Result", "Декларацията е отхвърлена"}}.dump()), "error",
+         "Резултатът в отговора на НАП (base64Result) не е във формат Base64: недопустим знак на позиция 1.",
+         "<absent>", "text/plain; charset=utf-8", "<absent>"},
+        {"another alphabet", Reply::json(json{{"documentId", "123"}, {"base64HtmlResult", "PGI-PC9iPg=="}}.dump()),
+         "error",
+         "Резултатът в отговора на НАП (base64HtmlResult) не е във формат Base64: недопустим знак на позиция 4.",
+         "<absent>", "text/html; charset=utf-8", "<absent>"},
+        {"line breaks and padding",
+         Reply::json(json{{"documentId", "123"}, {"base64HtmlResult", "PGI+\r\nPC9i\nPg=="}}.dump()), "ok", "<absent>",
+         "<b></b>", "text/html; charset=utf-8", "123"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,9 +243,34 @@ TEST(RestResultAnswer, EveryValueIsUtf8) {
     answer.documentId = "1";
     answer.base64Result = encode("\xff\xfe\x98 text");
     answer.rawBody = "{\"x\":\"\xc0\"}";
-    InquiryResult r = tavo::core::operations::readRestResult(answer, "https://api.nra.bg/\xff");
+    InquiryResult r = tavo::core::operations::readRestResult(answer, "https://api.nra.bg/\xff", "1");
     EXPECT_EQ(meta(r, "status"), "ok");
     for (const auto& [key, value] : r.metadata) EXPECT_TRUE(tavo::core::common::utf8::isValid(value)) << key;
+}
+
+TEST(RestResultAnswer, DocumentIdsCompareAsTheRequestCarriedThem) {
+    struct Case {
+        const char* asked;
+        const char* answered;
+        bool same;
+    };
+    for (const Case& c : {Case{"00123", "123", true},
+                          {"123", "0123", true},
+                          {" 42", "42", true},
+                          {"42abc", "42", true},  // the request carried 42
+                          {"ABC-1", "ABC-1", true},
+                          {"123", "1234", false},
+                          {"123", "123abc", false},
+                          {"ABC-1", "abc-1", false},
+                          {"18446744073709551616", "18446744073709551616", true},  // beyond 64 bits: as text
+                          {"18446744073709551615", "018446744073709551615", true}}) {
+        SCOPED_TRACE(std::string(c.asked) + " / " + c.answered);
+        tavo::core::infra::http::SendDeclarationResponse answer;
+        answer.httpStatus = 200;
+        answer.documentId = c.answered;
+        InquiryResult r = tavo::core::operations::readRestResult(answer, "https://api.nra.bg/r", c.asked);
+        EXPECT_EQ(meta(r, "status"), c.same ? "ok" : "error") << meta(r, "error");
+    }
 }
 
 }  // namespace

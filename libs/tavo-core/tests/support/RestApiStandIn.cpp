@@ -11,7 +11,7 @@ namespace nap = core::infra::nap;
 
 RestApiStandIn::RestApiStandIn() {
     server_.on("POST", kSubmitPath, [this](const RecordedRequest&) { return submitAnswer(); });
-    server_.on("POST", kResultPath, [this](const RecordedRequest&) { return resultAnswer(); });
+    server_.on("POST", kResultPath, [this](const RecordedRequest& request) { return resultAnswer(request); });
     server_.route({nap::kRestApiHost, nap::kRestApiTestHost});
 }
 
@@ -60,12 +60,19 @@ Reply RestApiStandIn::submitAnswer() {
     return Reply::json(answer.dump());
 }
 
-Reply RestApiStandIn::resultAnswer() {
+Reply RestApiStandIn::resultAnswer(const RecordedRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (resultReply_) return *resultReply_;
     const std::string html = defaultResultHtml();
+    // The asked document's result, under its id as the request carried it.
+    std::string documentId = "9001";
+    const nlohmann::json asked = nlohmann::json::parse(request.body, nullptr, false);
+    if (asked.is_object() && asked.contains("documentId")) {
+        const nlohmann::json& id = asked["documentId"];
+        documentId = id.is_string() ? id.get<std::string>() : id.dump();
+    }
     nlohmann::json answer = {
-        {"documentId", "9001"},
+        {"documentId", documentId},
         {"entryNumber", kEntryNumber},
         {"entryDate", kEntryDate},
         {"base64HtmlResult",

@@ -12,7 +12,8 @@ namespace tavo::test {
 // The agency's public declaration REST API on one HTTPS stand-in, reached
 // under both the production and the test API host names. The submit and the
 // result addresses answer scripted JSON (defaults: a filing accepted with a
-// fresh document id; a result with an HTML document); every request lands in
+// fresh document id; the asked document's result with an HTML document, under
+// the id the request carried); every request lands in
 // journal() with its exact body bytes and headers (the Host header tells the
 // two host names apart).
 class RestApiStandIn {
@@ -49,7 +50,7 @@ public:
 
 private:
     Reply submitAnswer();
-    Reply resultAnswer();
+    Reply resultAnswer(const RecordedRequest& request);
     std::vector<RecordedRequest> on(const std::string& path) const;
 
     StandIn server_;

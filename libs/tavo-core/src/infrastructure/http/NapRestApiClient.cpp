@@ -5,6 +5,7 @@
 #include <exception>
 #include <system_error>
 
+#include "common/Ascii.h"
 #include "common/Base64.h"
 #include "common/Logger.h"
 #include "common/SafeJson.h"
@@ -52,6 +53,22 @@ std::string asString(const json& value) {
 std::string fieldAsString(const json& object, std::string_view key) {
     const json* member = sj::member(object, key);
     return member ? asString(*member) : std::string();
+}
+
+// Only a non-blank string or a non-negative integer names a document: false,
+// {}, [], blanks, -5, 1.5 or 1e300 read as text would be polled as an id.
+std::string documentIdOf(const json& object) {
+    const json* id = sj::member(object, "documentId");
+    if (!id) return {};
+    if (id->is_string()) {
+        const std::string& text = id->get_ref<const std::string&>();
+        for (char c : text)
+            if (!common::ascii::isSpace(c)) return text;
+        return {};
+    }
+    if (id->is_number_unsigned()) return std::to_string(id->get<uint64_t>());
+    if (id->is_number_integer() && id->get<int64_t>() >= 0) return std::to_string(id->get<int64_t>());
+    return {};
 }
 
 // A JSON string literal; text that is not UTF-8 is replaced, never thrown on.
@@ -181,7 +198,7 @@ SendDeclarationResponse readRestApiAnswer(int32_t status, std::string_view body)
         }
         const json& value = *parsed.value;
         if (value.is_object()) {
-            out.documentId = fieldAsString(value, "documentId");
+            out.documentId = documentIdOf(value);
             out.entryNumber = fieldAsString(value, "entryNumber");
             out.entryDate = fieldAsString(value, "entryDate");
             out.base64HtmlResult = fieldAsString(value, "base64HtmlResult");

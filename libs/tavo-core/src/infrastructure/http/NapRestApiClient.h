@@ -53,7 +53,8 @@ struct SendDeclarationResponse {
 };
 
 // The answer of one exchange that completed, read without a network: pure,
-// never throws. ok is true exactly when a document id was read.
+// never throws. ok is true exactly when a document id was read: a non-blank
+// string or a non-negative integer; any other value names no document.
 SendDeclarationResponse readRestApiAnswer(int32_t status, std::string_view body);
 
 // The agency's public declaration REST API: JSON POSTs with a bearer API key.

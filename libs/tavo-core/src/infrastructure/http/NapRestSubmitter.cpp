@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <system_error>
 
+#include "common/Logger.h"
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
 #include "infrastructure/http/HttpClientFactory.h"
@@ -69,6 +71,41 @@ SubmissionResult failed(std::string message) {
     return r;
 }
 
+// The wire carries sizes and record counts as unsigned 32-bit numbers.
+constexpr uintmax_t kMaxWireNumber = std::numeric_limits<uint32_t>::max();
+constexpr size_t kLoggedNameMax = 160;
+
+std::string nameForLog(const std::string& path) {
+    return common::utf8::escapeForLog(common::utf8::cut(path, kLoggedNameMax));
+}
+
+// Sizes and record counts that the request cannot carry, found before any file
+// is read or signed: narrowed, they would file a declaration that says
+// something else than its files. Empty when every file fits.
+std::string numbersOutOfRange(const std::vector<NapRestSubmitter::FileInput>& files) {
+    for (const NapRestSubmitter::FileInput& input : files) {
+        if (input.numRecords < 0) {
+            Logger::warn("NapRestSubmitter: record count " + std::to_string(input.numRecords) + " refused for " +
+                         nameForLog(input.path));
+            return "Record count out of range (" + std::to_string(input.numRecords) + "): " + input.path;
+        }
+        uintmax_t size = input.bytes.size();
+        if (input.bytes.empty()) {
+            std::error_code ec;
+            if (fs::is_regular_file(fs::path(input.path), ec)) {
+                uintmax_t onDisk = fs::file_size(fs::path(input.path), ec);
+                if (!ec) size = onDisk;
+            }
+        }
+        if (size > kMaxWireNumber) {
+            Logger::warn("NapRestSubmitter: file of " + std::to_string(size) +
+                         " bytes refused: " + nameForLog(input.path));
+            return "File too large to submit (4 GiB or more): " + input.path;
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 NapRestSubmitter::NapRestSubmitter(domain::NapSession& session, signing::ISigner& signer, std::string submitUrl,
@@ -89,6 +126,12 @@ SubmissionResult NapRestSubmitter::submit(const std::string& path, const Paramet
 
 SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const ParameterValues& params) {
     if (files.empty()) return failed("No files to submit");
+    // Checked before any file is signed: the path reaches the messages and the
+    // name the request, both of which must be UTF-8.
+    for (const FileInput& input : files)
+        if (!common::utf8::isValid(input.path))
+            return failed("File name is not valid UTF-8: " + common::utf8::makeValid(input.path));
+    if (std::string refused = numbersOutOfRange(files); !refused.empty()) return failed(std::move(refused));
     const domain::SenderIdentity identity = session_.identity();
     if (identity.certificateId.empty()) return failed("No certificate selected");
 
@@ -96,10 +139,6 @@ SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const Pa
     request.userSignature = signer_.getCertificateDer(identity.certificateId);
 
     for (FileInput& input : files) {
-        // Checked first: the path reaches the message and the name the request,
-        // both of which must be UTF-8.
-        if (!common::utf8::isValid(input.path))
-            return failed("File name is not valid UTF-8: " + common::utf8::makeValid(input.path));
         std::error_code ec;
         if (input.path.empty() || !fs::exists(fs::path(input.path), ec)) return failed("File not found: " + input.path);
         if (input.bytes.empty()) {
@@ -111,6 +150,9 @@ SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const Pa
             }
         }
         if (input.bytes.empty()) return failed("Cannot read file or file is empty: " + input.path);
+        // The file may have grown since its size was checked.
+        if (input.bytes.size() > kMaxWireNumber)
+            return failed("File too large to submit (4 GiB or more): " + input.path);
 
         std::vector<uint8_t> signature;
         try {
@@ -179,10 +221,26 @@ SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const Pa
 
     SubmissionResult result;
     result.success = response.ok;
-    result.incomeNumber = std::move(response.entryNumber);
     result.documentId = std::move(response.documentId);
-    result.submissionDate = std::move(response.entryDate);
-    result.errorMessage = std::move(response.error);
+    // Once the agency has given a document id the declaration is filed: nothing
+    // after this point may turn that into a failure, or the user files twice.
+    try {
+        result.incomeNumber = std::move(response.entryNumber);
+        result.submissionDate = std::move(response.entryDate);
+        result.errorMessage = std::move(response.error);
+        if (result.success) {
+            std::string names;
+            for (const SignedFile& file : request.files)
+                names += (names.empty() ? "" : ", ") + nameForLog(file.fileName);
+            Logger::info("NapRestSubmitter: filed as document " + common::utf8::escapeForLog(result.documentId) + ": " +
+                         names);
+        }
+    } catch (const std::exception& e) {
+        if (!result.success) throw;
+        Logger::error(
+            "NapRestSubmitter: document " + common::utf8::escapeForLog(result.documentId) +
+            " was accepted, but reading the rest of the answer failed: " + common::utf8::escapeForLog(e.what()));
+    }
     return result;
 }
 

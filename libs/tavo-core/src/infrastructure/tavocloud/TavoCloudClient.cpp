@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/Ascii.h"
 #include "common/Logger.h"
 #include "common/SafeJson.h"
 #include "common/Utf8.h"
@@ -16,8 +17,58 @@ using common::utf8::escapeForLog;
 
 constexpr const char* kVersionPath = "/api/v1/agent/version";
 
+constexpr size_t kLoggedValueMax = 200;
+
 std::string parseError(std::string_view message) {
     return "TavoCloudClient::checkVersion: parse error \u2014 " + escapeForLog(message);
+}
+
+// C0 controls, DEL and the C1 controls (U+0080..U+009F, two bytes in UTF-8).
+bool hasControlCharacter(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) return true;
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80)
+            return true;
+    }
+    return false;
+}
+
+// The update installer downloads and runs what this address names: only an
+// https address with a host, in one piece, is offered.
+bool isSoundUpdateAddress(std::string_view url) {
+    constexpr std::string_view kScheme = "https://";
+    if (url.size() <= kScheme.size() || hasControlCharacter(url)) return false;
+    for (size_t i = 0; i < kScheme.size(); ++i)
+        if (common::ascii::toLower(url[i]) != kScheme[i]) return false;
+    const char first = url[kScheme.size()];
+    return first != '/' && first != '?' && first != '#';
+}
+
+// Leaves empty, with a line for the log, each value the agent must not offer.
+void dropUnsound(VersionAnswer& answer) {
+    struct Check {
+        const char* name;
+        std::string TavoCloudClient::VersionInfo::*target;
+        bool (*sound)(std::string_view);
+        const char* problem;
+    };
+    static constexpr Check kChecks[] = {
+        {"latestVersion", &TavoCloudClient::VersionInfo::latestVersion,
+         [](std::string_view v) { return !hasControlCharacter(v); }, "holds control characters"},
+        {"minVersion", &TavoCloudClient::VersionInfo::minVersion,
+         [](std::string_view v) { return !hasControlCharacter(v); }, "holds control characters"},
+        {"windowsUrl", &TavoCloudClient::VersionInfo::windowsUrl, isSoundUpdateAddress, "is not an https address"},
+        {"macUrl", &TavoCloudClient::VersionInfo::macUrl, isSoundUpdateAddress, "is not an https address"},
+    };
+    for (const Check& check : kChecks) {
+        std::string& value = answer.info.*check.target;
+        if (value.empty() || check.sound(value)) continue;
+        answer.dropped.push_back(std::string("TavoCloudClient::checkVersion: ") + check.name + " " + check.problem +
+                                 ", left empty: " + escapeForLog(common::utf8::cut(value, kLoggedValueMax)));
+        value.clear();
+    }
 }
 
 }  // namespace
@@ -58,10 +109,12 @@ VersionAnswer readVersionAnswer(int status, std::string_view body) {
         if (!text) {
             out.warning = parseError(std::string("[json.exception.type_error.302] type must be string, but is ") +
                                      value->type_name());
+            dropUnsound(out);
             return out;
         }
         out.info.*field.target = std::move(*text);
     }
+    dropUnsound(out);
     out.info.ok = !out.info.latestVersion.empty();
     return out;
 }
@@ -85,6 +138,7 @@ TavoCloudClient::VersionInfo TavoCloudClient::checkVersion() {
     }
     VersionAnswer answer = readVersionAnswer(response.status, response.body);
     if (!answer.warning.empty()) Logger::warn(answer.warning);
+    for (const std::string& line : answer.dropped) Logger::warn(line);
     return std::move(answer.info);
 }
 

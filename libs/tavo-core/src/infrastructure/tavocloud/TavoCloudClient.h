@@ -3,12 +3,15 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavo::core::infra::tavocloud {
 
 // Asks the vendor's cloud service for the latest agent version. Used by one
 // thread at a time; every failure is a VersionInfo with ok false and one
-// warning in the log, never an exception.
+// warning in the log, never an exception. A value unfit to offer (an update
+// address that is not https, a version with control characters) is left
+// empty with a warning of its own.
 class TavoCloudClient {
 public:
     struct VersionInfo {
@@ -33,9 +36,13 @@ private:
 };
 
 // What the version answer says, and the warning to log (empty when none).
+// A value that cannot be offered to the user (an update address that is not
+// https, a version text with control characters) is left empty, with one
+// line in dropped for each; the rest of the answer stands.
 struct VersionAnswer {
     TavoCloudClient::VersionInfo info;
     std::string warning;
+    std::vector<std::string> dropped;
 };
 
 // Pure reading of the service's answer (status and body), shared by

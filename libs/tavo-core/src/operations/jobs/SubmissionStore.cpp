@@ -14,6 +14,7 @@ namespace tavo::jobs {
 namespace {
 
 using Clock = std::chrono::system_clock;
+namespace utf8 = core::common::utf8;
 using ListenerList = std::vector<SubmissionStore::Listener>;
 
 // Shared by every store of the process. A single 32-bit seed would leave only
@@ -88,12 +89,44 @@ std::string newJobId() {
 }
 
 struct SubmissionStore::Impl {
+    // One change on its way to the listeners, with the listeners registered
+    // when it was made.
+    struct Change {
+        std::shared_ptr<const ListenerList> listeners;
+        SubmissionJob job;
+    };
+
     mutable std::mutex mutex;
     std::unordered_map<std::string, SubmissionJob> jobs;
     std::deque<std::string> order;  // oldest at the front
     // Replaced, never modified, when a listener is added: a notification takes
     // the current list under the lock and runs it after releasing the lock.
     std::shared_ptr<const ListenerList> listeners = std::make_shared<const ListenerList>();
+    // Changes not yet delivered, in the order the store made them, and whether
+    // a thread is delivering them now.
+    std::deque<Change> pending;
+    bool delivering = false;
+
+    // Called with the lock held, right after the change: queues it and, unless
+    // another call is already delivering (on this thread or another), delivers
+    // every queued change in order. Returns with the lock released.
+    void publish(std::unique_lock<std::mutex>& lock, SubmissionJob job) {
+        pending.push_back(Change{listeners, std::move(job)});
+        if (delivering) {
+            lock.unlock();
+            return;
+        }
+        delivering = true;
+        while (!pending.empty()) {
+            Change next = std::move(pending.front());
+            pending.pop_front();
+            lock.unlock();
+            notify(next.listeners, next.job);
+            lock.lock();
+        }
+        delivering = false;
+        lock.unlock();
+    }
 };
 
 SubmissionStore::SubmissionStore() : impl_(std::make_unique<Impl>()) {}
@@ -105,9 +138,8 @@ std::string SubmissionStore::enqueue(SubmissionJob job) {
     job.status = JobStatus::Queued;
     job.createdAt = Clock::now();
 
-    std::shared_ptr<const ListenerList> listeners;
     {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
+        std::unique_lock<std::mutex> lock(impl_->mutex);
         auto [it, inserted] = impl_->jobs.insert_or_assign(job.id, job);
         // A stored id moves to the newest place instead of standing twice in
         // the order: otherwise eviction could drop the job just stored and a
@@ -121,11 +153,9 @@ std::string SubmissionStore::enqueue(SubmissionJob job) {
             impl_->jobs.erase(impl_->order.front());
             impl_->order.pop_front();
         }
-        listeners = impl_->listeners;
+        impl_->publish(lock, job);
     }
 
-    notify(listeners, job);
-    namespace utf8 = core::common::utf8;
     Logger::info("Enqueued job " + utf8::escapeForLog(job.id) + " dir=" + utf8::escapeForLog(job.declarationDir));
     return job.id;
 }
@@ -149,58 +179,59 @@ std::vector<SubmissionJob> SubmissionStore::list(std::size_t limit) const {
 }
 
 bool SubmissionStore::cancel(const std::string& id) {
-    SubmissionJob copy;
-    std::shared_ptr<const ListenerList> listeners;
-    {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        auto it = impl_->jobs.find(id);
-        if (it == impl_->jobs.end() || it->second.status != JobStatus::Queued) return false;
-        it->second.status = JobStatus::Cancelled;
-        it->second.completedAt = Clock::now();
-        copy = it->second;
-        listeners = impl_->listeners;
-    }
-    notify(listeners, copy);
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    auto it = impl_->jobs.find(id);
+    if (it == impl_->jobs.end() || it->second.status != JobStatus::Queued) return false;
+    it->second.status = JobStatus::Cancelled;
+    it->second.completedAt = Clock::now();
+    impl_->publish(lock, it->second);
     return true;
 }
 
-void SubmissionStore::updateStatus(const std::string& id, JobStatus status, const std::string& message,
+bool SubmissionStore::updateStatus(const std::string& id, JobStatus status, const std::string& message,
                                    int progressPercent) {
-    SubmissionJob copy;
-    std::shared_ptr<const ListenerList> listeners;
-    {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        auto it = impl_->jobs.find(id);
-        if (it == impl_->jobs.end()) return;
-        SubmissionJob& job = it->second;
-        job.status = status;
-        if (!message.empty()) job.progressMessage = message;
-        if (progressPercent >= 0) job.progressPercent = progressPercent;
-        if (status != JobStatus::Queued && job.startedAt == SubmissionJob::TimePoint{}) job.startedAt = Clock::now();
-        copy = job;
-        listeners = impl_->listeners;
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    auto it = impl_->jobs.find(id);
+    if (it == impl_->jobs.end()) return false;
+    SubmissionJob& job = it->second;
+    if (job.status == JobStatus::Cancelled) {
+        lock.unlock();
+        Logger::warn("Job " + utf8::escapeForLog(id) + " was cancelled: change to " + toString(status) + " ignored");
+        return false;
     }
-    notify(listeners, copy);
+    job.status = status;
+    if (!message.empty()) job.progressMessage = message;
+    if (progressPercent >= 0) job.progressPercent = progressPercent;
+    if (status != JobStatus::Queued && job.startedAt == SubmissionJob::TimePoint{}) job.startedAt = Clock::now();
+    impl_->publish(lock, job);
+    return true;
 }
 
-void SubmissionStore::setResult(const std::string& id, const SubmissionJob& result) {
-    SubmissionJob copy;
-    std::shared_ptr<const ListenerList> listeners;
-    {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        auto it = impl_->jobs.find(id);
-        if (it == impl_->jobs.end()) return;
-        SubmissionJob& job = it->second;
-        SubmissionJob merged = result;
-        merged.id = job.id;
-        merged.createdAt = job.createdAt;
-        merged.startedAt = job.startedAt;
-        merged.completedAt = Clock::now();
-        job = std::move(merged);
-        copy = job;
-        listeners = impl_->listeners;
+bool SubmissionStore::setResult(const std::string& id, const SubmissionJob& result) {
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    auto it = impl_->jobs.find(id);
+    if (it == impl_->jobs.end()) return false;
+    SubmissionJob& job = it->second;
+    const bool wasCancelled = job.status == JobStatus::Cancelled;
+    if (wasCancelled && result.documentId.empty()) {
+        lock.unlock();
+        Logger::warn("Job " + utf8::escapeForLog(id) + " was cancelled: result " + toString(result.status) +
+                     " ignored");
+        return false;
     }
-    notify(listeners, copy);
+    SubmissionJob merged = result;
+    merged.id = job.id;
+    merged.createdAt = job.createdAt;
+    merged.startedAt = job.startedAt;
+    merged.completedAt = Clock::now();
+    job = std::move(merged);
+    impl_->publish(lock, job);
+    // The agency has the declaration whatever the user asked: a filing hidden
+    // behind "cancelled" would be filed a second time.
+    if (wasCancelled)
+        Logger::warn("Job " + utf8::escapeForLog(id) + " was cancelled, but its declaration was filed: document id " +
+                     utf8::escapeForLog(result.documentId) + ", status " + toString(result.status));
+    return true;
 }
 
 void SubmissionStore::addListener(Listener listener) {

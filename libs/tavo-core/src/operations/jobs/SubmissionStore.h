@@ -52,8 +52,17 @@ struct SubmissionJob {
 std::string newJobId();
 
 // In-memory store of submission jobs, bounded to the newest kMaxJobs ids. Safe
-// to call from any thread; listeners run on the calling thread after the
-// store's lock is released, so they may call back into the store.
+// to call from any thread. Listeners run after the store's lock is released,
+// so they may call back into the store, and receive every change in the order
+// the store made it, one at a time: a change made while another thread is
+// delivering is delivered by that thread right after the ones before it (so a
+// call may return before its listeners ran), and a change a listener makes
+// reaches the listeners once the current change has reached them all.
+//
+// A cancelled job stays cancelled: updateStatus and setResult on it change
+// nothing and return false, with a WARN line, so a worker that checks can stop.
+// The one exception is a result carrying a document id: the declaration was
+// filed after all, and that is recorded (with a WARN) rather than hidden.
 class SubmissionStore {
 public:
     using Listener = std::function<void(const SubmissionJob&)>;
@@ -68,8 +77,9 @@ public:
     std::optional<SubmissionJob> get(const std::string& id) const;
     std::vector<SubmissionJob> list(std::size_t limit) const;
     bool cancel(const std::string& id);
-    void updateStatus(const std::string& id, JobStatus status, const std::string& message, int progressPercent);
-    void setResult(const std::string& id, const SubmissionJob& result);
+    // False when nothing was recorded: no such id, or the job was cancelled.
+    bool updateStatus(const std::string& id, JobStatus status, const std::string& message, int progressPercent);
+    bool setResult(const std::string& id, const SubmissionJob& result);
     void addListener(Listener listener);
 
 private:

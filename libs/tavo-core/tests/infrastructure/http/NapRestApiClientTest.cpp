@@ -172,7 +172,7 @@ TEST_F(RestClientTest, AnswersMapToTheRecord) {
         {"structured error", Reply::json(R"({"errorMessage":{"code":7,"text":"лошо"}})"), false, "",
          R"({"code":7,"text":"лошо"})"},
         {"array", Reply::json("[1,2]"), false, "", ""},
-        {"float id", Reply::json(R"({"documentId":12.5})"), true, "12.500000", ""},
+        {"float id", Reply::json(R"({"documentId":12.5})"), false, "", ""},
         {"500 ascii", Reply::text(ascii1000, 500), false, "", "HTTP 500 — " + ascii1000.substr(0, 600)},
         {"500 cyrillic", Reply::text(cyrillic1000, 500), false, "", "HTTP 500 — " + cyrillic1000.substr(0, 599)},
         {"401 empty", Reply::text("", 401), false, "", "HTTP 401"},
@@ -288,9 +288,9 @@ TEST(RestApiAnswer, HostileBodiesGiveCleanRecords) {
          "json parse: "},
         {"broken utf-8", 200, "{\"documentId\":\"\xff\xfe\"}", false, "json parse: "},
         {"cp1251 page", 502, "\xcf\xf0\xee\xe1\xeb\xe5\xec", false, "HTTP 502 — "},
-        {"huge number", 200, R"({"documentId":1e308})", true, ""},
+        {"huge number", 200, R"({"documentId":1e308})", false, ""},
         {"nulls", 200, R"({"documentId":null,"errorMessage":null})", false, ""},
-        {"bools", 200, R"({"documentId":true,"errorMessage":false})", true, "false"},
+        {"bools", 200, R"({"documentId":true,"errorMessage":false})", false, "false"},
         {"status 0", 0, "", false, "HTTP 0"},
     };
     for (const Case& c : cases) {
@@ -302,9 +302,33 @@ TEST(RestApiAnswer, HostileBodiesGiveCleanRecords) {
         EXPECT_TRUE(utf8::isValid(answer.documentId));
         EXPECT_EQ(answer.rawBody, c.body);
     }
-    EXPECT_EQ(readRestApiAnswer(200, R"({"documentId":true})").documentId, "true");
-    EXPECT_EQ(readRestApiAnswer(200, R"({"documentId":-7})").documentId, "-7");
-    EXPECT_EQ(readRestApiAnswer(200, R"({"documentId":[1,"а"]})").documentId, R"([1,"а"])");
+}
+
+TEST(RestApiAnswer, OnlyAnIdIsAnId) {
+    struct Case {
+        const char* body;
+        const char* documentId;  // empty: no id, the answer is not ok
+    };
+    for (const Case& c : {Case{R"({"documentId":false})", ""},
+                          {R"({"documentId":true})", ""},
+                          {R"({"documentId":{}})", ""},
+                          {R"({"documentId":[]})", ""},
+                          {R"({"documentId":""})", ""},
+                          {R"({"documentId":" \t\r\n "})", ""},
+                          {R"({"documentId":-5})", ""},
+                          {R"({"documentId":1.5})", ""},
+                          {R"({"documentId":1e300})", ""},
+                          {R"({"documentId":5.0})", ""},
+                          {R"({"documentId":0})", "0"},
+                          {R"({"documentId":18446744073709551615})", "18446744073709551615"},
+                          {R"({"documentId":"ВХ-17"})", "ВХ-17"},
+                          {R"({"documentId":" 42 "})", " 42 "}}) {
+        SCOPED_TRACE(c.body);
+        auto answer = readRestApiAnswer(200, c.body);
+        EXPECT_EQ(answer.documentId, c.documentId);
+        EXPECT_EQ(answer.ok, *c.documentId != '\0');
+        EXPECT_EQ(answer.error, "");
+    }
 }
 
 }  // namespace

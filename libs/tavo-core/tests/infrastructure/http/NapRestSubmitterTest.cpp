@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+
 #include <nlohmann/json.hpp>
 
 #include "common/Base64.h"
 #include "domain/NapSession.h"
+#include "infrastructure/signing/SignerMac.h"
 #include "infrastructure/signing/SignerPkcs11.h"
+#include "platform/Keychain.h"
 #include "support/CmsCheck.h"
+#include "support/FaultModule.h"
+#include "support/KeychainTestSupport.h"
+#include "support/LogCapture.h"
 #include "support/PortalCard.h"
 #include "support/PortalStandIn.h"
 #include "support/RestApiStandIn.h"
@@ -21,7 +30,10 @@ using tavo::core::domain::FileType;
 using tavo::core::domain::NapSession;
 using tavo::core::operations::ParameterValues;
 using tavo::core::operations::SubmissionResult;
+using tavo::signing::SignerMac;
 using tavo::signing::SignerPkcs11;
+using tavo::test::FaultModule;
+using tavo::test::LogCapture;
 using tavo::test::PortalCard;
 using tavo::test::PortalStandIn;
 using tavo::test::RecordedRequest;
@@ -64,7 +76,11 @@ struct SubmitterTest : ::testing::Test {
     }
 
     NapRestSubmitter submitter(NapRestSubmitter::Config config, const std::string& key = kKey) {
-        return NapRestSubmitter(session, signer, RestApiStandIn::productionSubmitUrl(),
+        return submitterWith(signer, config, key);
+    }
+    NapRestSubmitter submitterWith(tavo::signing::ISigner& with, NapRestSubmitter::Config config,
+                                   const std::string& key = kKey) {
+        return NapRestSubmitter(session, with, RestApiStandIn::productionSubmitUrl(),
                                 RestApiStandIn::productionResultUrl(), key, config);
     }
     std::string file(const std::string& name, const std::string& content) {
@@ -311,6 +327,106 @@ TEST_F(SubmitterTest, AgencyRefusalComesBackAsTheError) {
     EXPECT_FALSE(result.success);
     EXPECT_EQ(result.errorMessage, "Файлът не отговаря на схемата");
     EXPECT_EQ(result.documentId, "");
+}
+
+TEST_F(SubmitterTest, NumbersTheRequestCannotCarryAreRefusedBeforeSigning) {
+    // Sparse files: a size of 4 GiB costs no disk and is never read.
+    auto sparse = [&](const std::string& name, uintmax_t size) {
+        const std::string path = file(name, "");
+        std::filesystem::resize_file(path, size);
+        return path;
+    };
+    const uintmax_t k4GiB = uintmax_t{1} << 32;
+    const std::string small = file("small.xml", "<a/>");
+    const std::string exactly4GiB = sparse("big\nfile.xml", k4GiB);
+    const std::string over4GiB = sparse("bigger.xml", k4GiB + 4096);
+    using Input = NapRestSubmitter::FileInput;
+    struct Case {
+        const char* name;
+        std::vector<Input> files;
+        std::string error;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"4 GiB",
+         {{exactly4GiB, 7, 0, {}}},
+         "File too large to submit (4 GiB or more): " + exactly4GiB,
+         "[WARN ] NapRestSubmitter: file of 4294967296 bytes refused: " + dir.str() + "/big\\x0Afile.xml"},
+        {"second file beyond 4 GiB",
+         {{small, 7, 0, {}}, {over4GiB, 7, 0, {}}},
+         "File too large to submit (4 GiB or more): " + over4GiB,
+         "[WARN ] NapRestSubmitter: file of 4294971392 bytes refused: " + over4GiB},
+        {"negative record count",
+         {{small, 1, 2, {}}, {small, 6, -1, {}}},
+         "Record count out of range (-1): " + small,
+         "[WARN ] NapRestSubmitter: record count -1 refused for " + small},
+        {"smallest record count",
+         {{small, 1, std::numeric_limits<int32_t>::min(), {}}},
+         "Record count out of range (-2147483648): " + small,
+         "[WARN ] NapRestSubmitter: record count -2147483648 refused for " + small},
+    };
+    FaultModule fault;  // counts the signatures the card was asked for
+    SignerPkcs11 counted(FaultModule::path());
+    ASSERT_TRUE(counted.warmUp(card.key().certificateId, card.pin()));
+    const unsigned long signaturesBefore = fault.count("C_Sign");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        SubmissionResult result = submitterWith(counted, kDec16).submit(c.files, {});
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.errorMessage, c.error);
+        EXPECT_TRUE(log.contains(c.logged)) << log.text();
+    }
+    EXPECT_EQ(fault.count("C_Sign"), signaturesBefore);
+    EXPECT_EQ(api.journal().size(), 0u);
+
+    // The largest count the request can carry goes out as it is.
+    SubmissionResult result = submitterWith(counted, kDec16).submit({{small, 1, 2147483647, {}}}, {});
+    ASSERT_TRUE(result.success) << result.errorMessage;
+    EXPECT_EQ(lastBody()["files"][0]["numRecords"], 2147483647);
+}
+
+TEST_F(SubmitterTest, SigningThatFailsSendsNothing) {
+    const std::string path = file("decl.xml", "<decl/>");
+
+    // The user cancels the keychain's signing prompt: the signer throws.
+    auto soft = tavo::test::TestPki::instance().issueClient("Keychain Holder");
+    auto identity = session.identity();
+    identity.certificateId = tavo::test::keychainId(tavo::test::importKeychainIdentity(soft));
+    session.setIdentity(identity);
+    SignerMac keychainSigner;
+    {
+        tavo::test::ScopedKeychainFailure cancel(tavo::platform::keychain::Operation::CreateSignature,
+                                                 tavo::platform::keychain::kStatusUserCanceled);
+        SubmissionResult result = submitterWith(keychainSigner, kEtz62).submit(path, {});
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.errorMessage, "Signing failed: Подписването беше отказано.");
+    }
+
+    // The card refuses the signature itself: the signer answers no bytes.
+    session.setIdentity(card.identity());
+    FaultModule fault;
+    SignerPkcs11 refusing(FaultModule::path());
+    ASSERT_TRUE(refusing.warmUp(card.key().certificateId, card.pin()));
+    fault.inject("TAVO_FAULT_SIGN_LENGTH_RV", "0x5");
+    SubmissionResult result = submitterWith(refusing, kEtz62).submit(path, {});
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.errorMessage, "Empty signature (user may have cancelled)");
+    EXPECT_GT(fault.count("C_Sign"), 0u);
+
+    EXPECT_EQ(api.journal().size(), 0u);
+}
+
+TEST_F(SubmitterTest, FiledDeclarationIsLoggedWithItsFilesOnOneLine) {
+    LogCapture log;
+    const std::string forged = file("a.xml\n2099-01-01 00:00:00 [ERROR] forged.xml", "<a/>");
+    SubmissionResult result =
+        submitter(kDec16).submit({{file("DEC1.TXT", "1|x\r\n"), 1, 1, {}}, {forged, 6, 1, {}}}, {});
+    ASSERT_TRUE(result.success) << result.errorMessage;
+    EXPECT_TRUE(log.contains("[INFO ] NapRestSubmitter: filed as document " + result.documentId +
+                             ": DEC1.TXT, a.xml\\x0A2099-01-01 00:00:00 [ERROR] forged.xml\n"))
+        << log.text();
+    EXPECT_FALSE(log.contains("\n2099-01-01 00:00:00 [ERROR] forged")) << log.text();
 }
 
 }  // namespace

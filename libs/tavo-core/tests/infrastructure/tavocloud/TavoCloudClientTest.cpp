@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "infrastructure/http/HttpClientFactory.h"
 #include "infrastructure/http/NapEndpoints.h"
@@ -117,6 +118,64 @@ TEST(VersionAnswer, UnreadableBodiesGiveOneCleanParseErrorLine) {
     }
 }
 
+TEST(VersionAnswer, UnsoundValuesAreLeftEmptyWithAWarning) {
+    const std::string kDropped = "TavoCloudClient::checkVersion: ";
+    struct Case {
+        const char* name;
+        std::string body;
+        Expected expected;
+        std::vector<std::string> dropped;
+    };
+    const Case cases[] = {
+        {"plain http address",
+         R"({"latestVersion":"2.0","macUrl":"http://tavo.example/m.pkg"})",
+         {true, "2.0", "", "", ""},
+         {kDropped + "macUrl is not an https address, left empty: http://tavo.example/m.pkg"}},
+        {"scheme in capitals is still https",
+         R"({"latestVersion":"2.0","windowsUrl":"HTTPS://tavo.example/w.msi"})",
+         {true, "2.0", "", "HTTPS://tavo.example/w.msi", ""},
+         {}},
+        {"no host",
+         R"({"latestVersion":"2.0","windowsUrl":"https:///w.msi","macUrl":"https://"})",
+         {true, "2.0", "", "", ""},
+         {kDropped + "windowsUrl is not an https address, left empty: https:///w.msi",
+          kDropped + "macUrl is not an https address, left empty: https://"}},
+        {"address broken by a line",
+         R"({"latestVersion":"2.0","macUrl":"https://tavo.example/m.pkg\r\nX-Evil: 1"})",
+         {true, "2.0", "", "", ""},
+         {kDropped + "macUrl is not an https address, left empty: https://tavo.example/m.pkg\\x0D\\x0AX-Evil: 1"}},
+        {"version with NUL",
+         R"({"latestVersion":"2.0\u0000beta","minVersion":"1.0"})",
+         {false, "", "1.0", "", ""},
+         {kDropped + "latestVersion holds control characters, left empty: 2.0\\x00beta"}},
+        {"version with a line break",
+         R"({"latestVersion":"2.0\n2099-01-01 [ERROR] forged","minVersion":"1\t0"})",
+         {false, "", "", "", ""},
+         {kDropped + "latestVersion holds control characters, left empty: 2.0\\x0A2099-01-01 [ERROR] forged",
+          kDropped + "minVersion holds control characters, left empty: 1\\x090"}},
+        {"DEL and a C1 control",
+         R"({"latestVersion":"2.0\u007f","minVersion":"1.0\u0085"})",
+         {false, "", "", "", ""},
+         {kDropped + "latestVersion holds control characters, left empty: 2.0\\x7F",
+          kDropped + "minVersion holds control characters, left empty: 1.0\u0085"}},
+        {"letters beyond ASCII are text", R"({"latestVersion":"2.0 бета"})", {true, "2.0 бета", "", "", ""}, {}},
+        {"checked also when a later member is mistyped",
+         R"({"latestVersion":"2.0","windowsUrl":"http://x","macUrl":7})",
+         {false, "2.0", "", "", ""},
+         {kDropped + "windowsUrl is not an https address, left empty: http://x"}},
+        {"long address cut in the log",
+         R"({"latestVersion":"2.0","macUrl":"http://)" + std::string(300, 'a') + R"("})",
+         {true, "2.0", "", "", ""},
+         {kDropped + "macUrl is not an https address, left empty: http://" + std::string(193, 'a')}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto answer = readVersionAnswer(200, c.body);
+        expectInfo(answer.info, c.expected);
+        EXPECT_EQ(answer.dropped, c.dropped);
+    }
+}
+
 class TavoCloudClientTest : public testing::Test {
 protected:
     void SetUp() override { cloud.route({nap::kCloudHost}); }
@@ -152,6 +211,20 @@ TEST_F(TavoCloudClientTest, WronglyTypedMemberIsAParseError) {
     std::string log = checkLogged(client, info);
     expectInfo(info, {false, "", "", "", ""});
     EXPECT_TRUE(hasWarn(log, kParseError + "[json.exception.type_error.302] type must be string, but is number"))
+        << log;
+}
+
+TEST_F(TavoCloudClientTest, PlainHttpUpdateAddressIsNotOffered) {
+    cloud.reply("GET", kPath,
+                Reply::json(R"({"latestVersion":"1.5.0","windowsUrl":"https://tavo.example/w.msi",)"
+                            R"("macUrl":"http://tavo.example/m.pkg"})"));
+    TavoCloudClient client(nap::kCloudBase);
+    TavoCloudClient::VersionInfo info;
+    std::string log = checkLogged(client, info);
+    expectInfo(info, {true, "1.5.0", "", "https://tavo.example/w.msi", ""});
+    EXPECT_TRUE(hasWarn(log,
+                        "TavoCloudClient::checkVersion: macUrl is not an https address, left empty: "
+                        "http://tavo.example/m.pkg"))
         << log;
 }
 

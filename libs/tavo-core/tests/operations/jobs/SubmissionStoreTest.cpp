@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "operations/jobs/SubmissionStore.h"
+#include "support/LogCapture.h"
 #include "support/UuidCheck.h"
 
 using tavo::jobs::JobStatus;
@@ -217,8 +219,8 @@ TEST(SubmissionStore, UnknownIdsAreIgnored) {
     SubmissionStore store;
     int calls = 0;
     store.addListener([&](const SubmissionJob&) { ++calls; });
-    store.updateStatus("nope", JobStatus::Signing, "x", 1);
-    store.setResult("nope", SubmissionJob{});
+    EXPECT_FALSE(store.updateStatus("nope", JobStatus::Signing, "x", 1));
+    EXPECT_FALSE(store.setResult("nope", SubmissionJob{}));
     EXPECT_FALSE(store.get("nope"));
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(store.list(10).empty());
@@ -310,4 +312,95 @@ TEST(SubmissionStore, EnqueueLogLineEscapesControlCharacters) {
         std::string::npos)
         << err;
     EXPECT_EQ(err.find("\n2099"), std::string::npos);
+}
+
+TEST(SubmissionStore, CancelledJobStaysCancelled) {
+    struct Case {
+        const char* name;
+        std::function<bool(SubmissionStore&, const std::string&)> change;
+        const char* warning;
+    };
+    auto resultOf = [](JobStatus status, const std::string& documentId) {
+        SubmissionJob result;
+        result.status = status;
+        result.documentId = documentId;
+        result.errorMessage = "late";
+        return result;
+    };
+    const Case cases[] = {
+        {"validating",
+         [](SubmissionStore& s, const std::string& id) {
+             return s.updateStatus(id, JobStatus::Validating, "picked up", 10);
+         },
+         "was cancelled: change to validating ignored"},
+        {"completed without id",
+         [&](SubmissionStore& s, const std::string& id) { return s.setResult(id, resultOf(JobStatus::Completed, "")); },
+         "was cancelled: result completed ignored"},
+        {"failed",
+         [&](SubmissionStore& s, const std::string& id) { return s.setResult(id, resultOf(JobStatus::Failed, "")); },
+         "was cancelled: result failed ignored"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tavo::test::LogCapture log;
+        SubmissionStore store;
+        std::string id = store.enqueue(jobIn("/d"));
+        ASSERT_TRUE(store.cancel(id));
+        const SubmissionJob before = *store.get(id);
+        int notified = 0;
+        store.addListener([&](const SubmissionJob&) { ++notified; });
+
+        EXPECT_FALSE(c.change(store, id));
+        const SubmissionJob after = *store.get(id);
+        EXPECT_EQ(after.status, JobStatus::Cancelled);
+        EXPECT_EQ(after.completedAt, before.completedAt);
+        EXPECT_EQ(after.startedAt, kZero);
+        EXPECT_EQ(after.progressMessage, "");
+        EXPECT_EQ(after.errorMessage, "");
+        EXPECT_EQ(notified, 0);
+        EXPECT_TRUE(log.contains("[WARN ] Job " + id + " " + c.warning)) << log.text();
+    }
+}
+
+TEST(SubmissionStore, FilingOfACancelledJobIsRecordedNotHidden) {
+    tavo::test::LogCapture log;
+    SubmissionStore store;
+    std::string id = store.enqueue(jobIn("/d"));
+    ASSERT_TRUE(store.cancel(id));
+    std::vector<SubmissionJob> seen;
+    store.addListener([&](const SubmissionJob& job) { seen.push_back(job); });
+
+    SubmissionJob filed;
+    filed.status = JobStatus::Completed;
+    filed.documentId = "9001";
+    filed.incomeNumber = "ВХ-1";
+    EXPECT_TRUE(store.setResult(id, filed));
+    const SubmissionJob after = *store.get(id);
+    EXPECT_EQ(after.status, JobStatus::Completed);
+    EXPECT_EQ(after.documentId, "9001");
+    EXPECT_EQ(after.incomeNumber, "ВХ-1");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].documentId, "9001");
+    EXPECT_TRUE(log.contains("[WARN ] Job " + id +
+                             " was cancelled, but its declaration was filed: document id 9001, status completed"))
+        << log.text();
+}
+
+TEST(SubmissionStore, ChangeMadeByAListenerReachesEveryListenerAfterTheCurrentOne) {
+    SubmissionStore store;
+    std::vector<std::string> calls;
+    store.addListener([&](const SubmissionJob& job) {
+        calls.push_back(std::string("first ") + toString(job.status));
+        if (job.status == JobStatus::Queued) {
+            EXPECT_TRUE(store.updateStatus(job.id, JobStatus::Signing, "", -1));
+        }
+        if (job.status == JobStatus::Signing) store.cancel(job.id);  // no longer queued: nothing to deliver
+    });
+    store.addListener(
+        [&](const SubmissionJob& job) { calls.push_back(std::string("second ") + toString(job.status)); });
+    std::string id = store.enqueue(jobIn("/d"));
+    // Delivered at once, the change to signing would reach the second listener
+    // before "queued" does, and a listener keeping the latest would say queued.
+    EXPECT_EQ(calls, (std::vector<std::string>{"first queued", "second queued", "first signing", "second signing"}));
+    EXPECT_EQ(store.get(id)->status, JobStatus::Signing);
 }
