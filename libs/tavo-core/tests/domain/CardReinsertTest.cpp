@@ -9,6 +9,7 @@
 #include "domain/NapSession.h"
 #include "infrastructure/http/HttpClientFactory.h"
 #include "infrastructure/http/NapRestSubmitter.h"
+#include "infrastructure/http/Pkcs11Engine.h"
 #include "infrastructure/signing/SignerPkcs11.h"
 #include "operations/PlsSubmissionExecutor.h"
 #include "support/CmsCheck.h"
@@ -163,4 +164,40 @@ TEST_F(CardReinsert, EachKeyLoadPresentsItsOwnClientsPin) {
     const std::string log = card.logText();
     EXPECT_EQ(log.find("000000"), std::string::npos);
     EXPECT_EQ(log.find(card.pin() + "\n"), std::string::npos);
+}
+
+// Only a lost session or token starts the engine afresh and tries once
+// more; a refused PIN never does, nor any other failure.
+TEST(CardSessionsLost, ReadsTheModulesAnswerFromLibcurlsText) {
+    using tavo::core::infra::http::cardSessionsLost;
+    const std::string prefix = "ssl engine cannot load client cert with id 'slot_1-id_A1' [error:";
+    struct Case {
+        CURLcode rc;
+        std::string text;
+        bool lost;
+    };
+    const Case cases[] = {
+        {CURLE_SSL_CERTPROBLEM, prefix + "418000B3:PKCS#11 module::Session handle invalid]", true},
+        {CURLE_SSL_CERTPROBLEM, prefix + "418000B0:PKCS#11 module::Session closed]", true},
+        {CURLE_SSL_CERTPROBLEM, prefix + "41800032:PKCS#11 module::Device removed]", true},
+        {CURLE_SSL_CERTPROBLEM, prefix + "418000E0:PKCS#11 module::Token not present]", true},
+        {CURLE_SSL_CONNECT_ERROR, "error:41800101:PKCS#11 module::User not logged in", true},
+        {CURLE_SSL_ENGINE_INITFAILED, prefix + "4a8000b3:PKCS#11 module::Session handle invalid]", true},
+        // A refused or locked PIN is the user's to retype.
+        {CURLE_SSL_CERTPROBLEM, prefix + "418000A0:PKCS#11 module::PIN incorrect]", false},
+        {CURLE_SSL_CERTPROBLEM, prefix + "418000A4:PKCS#11 module::PIN locked]", false},
+        // Not the card's module speaking, or not a handshake failure.
+        {CURLE_SSL_CERTPROBLEM, prefix + "1E08010C:DECODER routines::unsupported]", false},
+        {CURLE_SSL_CERTPROBLEM, "ssl engine cannot load client cert: UI routines::processing error", false},
+        {CURLE_COULDNT_CONNECT, prefix + "418000B3:PKCS#11 module::Session handle invalid]", false},
+        {CURLE_RECV_ERROR, prefix + "418000B3:PKCS#11 module::Session handle invalid]", false},
+        // Broken text.
+        {CURLE_SSL_CERTPROBLEM, "B3:PKCS#11 module::Session handle invalid", false},
+        {CURLE_SSL_CERTPROBLEM, "error:41G000B3:PKCS#11 module::Session handle invalid", false},
+        {CURLE_SSL_CERTPROBLEM, "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(cardSessionsLost(c.rc, c.text), c.lost);
+    }
 }
