@@ -100,27 +100,30 @@ PkeyPtr publicKeyOf(const std::vector<uint8_t>& der) {
     return PkeyPtr(X509_get_pubkey(cert.get()));
 }
 
+enum class Belongs { Yes, No, Unknown };
+
 // Whether the private key on the token is the one of the certificate: for
 // RSA the modulus and public exponent, which a card shows on its private
 // key; for other kinds the key family (the signer signs with RSA only).
-bool keyBelongsTo(const Cryptoki& p11, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const EVP_PKEY* certKey) {
+Belongs keyBelongsTo(const Cryptoki& p11, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const EVP_PKEY* certKey) {
     auto type = p11.attributes(session, key, {CKA_KEY_TYPE});
-    if (!type || (*type)[0].size() != sizeof(CK_KEY_TYPE)) return false;
+    if (!type || (*type)[0].size() != sizeof(CK_KEY_TYPE)) return Belongs::Unknown;
     CK_KEY_TYPE keyType = 0;
     std::memcpy(&keyType, (*type)[0].data(), sizeof keyType);
-    if (keyType == CKK_EC) return EVP_PKEY_get_base_id(certKey) == EVP_PKEY_EC;
-    if (keyType != CKK_RSA || EVP_PKEY_get_base_id(certKey) != EVP_PKEY_RSA) return false;
+    if (keyType == CKK_EC) return EVP_PKEY_get_base_id(certKey) == EVP_PKEY_EC ? Belongs::Yes : Belongs::No;
+    if (keyType != CKK_RSA || EVP_PKEY_get_base_id(certKey) != EVP_PKEY_RSA) return Belongs::No;
     auto values = p11.attributes(session, key, {CKA_MODULUS, CKA_PUBLIC_EXPONENT});
-    if (!values || (*values)[0].empty() || (*values)[1].empty()) return false;
+    if (!values || (*values)[0].empty() || (*values)[1].empty()) return Belongs::Unknown;
     BIGNUM* n = nullptr;
     BIGNUM* e = nullptr;
     bool ok = EVP_PKEY_get_bn_param(certKey, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
               EVP_PKEY_get_bn_param(certKey, OSSL_PKEY_PARAM_RSA_E, &e) == 1;
     BnPtr certN(n), certE(e);
-    if (!ok) return false;
+    if (!ok) return Belongs::Unknown;
     BnPtr keyN(BN_bin2bn((*values)[0].data(), static_cast<int>((*values)[0].size()), nullptr));
     BnPtr keyE(BN_bin2bn((*values)[1].data(), static_cast<int>((*values)[1].size()), nullptr));
-    return keyN && keyE && BN_cmp(keyN.get(), certN.get()) == 0 && BN_cmp(keyE.get(), certE.get()) == 0;
+    if (!keyN || !keyE) return Belongs::Unknown;
+    return BN_cmp(keyN.get(), certN.get()) == 0 && BN_cmp(keyE.get(), certE.get()) == 0 ? Belongs::Yes : Belongs::No;
 }
 
 enum class PairResult { One, NoCertificate, NoKey, NoMatch, Several };
@@ -128,13 +131,15 @@ enum class PairResult { One, NoCertificate, NoKey, NoMatch, Several };
 // The certificate under the id together with the private key that belongs
 // to it. A CA certificate stored beside the user's has no key and drops
 // out; two certificates with their own keys under one id are refused, since
-// the signature would name whichever came first.
+// the signature would name whichever came first. A lone certificate and key
+// whose match cannot be read (a card that hides the modulus) stay a pair.
 PairResult findPair(const Cryptoki& p11, CK_SESSION_HANDLE session, const std::vector<uint8_t>& id,
                     std::vector<uint8_t>& certDer, CK_OBJECT_HANDLE& keyOut) {
     auto certs = findAll(p11, session, CKO_CERTIFICATE, id);
     if (certs.empty()) return PairResult::NoCertificate;
     auto keys = findAll(p11, session, CKO_PRIVATE_KEY, id);
     if (keys.empty()) return PairResult::NoKey;
+    const bool lonePair = certs.size() == 1 && keys.size() == 1;
     size_t matches = 0;
     for (CK_OBJECT_HANDLE cert : certs) {
         auto value = p11.attributes(session, cert, {CKA_VALUE});
@@ -142,7 +147,8 @@ PairResult findPair(const Cryptoki& p11, CK_SESSION_HANDLE session, const std::v
         PkeyPtr certKey = publicKeyOf((*value)[0]);
         if (!certKey) continue;
         for (CK_OBJECT_HANDLE key : keys) {
-            if (!keyBelongsTo(p11, session, key, certKey.get())) continue;
+            Belongs belongs = keyBelongsTo(p11, session, key, certKey.get());
+            if (belongs == Belongs::No || (belongs == Belongs::Unknown && !lonePair)) continue;
             if (++matches == 1) {
                 certDer = (*value)[0];
                 keyOut = key;
