@@ -125,12 +125,23 @@ EnginePtr newInstance() {
     return engine;
 }
 
+bool setPinOn(ENGINE* engine, const std::string& pin) {
+    if (ENGINE_ctrl_cmd_string(engine, "PIN", pin.c_str(), 0) == 0) {
+        Logger::warn("HttpClient: ENGINE_ctrl_cmd_string(PIN) returned 0 — engine may reject the PIN");
+        ERR_clear_error();
+        return false;
+    }
+    return true;
+}
+
 // A fresh engine instance in place of the listed one: a new libp11 context
-// with no sessions, no slot list and no PIN. The old instance stays
-// initialised (finishing it would finalise the module under the signer and
-// under handles still holding it) and is only taken off the list.
-bool replaceInstanceLocked(EngineState& s) {
+// with no sessions, no slot list, and the PIN given or none. It gets the PIN
+// before it is listed, so no key load sees it without. The old instance
+// stays initialised (finishing it would finalise the module under the
+// signer and under handles still holding it) and is only taken off the list.
+bool replaceInstanceLocked(EngineState& s, const std::string& pin) {
     EnginePtr fresh = newInstance();
+    if (fresh && !pin.empty() && !setPinOn(fresh.get(), pin)) fresh.reset();
     EnginePtr old(ENGINE_by_id("pkcs11"));
     if (!fresh || (old && !ENGINE_remove(old.get())) || !ENGINE_add(fresh.get()) || !ENGINE_init(fresh.get())) {
         ERR_clear_error();
@@ -143,7 +154,7 @@ bool replaceInstanceLocked(EngineState& s) {
     // The functional reference taken by ENGINE_init keeps it for the life of
     // the process, as with the first instance.
     s.loaded = true;
-    s.holdsPin = false;
+    s.holdsPin = !pin.empty();
     Logger::info("HttpClient: pkcs11 engine started afresh");
     return true;
 }
@@ -156,11 +167,7 @@ bool setPinLocked(EngineState& s, const std::string& pin) {
         ERR_clear_error();
         return false;
     }
-    if (ENGINE_ctrl_cmd_string(engine.get(), "PIN", pin.c_str(), 0) == 0) {
-        Logger::warn("HttpClient: ENGINE_ctrl_cmd_string(PIN) returned 0 — engine may reject the PIN");
-        ERR_clear_error();
-        return false;
-    }
+    if (!setPinOn(engine.get(), pin)) return false;
     s.holdsPin = true;
     return true;
 }
@@ -175,7 +182,7 @@ void installPinLocked(EngineState& s, const std::string& pin) {
     if (!pin.empty())
         setPinLocked(s, pin);
     else if (s.holdsPin)
-        replaceInstanceLocked(s);
+        replaceInstanceLocked(s, pin);
 }
 
 // The right to load the card's key under one PIN for one transfer.
@@ -259,7 +266,7 @@ CURLcode performWithCardKey(CURL* handle, const std::string& pin) {
         {
             EngineState& s = state();
             std::lock_guard<std::mutex> lock(s.mutex);
-            if (replaceInstanceLocked(s) && !pin.empty()) setPinLocked(s, pin);
+            replaceInstanceLocked(s, pin);
         }
         pointAtEngine(handle);
         errorText[0] = '\0';
