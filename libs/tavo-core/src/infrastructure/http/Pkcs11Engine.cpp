@@ -255,11 +255,13 @@ bool cardSessionsLost(CURLcode rc, const std::string& errorText) {
     return false;
 }
 
-CURLcode performWithCardKey(CURL* handle, const std::string& pin) {
+CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuffer) {
     KeyLoadLease lease(pin);
     pointAtEngine(handle);
-    char errorText[CURL_ERROR_SIZE] = {0};
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    char ownBuffer[CURL_ERROR_SIZE] = {0};
+    char* errorText = errorBuffer != nullptr ? errorBuffer : ownBuffer;
+    if (errorBuffer == nullptr) curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, ownBuffer);
+    errorText[0] = '\0';
     CURLcode rc = curl_easy_perform(handle);
     if (cardSessionsLost(rc, errorText)) {
         Logger::warn("HttpClient: the card's sessions are gone (card pulled and put back?); trying once more");
@@ -272,7 +274,7 @@ CURLcode performWithCardKey(CURL* handle, const std::string& pin) {
         errorText[0] = '\0';
         rc = curl_easy_perform(handle);
     }
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
+    if (errorBuffer == nullptr) curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
     return rc;
 }
 

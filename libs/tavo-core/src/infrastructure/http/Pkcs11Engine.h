@@ -33,8 +33,10 @@ bool setPkcs11EnginePin(const std::string& pin);
 // When the handshake fails because the card's sessions are gone (the card
 // was pulled and put back), the engine instance is replaced and the
 // transfer runs once more: nothing was sent before the key was loaded. A
-// refused PIN is never tried again.
-CURLcode performWithCardKey(CURL* handle, const std::string& pin);
+// refused PIN is never tried again. errorBuffer: the CURLOPT_ERRORBUFFER
+// the caller set on the handle, if any (read, and left in place); without
+// one a buffer of the call's own is set for the transfer and removed after.
+CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuffer = nullptr);
 
 // Whether libcurl's error text of a failed transfer says that the card's
 // sessions or token are gone (a PKCS#11 session or device error, never a
