@@ -102,25 +102,24 @@ TEST(KeychainLeftovers, StoringChildKilledAtRandomPointsLeavesNoPinAfterRemoval)
         ASSERT_GE(child, 0);
         if (child == 0) {
             ::close(ready[0]);
-            bool told = false;
             // The same PIN again and again: every store rewrites the item
-            // through a temporary file.
-            for (;;) {
+            // through a temporary file. The parent hears after the first round.
+            for (bool told = false;; told = true) {
                 PinStore::store("1:AB", kPin);
                 PinStore::store("2:CD", kPin);
-                if (!told) {
-                    told = ::write(ready[1], "x", 1) == 1;
-                }
+                if (!told && ::write(ready[1], "x", 1) != 1) ::_exit(1);
             }
         }
         ::close(ready[1]);
         char byte = 0;
-        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        const ssize_t heard = ::read(ready[0], &byte, 1);
         ::close(ready[0]);
-        ::usleep(static_cast<useconds_t>(pause(random)));
+        if (heard == 1) ::usleep(static_cast<useconds_t>(pause(random)));
+        // Killed on every path: a child left storing would outlive the test.
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_EQ(heard, 1);
         ASSERT_TRUE(WIFSIGNALED(status));
         if (round % 2 == 0) {
             EXPECT_TRUE(PinStore::remove("1:AB"));
