@@ -129,6 +129,19 @@ TEST_F(CardReinsert, LoginUploadAndRestFilingWorkAfterTheCardComesBack) {
     EXPECT_EQ(pinRefusals(), refusals);
 }
 
+// Checking a mistyped PIN logs the card out for the whole process, the
+// engine's sessions included: the next handshake logs in again with its own
+// client's PIN.
+TEST_F(CardReinsert, MistypedPinCheckLeavesTheEngineWorking) {
+    ASSERT_TRUE(session.login()) << session.lastError();
+    EXPECT_THROW(signer.warmUp(card.key().certificateId, "000000"), tavo::signing::InvalidPinException);
+    NapSession again;
+    prepare(again);
+    ASSERT_TRUE(again.login()) << again.lastError();
+    expectUploadFiles(again);
+    EXPECT_EQ(portal.journal().clientSubjectOn("/auth/login/qes"), card.key().cert.subject);
+}
+
 // The engine's one PIN is the PIN of the transfer that loads the key, never
 // one left by another client: a client with a mistyped PIN fails at each of
 // its handshakes that needs a login, with one refusal each, even right
@@ -183,6 +196,8 @@ TEST(CardSessionsLost, ReadsTheModulesAnswerFromLibcurlsText) {
         {CURLE_SSL_CERTPROBLEM, prefix + "418000E0:PKCS#11 module::Token not present]", true},
         {CURLE_SSL_CONNECT_ERROR, "error:41800101:PKCS#11 module::User not logged in", true},
         {CURLE_SSL_ENGINE_INITFAILED, prefix + "4a8000b3:PKCS#11 module::Session handle invalid]", true},
+        {CURLE_SSL_CONNECT_ERROR, "OpenSSL/3.0.19: error:41800082:PKCS#11 module::Object handle invalid", true},
+        {CURLE_SSL_CONNECT_ERROR, "OpenSSL/3.0.19: error:41800060:PKCS#11 module::Key handle invalid", true},
         // A refused or locked PIN is the user's to retype.
         {CURLE_SSL_CERTPROBLEM, prefix + "418000A0:PKCS#11 module::PIN incorrect]", false},
         {CURLE_SSL_CERTPROBLEM, prefix + "418000A4:PKCS#11 module::PIN locked]", false},

@@ -247,6 +247,10 @@ bool cardSessionsLost(CURLcode rc, const std::string& errorText) {
             case CKR_DEVICE_REMOVED:
             case CKR_TOKEN_NOT_PRESENT:
             case CKR_USER_NOT_LOGGED_IN:
+            // Handles the engine keeps of the key, gone with a logout (the
+            // signer checking a mistyped PIN logs the whole process out).
+            case CKR_OBJECT_HANDLE_INVALID:
+            case CKR_KEY_HANDLE_INVALID:
                 return true;
             default:
                 break;

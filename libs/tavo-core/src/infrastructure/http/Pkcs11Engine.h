@@ -39,8 +39,8 @@ bool setPkcs11EnginePin(const std::string& pin);
 CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuffer = nullptr);
 
 // Whether libcurl's error text of a failed transfer says that the card's
-// sessions or token are gone (a PKCS#11 session or device error, never a
-// PIN error).
+// sessions, token or login are gone (a PKCS#11 session, device, login or
+// handle error, never a PIN error).
 bool cardSessionsLost(CURLcode rc, const std::string& errorText);
 
 // The engine library: OPENSSL_ENGINES first, then the usual install folders;
