@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -45,6 +46,8 @@ constexpr char kIdentityClass[] = "idnt";
 constexpr size_t kClassTagSize = 4;
 constexpr size_t kRefRandomSize = 16;
 constexpr char kItemSuffix[] = ".item";
+// An item being written: "<item>.tmp<pid>", renamed over the item when whole.
+constexpr char kTempMarker[] = ".item.tmp";
 
 struct ErrorQueueGuard {
     ~ErrorQueueGuard() { ERR_clear_error(); }
@@ -134,9 +137,17 @@ private:
     int fd_ = -1;
 };
 
+// The per-user data folder; empty when HOME is unset or empty (an empty
+// HOME would put the store under the filesystem root).
+std::string appDataBase() {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') return {};
+    return Paths::localAppData();
+}
+
 // The folder, created readable by the user only; empty when there is no home.
 std::string openDirectory() {
-    std::string base = Paths::localAppData();
+    std::string base = appDataBase();
     if (base.empty()) return {};
     std::string dir = storageDirectory();
     if (!Paths::ensureDirectory(dir)) return {};
@@ -191,6 +202,9 @@ std::optional<Item> parseItem(const std::string& fileName, const std::string& te
 }
 
 // Every readable item, oldest first. Files that are not ours are ignored.
+// Called under the store lock, while no writer of any process is between
+// writing a temporary file and renaming it: any temporary file found is
+// left by a writer that died, holds a secret, and goes.
 OSStatus readItems(const std::string& dir, std::vector<Item>& items) {
     items.clear();
     std::error_code ec;
@@ -199,6 +213,10 @@ OSStatus readItems(const std::string& dir, std::vector<Item>& items) {
     for (; it != end; it.increment(ec)) {
         if (ec) return kStatusFailed;
         std::string name = it->path().filename().string();
+        if (name.find(kTempMarker) != std::string::npos) {
+            ::unlink(it->path().c_str());
+            continue;
+        }
         if (name.size() <= sizeof(kItemSuffix) - 1 ||
             name.compare(name.size() - (sizeof(kItemSuffix) - 1), std::string::npos, kItemSuffix) != 0)
             continue;
@@ -300,7 +318,7 @@ OSStatus withItems(bool create, Fn&& fn) {
         dir = openDirectory();
         if (dir.empty()) return kStatusFailed;
     } else {
-        if (Paths::localAppData().empty()) return kStatusFailed;
+        if (appDataBase().empty()) return kStatusFailed;
         dir = storageDirectory();
         std::error_code ec;
         if (!fs::is_directory(dir, ec)) {
@@ -331,7 +349,7 @@ PrivateKey::operator bool() const {
 }
 
 std::string storageDirectory() {
-    std::string base = Paths::localAppData();
+    std::string base = appDataBase();
     if (base.empty()) return {};
     return (fs::path(base) / "TAVOAgent" / "Keychain").string();
 }

@@ -86,7 +86,7 @@ TEST(CardPin, APinReachesOnlyTheCardItWasGivenFor) {
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
         const unsigned long loginsBefore = fault.count("C_Login");
-        const unsigned long refusedBefore = fault.count("loginsRefused");
+        const unsigned long refusedBefore = fault.count("pinRefusals");
         const size_t certificateLoginsBefore = certificateLogins(portal);
         if (!step.pin.empty()) engine.setPin(step.pin);
         ExecuteResult r = engine.executeOperation(engine_test::kLogin, "{}", std::nullopt, nullptr, step.sender);
@@ -94,10 +94,10 @@ TEST(CardPin, APinReachesOnlyTheCardItWasGivenFor) {
         json metadata = json::parse(r.payload)["metadata"];
         if (step.refusedByCard) {
             EXPECT_EQ(metadata["status"], "error");
-            EXPECT_GT(fault.count("loginsRefused"), refusedBefore);
+            EXPECT_GT(fault.count("pinRefusals"), refusedBefore);
             continue;
         }
-        EXPECT_EQ(fault.count("loginsRefused"), refusedBefore);
+        EXPECT_EQ(fault.count("pinRefusals"), refusedBefore);
         if (step.card) {
             EXPECT_EQ(metadata["status"], "ok") << metadata;
             EXPECT_EQ(portal.loginHost().journal().clientSubjectOn("/auth/login/qes"), step.card->cert.subject);

@@ -10,8 +10,9 @@ namespace tavo::test {
 FaultModule::FaultModule() : dir_("tavo-fault") {
     env_.push_back(std::make_unique<ScopedEnv>("TAVO_FAULT_TARGET", SoftHsmToken::modulePath().c_str()));
     env_.push_back(std::make_unique<ScopedEnv>("TAVO_FAULT_COUNTS", (dir_ / "counts").c_str()));
-    for (const char* v : {"TAVO_FAULT_INITIALIZE_RV", "TAVO_FAULT_OPEN_SESSION_RV", "TAVO_FAULT_LOGIN_RV",
-                          "TAVO_FAULT_SIGN_LENGTH", "TAVO_FAULT_SIGN_LENGTH_RV"})
+    for (const char* v :
+         {"TAVO_FAULT_INITIALIZE_RV", "TAVO_FAULT_OPEN_SESSION_RV", "TAVO_FAULT_LOGIN_RV", "TAVO_FAULT_SIGN_LENGTH",
+          "TAVO_FAULT_SIGN_LENGTH_RV", "TAVO_FAULT_ATTRIBUTE_LENGTH", "TAVO_FAULT_REMOVALS", "TAVO_FAULT_TOKEN_ABSENT"})
         env_.push_back(std::make_unique<ScopedEnv>(v, nullptr));
 }
 
@@ -26,6 +27,15 @@ std::string FaultModule::path() {
 
 void FaultModule::inject(const std::string& variable, const std::string& value) {
     env_.push_back(std::make_unique<ScopedEnv>(variable, value.c_str()));
+}
+
+void FaultModule::pullCard() {
+    inject("TAVO_FAULT_REMOVALS", std::to_string(++removals_));
+    inject("TAVO_FAULT_TOKEN_ABSENT", "1");
+}
+
+void FaultModule::putCardBack() {
+    clear("TAVO_FAULT_TOKEN_ABSENT");
 }
 
 void FaultModule::clear(const std::string& variable) {

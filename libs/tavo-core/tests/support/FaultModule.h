@@ -27,6 +27,11 @@ public:
     void inject(const std::string& variable, const std::string& value);
     void clear(const std::string& variable);
 
+    // The card pulled from its reader: every open session dies and the token
+    // is logged out; no token is present until putCardBack.
+    void pullCard();
+    void putCardBack();
+
     // Counter of a call or of sessions ("sessionsOpened", "sessionsClosed");
     // 0 when never counted.
     unsigned long count(const std::string& name) const;
@@ -37,6 +42,7 @@ private:
     std::map<std::string, std::string> read() const;
 
     TempDir dir_;
+    unsigned long removals_ = 0;
     std::vector<std::unique_ptr<ScopedEnv>> env_;
 };
 

@@ -77,8 +77,13 @@ struct HttpClient::Impl {
     // Declared before the handle, so the handle that points at it goes first.
     CurlSlistPtr testSeam;
     CurlEasyPtr handle;
+    // The client key is on the card: transfers go through the engine's
+    // key-load rules (Pkcs11Engine).
+    bool cardKey = false;
 
     explicit Impl(HttpClientOptions o) : options(std::move(o)) {}
+
+    CURLcode transfer(CURL* h) { return cardKey ? performWithCardKey(h, options.pin) : curl_easy_perform(h); }
 
     void configure();
     void applyClientCert();
@@ -109,6 +114,7 @@ void HttpClient::Impl::configure() {
 
 void HttpClient::Impl::applyClientCert() {
     const std::string& id = options.clientCertId;
+    cardKey = false;
     if (id.empty() || !handle) return;
     CURL* h = handle.get();
     const bool isUri = id.rfind("pkcs11:", 0) == 0;
@@ -148,14 +154,16 @@ void HttpClient::Impl::applyClientCert() {
     curl_easy_setopt(h, CURLOPT_SSLKEY, name.c_str());
     curl_easy_setopt(h, CURLOPT_SSLKEYTYPE, "ENG");
 
-    if (!options.pin.empty()) setPkcs11EnginePin(options.pin);
+    // The PIN goes to the engine at each transfer, not here: it is the
+    // engine's one PIN for the whole process.
+    cardKey = true;
     Logger::info("HttpClient: using PKCS#11 engine, cert=" + name +
                  (options.pin.empty() ? " [no PIN supplied]" : " [PIN set]"));
 }
 
 HttpResponse HttpClient::Impl::perform(HttpResponse& r, bool isGet) {
     CURL* h = handle.get();
-    CURLcode rc = curl_easy_perform(h);
+    CURLcode rc = transfer(h);
     // The lists of this request die with it: never leave the handle pointing
     // at one.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
@@ -297,7 +305,7 @@ std::vector<std::uint8_t> HttpClient::downloadBinary(const std::string& url, con
     curl_easy_setopt(h, CURLOPT_HEADERDATA, nullptr);
     CurlSlistPtr lines = headerLines(headers);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, lines.get());
-    CURLcode rc = curl_easy_perform(h);
+    CURLcode rc = impl_->transfer(h);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
     // A cut-off transfer must never pass for the whole file.
     if (rc != CURLE_OK) {

@@ -7,7 +7,12 @@
 #include <openssl/crypto.h>
 #include <openssl/engine.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <p11-kit/pkcs11.h>
 
+#include <dlfcn.h>
+
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -31,7 +36,20 @@ using EnginePtr = std::unique_ptr<ENGINE, EngineDeleter>;
 struct EngineState {
     std::mutex mutex;
     bool loaded = false;
+    // Transfers running under the PIN the engine holds (by digest; the
+    // digest of the empty text while it holds none).
+    std::condition_variable released;
+    int users = 0;
+    std::string pinDigest;
+    bool holdsPin = false;
 };
+
+std::string digestOf(const std::string& pin) {
+    unsigned char d[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(pin.data(), pin.size(), d, &length, EVP_sha256(), nullptr) != 1) return {};
+    return std::string(reinterpret_cast<const char*>(d), length);
+}
 
 EngineState& state() {
     static EngineState s;
@@ -86,7 +104,183 @@ bool loadLocked() {
     return true;
 }
 
+// A new instance of the engine from its library, bound directly: OpenSSL's
+// "dynamic" loader refuses to bind a library a second time while the first
+// instance lives. The library stays loaded for good, as under the loader.
+EnginePtr newInstance() {
+    const std::string path = locatePkcs11EngineLibrary();
+    if (path.empty()) return nullptr;
+    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    using BindEngine = int (*)(ENGINE*, const char*, const dynamic_fns*);
+    auto bind = reinterpret_cast<BindEngine>(::dlsym(library, "bind_engine"));
+    if (bind == nullptr) return nullptr;
+    EnginePtr engine(ENGINE_new());
+    if (!engine) return nullptr;
+    dynamic_fns fns{};
+    // The same OpenSSL as ours: the library skips setting up its own.
+    fns.static_state = ENGINE_get_static_state();
+    CRYPTO_get_mem_functions(&fns.mem_fns.malloc_fn, &fns.mem_fns.realloc_fn, &fns.mem_fns.free_fn);
+    if (!bind(engine.get(), "pkcs11", &fns)) return nullptr;
+    return engine;
+}
+
+bool setPinOn(ENGINE* engine, const std::string& pin) {
+    if (ENGINE_ctrl_cmd_string(engine, "PIN", pin.c_str(), 0) == 0) {
+        Logger::warn("HttpClient: ENGINE_ctrl_cmd_string(PIN) returned 0 — engine may reject the PIN");
+        ERR_clear_error();
+        return false;
+    }
+    return true;
+}
+
+// A fresh engine instance in place of the listed one: a new libp11 context
+// with no sessions, no slot list, and the PIN given or none. It gets the PIN
+// before it is listed, so no key load sees it without. The old instance
+// stays initialised (finishing it would finalise the module under the
+// signer and under handles still holding it) and is only taken off the list.
+bool replaceInstanceLocked(EngineState& s, const std::string& pin) {
+    EnginePtr fresh = newInstance();
+    if (fresh && !pin.empty() && !setPinOn(fresh.get(), pin)) fresh.reset();
+    EnginePtr old(ENGINE_by_id("pkcs11"));
+    if (!fresh || (old && !ENGINE_remove(old.get())) || !ENGINE_add(fresh.get()) || !ENGINE_init(fresh.get())) {
+        ERR_clear_error();
+        Logger::error("HttpClient: the pkcs11 engine could not be started afresh");
+        EnginePtr listed(ENGINE_by_id("pkcs11"));
+        if (!listed && old) ENGINE_add(old.get());
+        ERR_clear_error();
+        return false;
+    }
+    // The functional reference taken by ENGINE_init keeps it for the life of
+    // the process, as with the first instance.
+    s.loaded = true;
+    s.holdsPin = !pin.empty();
+    Logger::info("HttpClient: pkcs11 engine started afresh");
+    return true;
+}
+
+bool setPinLocked(EngineState& s, const std::string& pin) {
+    EnginePtr engine(ENGINE_by_id("pkcs11"));
+    if (!engine) {
+        // A failed lookup leaves its reason queued, where libcurl would later
+        // report it as the handshake's error.
+        ERR_clear_error();
+        return false;
+    }
+    if (!setPinOn(engine.get(), pin)) return false;
+    s.holdsPin = true;
+    return true;
+}
+
+// The engine holds this PIN, or none, while no transfer runs under another.
+void installPinLocked(EngineState& s, const std::string& pin) {
+    if (!s.loaded) {
+        s.loaded = loadLocked();
+        if (!s.loaded) ERR_clear_error();
+    }
+    if (!s.loaded) return;
+    if (!pin.empty())
+        setPinLocked(s, pin);
+    else if (s.holdsPin)
+        replaceInstanceLocked(s, pin);
+}
+
+// The right to load the card's key under one PIN for one transfer.
+class KeyLoadLease {
+public:
+    explicit KeyLoadLease(const std::string& pin) : digest_(digestOf(pin)) {
+        EngineState& s = state();
+        std::unique_lock<std::mutex> lock(s.mutex);
+        s.released.wait(lock, [&] { return s.users == 0 || s.pinDigest == digest_; });
+        // A PIN is never set while a key load may read it.
+        if (s.users == 0) {
+            installPinLocked(s, pin);
+            s.pinDigest = digest_;
+        }
+        ++s.users;
+    }
+    ~KeyLoadLease() {
+        EngineState& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (--s.users == 0) s.released.notify_all();
+    }
+    KeyLoadLease(const KeyLoadLease&) = delete;
+    KeyLoadLease& operator=(const KeyLoadLease&) = delete;
+
+private:
+    std::string digest_;
+};
+
+// The handle takes the listed instance (libcurl keeps the one it was given).
+void pointAtEngine(CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_SSLENGINE, "pkcs11");
+    curl_easy_setopt(handle, CURLOPT_SSLENGINE_DEFAULT, 1L);
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
 }  // namespace
+
+bool cardSessionsLost(CURLcode rc, const std::string& errorText) {
+    if (rc != CURLE_SSL_CERTPROBLEM && rc != CURLE_SSL_CONNECT_ERROR && rc != CURLE_SSL_ENGINE_INITFAILED) return false;
+    // libcurl appends OpenSSL's "error:XXXXXXXX:PKCS#11 module::<text>"; the
+    // libp11 library puts the module's CK_RV in the reason bits.
+    static const std::string kLib = ":PKCS#11 module:";
+    for (size_t at = errorText.find(kLib); at != std::string::npos; at = errorText.find(kLib, at + 1)) {
+        if (at < 8) continue;
+        unsigned long code = 0;
+        bool hex = true;
+        for (size_t i = at - 8; i < at && hex; ++i) {
+            int d = hexDigit(errorText[i]);
+            hex = d >= 0;
+            code = (code << 4) | static_cast<unsigned long>(d < 0 ? 0 : d);
+        }
+        if (!hex) continue;
+        switch (ERR_GET_REASON(code)) {
+            case CKR_SESSION_HANDLE_INVALID:
+            case CKR_SESSION_CLOSED:
+            case CKR_DEVICE_REMOVED:
+            case CKR_TOKEN_NOT_PRESENT:
+            case CKR_USER_NOT_LOGGED_IN:
+            // Handles the engine keeps of the key, gone with a logout (the
+            // signer checking a mistyped PIN logs the whole process out).
+            case CKR_OBJECT_HANDLE_INVALID:
+            case CKR_KEY_HANDLE_INVALID:
+                return true;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
+CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuffer) {
+    KeyLoadLease lease(pin);
+    pointAtEngine(handle);
+    char ownBuffer[CURL_ERROR_SIZE] = {0};
+    char* errorText = errorBuffer != nullptr ? errorBuffer : ownBuffer;
+    if (errorBuffer == nullptr) curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, ownBuffer);
+    errorText[0] = '\0';
+    CURLcode rc = curl_easy_perform(handle);
+    if (cardSessionsLost(rc, errorText)) {
+        Logger::warn("HttpClient: the card's sessions are gone (card pulled and put back?); trying once more");
+        {
+            EngineState& s = state();
+            std::lock_guard<std::mutex> lock(s.mutex);
+            replaceInstanceLocked(s, pin);
+        }
+        pointAtEngine(handle);
+        errorText[0] = '\0';
+        rc = curl_easy_perform(handle);
+    }
+    if (errorBuffer == nullptr) curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
+    return rc;
+}
 
 std::string locatePkcs11EngineLibrary() {
     if (const char* env = std::getenv("OPENSSL_ENGINES"); env && *env) {
@@ -123,19 +317,9 @@ bool ensurePkcs11EngineLoaded() {
 }
 
 bool setPkcs11EnginePin(const std::string& pin) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    EnginePtr engine(ENGINE_by_id("pkcs11"));
-    if (!engine) {
-        // A failed lookup leaves its reason queued, where libcurl would later
-        // report it as the handshake's error.
-        ERR_clear_error();
-        return false;
-    }
-    if (ENGINE_ctrl_cmd_string(engine.get(), "PIN", pin.c_str(), 0) == 0) {
-        Logger::warn("HttpClient: ENGINE_ctrl_cmd_string(PIN) returned 0 — engine may reject the PIN");
-        return false;
-    }
-    return true;
+    EngineState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return setPinLocked(s, pin);
 }
 
 }  // namespace tavo::core::infra::http

@@ -67,11 +67,16 @@ std::vector<std::string> PinStore::listStoredIds() {
 }
 
 bool PinStore::clearAll() {
-    bool all = true;
-    for (const std::string& id : listStoredIds()) {
-        if (!remove(id)) all = false;
-    }
-    return all;
+    // Every account of the service, also those listStoredIds leaves out: a
+    // PIN nobody can list is still a PIN on disk.
+    std::vector<std::string> accounts;
+    keychain::OSStatus status = keychain::copyGenericPasswordAccounts(kService, accounts);
+    if (status == keychain::kStatusItemNotFound) return true;
+    if (status != keychain::kStatusOk) return false;
+    for (const std::string& account : accounts) keychain::deleteGenericPassword(kService, account);
+    accounts.clear();
+    // Whatever a failed delete left behind makes the answer false.
+    return keychain::copyGenericPasswordAccounts(kService, accounts) == keychain::kStatusItemNotFound;
 }
 
 }  // namespace tavo::security

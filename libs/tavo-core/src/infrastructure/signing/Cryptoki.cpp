@@ -171,6 +171,16 @@ CK_RV Cryptoki::login(CK_SESSION_HANDLE session, const std::string& pin) const {
     return functions_->C_Login(session, CKU_USER, bytes.data(), static_cast<CK_ULONG>(bytes.size()));
 }
 
+CK_RV Cryptoki::logout(CK_SESSION_HANDLE session) const {
+    if (!ready()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    return note("C_Logout", functions_->C_Logout(session));
+}
+
+CK_RV Cryptoki::sessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO& info) const {
+    if (!ready()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    return note("C_GetSessionInfo", functions_->C_GetSessionInfo(session, &info));
+}
+
 std::vector<CK_OBJECT_HANDLE> Cryptoki::findObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* tmpl, CK_ULONG count,
                                                     CK_ULONG batchSize, size_t maxObjects) const {
     std::vector<CK_OBJECT_HANDLE> found;
@@ -199,6 +209,11 @@ std::optional<std::vector<std::vector<uint8_t>>> Cryptoki::attributes(
     std::vector<std::vector<uint8_t>> values(types.size());
     for (size_t i = 0; i < types.size(); ++i) {
         if (tmpl[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) return std::nullopt;
+        if (tmpl[i].ulValueLen > kMaxAttributeLength) {
+            Logger::warn("SignerPkcs11: object skipped, the token announced an attribute of " +
+                         std::to_string(tmpl[i].ulValueLen) + " bytes");
+            return std::nullopt;
+        }
         values[i].assign(tmpl[i].ulValueLen, 0);
         tmpl[i].pValue = values[i].empty() ? nullptr : values[i].data();
     }

@@ -32,15 +32,22 @@ public:
     CK_RV openSession(CK_SLOT_ID slot, CK_SESSION_HANDLE& session) const;
     CK_RV closeSession(CK_SESSION_HANDLE session) const;
     CK_RV login(CK_SESSION_HANDLE session, const std::string& pin) const;
+    CK_RV logout(CK_SESSION_HANDLE session) const;
+    CK_RV sessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO& info) const;
 
     // Every object matching the template, fetched in batches of batchSize;
     // at most maxObjects. Empty on failure.
     std::vector<CK_OBJECT_HANDLE> findObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* tmpl, CK_ULONG count,
                                               CK_ULONG batchSize, size_t maxObjects) const;
     // Attribute values of one object: lengths first, then zeroed buffers of
-    // those lengths. No value when either call fails.
+    // those lengths. No value when either call fails, or when a length
+    // beyond kMaxAttributeLength is announced (logged: nothing that large is
+    // allocated).
     std::optional<std::vector<std::vector<uint8_t>>> attributes(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
                                                                 const std::vector<CK_ATTRIBUTE_TYPE>& types) const;
+
+    // Largest attribute value read: far above any certificate a card holds.
+    static constexpr CK_ULONG kMaxAttributeLength = 1024 * 1024;
     // CKM_RSA_PKCS over input with the key; empty on failure.
     std::vector<uint8_t> signRsaPkcs(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
                                      const std::vector<uint8_t>& input) const;

@@ -2,10 +2,14 @@
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <map>
@@ -22,6 +26,7 @@ namespace {
 using core::common::CPtr;
 using X509Ptr = CPtr<X509, X509_free>;
 using BnPtr = CPtr<BIGNUM, BN_free>;
+using PkeyPtr = CPtr<EVP_PKEY, EVP_PKEY_free>;
 
 void freeOpenSslText(char* p) {
     OPENSSL_free(p);
@@ -74,20 +79,101 @@ std::string tokenLabel(const CK_TOKEN_INFO& info) {
     return label;
 }
 
-// CKR_USER_ALREADY_LOGGED_IN is as good as a login.
-CK_RV loginResult(const Cryptoki& p11, CK_SESSION_HANDLE session, const std::string& pin) {
-    CK_RV rv = p11.login(session, pin);
-    return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
-}
+// Certificates or keys read under one CKA_ID: a card holds one or two; more
+// than this is not a card worth choosing from.
+constexpr size_t kMaxObjectsPerId = 16;
 
-// The one object of a class under a CKA_ID; CK_INVALID_HANDLE unless exactly one.
-CK_OBJECT_HANDLE findOne(const Cryptoki& p11, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls,
-                         const std::vector<uint8_t>& id) {
+// Every object of a class under a CKA_ID, up to kMaxObjectsPerId.
+std::vector<CK_OBJECT_HANDLE> findAll(const Cryptoki& p11, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls,
+                                      const std::vector<uint8_t>& id) {
     std::vector<uint8_t> idCopy = id;
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
                            {CKA_ID, idCopy.data(), static_cast<CK_ULONG>(idCopy.size())}};
-    auto found = p11.findObjects(session, tmpl, 2, 1, 1);
-    return found.size() == 1 ? found.front() : CK_INVALID_HANDLE;
+    return p11.findObjects(session, tmpl, 2, kMaxObjectsPerId, kMaxObjectsPerId);
+}
+
+PkeyPtr publicKeyOf(const std::vector<uint8_t>& der) {
+    const unsigned char* p = der.data();
+    if (der.empty() || der.size() > static_cast<size_t>(std::numeric_limits<long>::max())) return nullptr;
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (!cert) return nullptr;
+    return PkeyPtr(X509_get_pubkey(cert.get()));
+}
+
+enum class Belongs { Yes, No, Unknown };
+
+// Whether the private key on the token is the one of the certificate: for
+// RSA the modulus and public exponent, which a card shows on its private
+// key; for other kinds the key family (the signer signs with RSA only).
+Belongs keyBelongsTo(const Cryptoki& p11, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const EVP_PKEY* certKey) {
+    auto type = p11.attributes(session, key, {CKA_KEY_TYPE});
+    if (!type || (*type)[0].size() != sizeof(CK_KEY_TYPE)) return Belongs::Unknown;
+    CK_KEY_TYPE keyType = 0;
+    std::memcpy(&keyType, (*type)[0].data(), sizeof keyType);
+    if (keyType == CKK_EC) return EVP_PKEY_get_base_id(certKey) == EVP_PKEY_EC ? Belongs::Yes : Belongs::No;
+    if (keyType != CKK_RSA || EVP_PKEY_get_base_id(certKey) != EVP_PKEY_RSA) return Belongs::No;
+    auto values = p11.attributes(session, key, {CKA_MODULUS, CKA_PUBLIC_EXPONENT});
+    if (!values || (*values)[0].empty() || (*values)[1].empty()) return Belongs::Unknown;
+    BIGNUM* n = nullptr;
+    BIGNUM* e = nullptr;
+    bool ok = EVP_PKEY_get_bn_param(certKey, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
+              EVP_PKEY_get_bn_param(certKey, OSSL_PKEY_PARAM_RSA_E, &e) == 1;
+    BnPtr certN(n), certE(e);
+    if (!ok) return Belongs::Unknown;
+    BnPtr keyN(BN_bin2bn((*values)[0].data(), static_cast<int>((*values)[0].size()), nullptr));
+    BnPtr keyE(BN_bin2bn((*values)[1].data(), static_cast<int>((*values)[1].size()), nullptr));
+    if (!keyN || !keyE) return Belongs::Unknown;
+    return BN_cmp(keyN.get(), certN.get()) == 0 && BN_cmp(keyE.get(), certE.get()) == 0 ? Belongs::Yes : Belongs::No;
+}
+
+enum class PairResult { One, NoCertificate, NoKey, NoMatch, Several };
+
+// The certificate under the id together with the private key that belongs
+// to it. A CA certificate stored beside the user's has no key and drops
+// out; two certificates with their own keys under one id are refused, since
+// the signature would name whichever came first. A lone certificate and key
+// whose match cannot be read (a card that hides the modulus) stay a pair.
+PairResult findPair(const Cryptoki& p11, CK_SESSION_HANDLE session, const std::vector<uint8_t>& id,
+                    std::vector<uint8_t>& certDer, CK_OBJECT_HANDLE& keyOut) {
+    auto certs = findAll(p11, session, CKO_CERTIFICATE, id);
+    if (certs.empty()) return PairResult::NoCertificate;
+    auto keys = findAll(p11, session, CKO_PRIVATE_KEY, id);
+    if (keys.empty()) return PairResult::NoKey;
+    const bool lonePair = certs.size() == 1 && keys.size() == 1;
+    size_t matches = 0;
+    for (CK_OBJECT_HANDLE cert : certs) {
+        auto value = p11.attributes(session, cert, {CKA_VALUE});
+        if (!value) continue;
+        PkeyPtr certKey = publicKeyOf((*value)[0]);
+        if (!certKey) continue;
+        for (CK_OBJECT_HANDLE key : keys) {
+            Belongs belongs = keyBelongsTo(p11, session, key, certKey.get());
+            if (belongs == Belongs::No || (belongs == Belongs::Unknown && !lonePair)) continue;
+            if (++matches == 1) {
+                certDer = (*value)[0];
+                keyOut = key;
+            }
+        }
+    }
+    if (matches == 1) return PairResult::One;
+    return matches == 0 ? PairResult::NoMatch : PairResult::Several;
+}
+
+// Answers by which a module says that a session, or the token behind it,
+// is gone: a kept session that gives one is opened again.
+bool reportsDead(CK_RV rv) {
+    return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED || rv == CKR_DEVICE_REMOVED ||
+           rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_USER_NOT_LOGGED_IN;
+}
+
+using PinDigest = std::array<unsigned char, 32>;
+
+// The kept session remembers which PIN opened it by digest only.
+PinDigest digestOf(const std::string& pin) {
+    PinDigest d{};
+    unsigned int length = 0;
+    EVP_Digest(pin.data(), pin.size(), d.data(), &length, EVP_sha256(), nullptr);
+    return d;
 }
 
 void warnOpen(CK_RV rv) {
@@ -135,9 +221,54 @@ struct SignerPkcs11::Impl {
     Cryptoki p11;
     // Logged-in sessions of warmUp, one per slot, closed before the module
     // is released: the token logs out with its last session.
-    std::map<CK_SLOT_ID, Session> warmSessions;
+    struct Kept {
+        Session session;
+        PinDigest pin;
+    };
+    std::map<CK_SLOT_ID, Kept> warmSessions;
 
     bool loadModule() { return p11.load(modulePath); }
+
+    // A kept session the module reports dead (card pulled and put back,
+    // logged out underneath) is closed; the next login opens another.
+    void dropIfDead(CK_SLOT_ID slot) {
+        auto kept = warmSessions.find(slot);
+        if (kept == warmSessions.end()) return;
+        CK_SESSION_INFO info{};
+        CK_RV rv = p11.sessionInfo(kept->second.session.handle(), info);
+        bool loggedIn = info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS;
+        if (rv == CKR_OK ? loggedIn : !reportsDead(rv)) return;
+        Logger::info("SignerPkcs11: kept session of slot " + std::to_string(slot) + " is gone (" +
+                     (rv == CKR_OK ? std::string("logged out") : std::to_string(rv)) + "); a new one will be opened");
+        warmSessions.erase(kept);
+    }
+
+    // C_Login with the PIN, checked against the card even when the token is
+    // logged in already: a kept session, or another user of the module in
+    // this process, makes the card answer "already logged in" to any PIN.
+    // A refused PIN is never tried again.
+    CK_RV logIn(CK_SLOT_ID slot, CK_SESSION_HANDLE session, const std::string& pin) {
+        dropIfDead(slot);
+        const PinDigest digest = digestOf(pin);
+        auto kept = warmSessions.find(slot);
+        if (kept != warmSessions.end() && kept->second.pin == digest) return CKR_OK;
+        CK_RV rv = p11.login(session, pin);
+        bool loggedOut = false;
+        if (rv == CKR_USER_ALREADY_LOGGED_IN) {
+            p11.logout(session);
+            loggedOut = true;
+            rv = p11.login(session, pin);
+            // The module insists: nothing more can be learnt from it.
+            if (rv == CKR_USER_ALREADY_LOGGED_IN) rv = CKR_OK;
+        }
+        if (kept != warmSessions.end()) {
+            if (rv == CKR_OK)
+                kept->second.pin = digest;
+            else if (loggedOut)
+                warmSessions.erase(kept);  // its login went with the logout
+        }
+        return rv;
+    }
 };
 
 SignerPkcs11::SignerPkcs11(const std::string& modulePath) : impl_(std::make_unique<Impl>()) {
@@ -151,34 +282,39 @@ std::vector<CertificateInfo> SignerPkcs11::listCertificates() {
     std::vector<CertificateInfo> out;
     const Cryptoki& p11 = impl_->p11;
     if (!p11.ready()) return out;
-    auto slots = p11.slotList();
-    if (!slots) return out;
-    for (CK_SLOT_ID slot : *slots) {
-        CK_TOKEN_INFO tokenInfo{};
-        std::string label;
-        if (p11.tokenInfo(slot, tokenInfo) == CKR_OK) label = tokenLabel(tokenInfo);
-        Session session(p11, slot);
-        if (!session.ok()) {
-            warnOpen(session.openResult());
-            continue;
+    try {
+        auto slots = p11.slotList();
+        if (!slots) return out;
+        for (CK_SLOT_ID slot : *slots) {
+            CK_TOKEN_INFO tokenInfo{};
+            std::string label;
+            if (p11.tokenInfo(slot, tokenInfo) == CKR_OK) label = tokenLabel(tokenInfo);
+            Session session(p11, slot);
+            if (!session.ok()) {
+                warnOpen(session.openResult());
+                continue;
+            }
+            CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+            CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+            auto handles =
+                p11.findObjects(session.handle(), tmpl, 1, kCertificateBatch, std::numeric_limits<size_t>::max());
+            for (CK_OBJECT_HANDLE object : handles) {
+                auto values = p11.attributes(session.handle(), object, {CKA_ID, CKA_VALUE});
+                if (!values) continue;
+                CertificateInfo info;
+                CertId id;
+                id.slot = slot;
+                id.id = (*values)[0];
+                info.id = id.text();
+                info.isHardware = true;
+                info.source = label.empty() ? "PKCS#11" : label;
+                populateCertInfoFromDer((*values)[1], info);
+                out.push_back(std::move(info));
+            }
         }
-        CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
-        auto handles =
-            p11.findObjects(session.handle(), tmpl, 1, kCertificateBatch, std::numeric_limits<size_t>::max());
-        for (CK_OBJECT_HANDLE object : handles) {
-            auto values = p11.attributes(session.handle(), object, {CKA_ID, CKA_VALUE});
-            if (!values) continue;
-            CertificateInfo info;
-            CertId id;
-            id.slot = slot;
-            id.id = (*values)[0];
-            info.id = id.text();
-            info.isHardware = true;
-            info.source = label.empty() ? "PKCS#11" : label;
-            populateCertInfoFromDer((*values)[1], info);
-            out.push_back(std::move(info));
-        }
+    } catch (const std::exception& e) {
+        // A token's answer that cannot be held ends the listing, not the caller.
+        Logger::warn(std::string("SignerPkcs11: listing stopped: ") + e.what());
     }
     return out;
 }
@@ -193,10 +329,19 @@ std::vector<uint8_t> SignerPkcs11::getCertificateDer(const std::string& certific
         warnOpen(session.openResult());
         return {};
     }
-    CK_OBJECT_HANDLE cert = findOne(p11, session.handle(), CKO_CERTIFICATE, id.id);
-    if (cert == CK_INVALID_HANDLE) return {};
-    auto values = p11.attributes(session.handle(), cert, {CKA_VALUE});
-    return values ? (*values)[0] : std::vector<uint8_t>{};
+    auto certs = findAll(p11, session.handle(), CKO_CERTIFICATE, id.id);
+    if (certs.size() == 1) {
+        auto values = p11.attributes(session.handle(), certs.front(), {CKA_VALUE});
+        return values ? (*values)[0] : std::vector<uint8_t>{};
+    }
+    if (certs.empty()) return {};
+    // Several: the one whose key is on the card (visible once logged in),
+    // the same certificate a signature would carry.
+    std::vector<uint8_t> der;
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    if (findPair(p11, session.handle(), id.id, der, key) == PairResult::One) return der;
+    Logger::warn("SignerPkcs11: more than one certificate under " + id.text() + " on token");
+    return {};
 }
 
 bool SignerPkcs11::warmUp(const std::string& certificateId, const std::string& pin) {
@@ -207,17 +352,19 @@ bool SignerPkcs11::warmUp(const std::string& certificateId, const std::string& p
         Logger::warn("SignerPkcs11: invalid certificateId: " + certificateId);
         return false;
     }
+    impl_->dropIfDead(id.slot);
     Session session(p11, id.slot);
     if (!session.ok()) {
         warnOpen(session.openResult());
         return false;
     }
     if (pin.empty()) return true;
-    CK_RV rv = loginResult(p11, session.handle(), pin);
+    CK_RV rv = impl_->logIn(id.slot, session.handle(), pin);
     if (rv == CKR_OK) {
         // Kept open so that later signing with an empty PIN finds the token
         // logged in; one such session per slot is enough.
-        if (impl_->warmSessions.count(id.slot) == 0) impl_->warmSessions.emplace(id.slot, std::move(session));
+        if (impl_->warmSessions.count(id.slot) == 0)
+            impl_->warmSessions.emplace(id.slot, Impl::Kept{std::move(session), digestOf(pin)});
         return true;
     }
     if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) throw InvalidPinException();
@@ -232,45 +379,61 @@ std::vector<uint8_t> SignerPkcs11::signData(const std::vector<uint8_t>& data, co
     if (!p11.ready()) return {};
     CertId id = CertId::parse(certificateId);
     if (!id.valid()) return {};
-    // One session for search and signing: the key handle is valid only while
-    // the session that found it is open.
-    Session session(p11, id.slot);
-    if (!session.ok()) {
-        warnOpen(session.openResult());
-        return {};
-    }
-    if (!pin.empty()) {
-        CK_RV rv = loginResult(p11, session.handle(), pin);
-        if (rv == kCkrLoginCancelled) throw SigningCancelledException();
-        if (rv == CKR_PIN_INCORRECT) throw InvalidPinException();
-        if (rv != CKR_OK) {
-            Logger::warn("SignerPkcs11: C_Login returned " + std::to_string(rv));
+    try {
+        impl_->dropIfDead(id.slot);
+        // One session for search and signing: the key handle is valid only
+        // while the session that found it is open.
+        Session session(p11, id.slot);
+        if (!session.ok()) {
+            warnOpen(session.openResult());
             return {};
         }
-    }
-    CK_OBJECT_HANDLE cert = findOne(p11, session.handle(), CKO_CERTIFICATE, id.id);
-    if (cert == CK_INVALID_HANDLE) {
-        Logger::warn("SignerPkcs11: certificate not found on token");
-        return {};
-    }
-    auto certValue = p11.attributes(session.handle(), cert, {CKA_VALUE});
-    if (!certValue) return {};
-    std::vector<uint8_t> certDer = std::move((*certValue)[0]);
-    CK_OBJECT_HANDLE key = findOne(p11, session.handle(), CKO_PRIVATE_KEY, id.id);
-    if (key == CK_INVALID_HANDLE) {
-        Logger::warn("SignerPkcs11: private key not found on token");
-        return {};
-    }
-    if (certDer.empty()) return {};
-    CK_SESSION_HANDLE handle = session.handle();
-    auto rawSign = [&p11, handle, key](const std::vector<uint8_t>& digestInfo) -> std::vector<uint8_t> {
-        try {
-            return p11.signRsaPkcs(handle, key, digestInfo);
-        } catch (...) {
-            return {};
+        if (!pin.empty()) {
+            CK_RV rv = impl_->logIn(id.slot, session.handle(), pin);
+            if (rv == kCkrLoginCancelled) throw SigningCancelledException();
+            if (rv == CKR_PIN_INCORRECT) throw InvalidPinException();
+            if (rv != CKR_OK) {
+                Logger::warn("SignerPkcs11: C_Login returned " + std::to_string(rv));
+                return {};
+            }
         }
-    };
-    return CmsBuilder::buildDetached(data, certDer, rawSign, true);
+        std::vector<uint8_t> certDer;
+        CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+        switch (findPair(p11, session.handle(), id.id, certDer, key)) {
+            case PairResult::One:
+                break;
+            case PairResult::NoCertificate:
+                Logger::warn("SignerPkcs11: certificate not found on token");
+                return {};
+            case PairResult::NoKey:
+                Logger::warn("SignerPkcs11: private key not found on token");
+                return {};
+            case PairResult::NoMatch:
+                Logger::warn("SignerPkcs11: no private key on token belongs to the certificate under " + id.text());
+                return {};
+            case PairResult::Several:
+                Logger::warn("SignerPkcs11: more than one certificate with its key under " + id.text() +
+                             " on token; refusing to choose");
+                return {};
+        }
+        if (certDer.empty()) return {};
+        CK_SESSION_HANDLE handle = session.handle();
+        auto rawSign = [&p11, handle, key](const std::vector<uint8_t>& digestInfo) -> std::vector<uint8_t> {
+            try {
+                return p11.signRsaPkcs(handle, key, digestInfo);
+            } catch (...) {
+                return {};
+            }
+        };
+        return CmsBuilder::buildDetached(data, certDer, rawSign, true);
+    } catch (const InvalidPinException&) {
+        throw;
+    } catch (const SigningCancelledException&) {
+        throw;
+    } catch (const std::exception& e) {
+        Logger::error(std::string("SignerPkcs11: signing stopped: ") + e.what());
+        return {};
+    }
 }
 
 }  // namespace tavo::signing

@@ -54,6 +54,24 @@ TEST(PinStore, ClearAllRemovesEveryPin) {
     EXPECT_FALSE(PinStore::load("2:02").has_value());
 }
 
+TEST(PinStore, ClearAllRemovesAlsoPinsTheListLeavesOut) {
+    const std::string unlisted[] = {std::string(600, 'l'), std::string("1:A\0B", 5), "\xC0\xAF:bad-utf8"};
+    for (const std::string& id : unlisted) ASSERT_TRUE(PinStore::store(id, "0000"));
+    ASSERT_TRUE(PinStore::store("1:01", "0000"));
+    EXPECT_EQ(PinStore::listStoredIds(), (std::vector<std::string>{"1:01"}));
+    EXPECT_TRUE(PinStore::clearAll());
+    std::vector<std::string> accounts;
+    EXPECT_EQ(keychain::copyGenericPasswordAccounts("TavoAgentC.pin", accounts), keychain::kStatusItemNotFound);
+    for (const std::string& id : unlisted) EXPECT_FALSE(PinStore::load(id).has_value());
+    // While one cannot be removed, clearAll says so.
+    ASSERT_TRUE(PinStore::store(unlisted[0], "0000"));
+    {
+        tavo::test::ScopedKeychainFailure del(keychain::Operation::Delete, -34);
+        EXPECT_FALSE(PinStore::clearAll());
+    }
+    EXPECT_TRUE(PinStore::clearAll());
+}
+
 TEST(PinStore, FailedWriteKeepsThePinStoredBefore) {
     ASSERT_TRUE(PinStore::store("1:AB", "1234"));
     std::string log;
