@@ -3,12 +3,12 @@
 #include <charconv>
 #include <chrono>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 #include "common/Base64.h"
 #include "common/CertificateId.h"
 #include "common/Logger.h"
+#include "common/Pause.h"
 #include "common/PercentEncode.h"
 #include "common/Utf8.h"
 #include "infrastructure/auth/LoginFlow.h"
@@ -36,7 +36,7 @@ bool g_categoriesLoaded = false;
 const std::string kEikNotFound = "Фирма с избрания ЕИК не е намерена в списъка на задължените лица";
 
 void pause(int seconds) {
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    common::pauseFor(std::chrono::seconds(seconds));
 }
 
 bool isSuccess(int status) {

@@ -9,12 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
-#include <thread>
 #include <utility>
 
 #include "common/Base64.h"
 #include "common/Cp1251.h"
 #include "common/Logger.h"
+#include "common/Pause.h"
 #include "common/Numbers.h"
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
@@ -139,7 +139,7 @@ void lookUpNewDocument(domain::NapSession& session, ISubmission& submission, con
         return;
     }
     // The portal lists a new document only a moment after accepting it.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    common::pauseFor(std::chrono::seconds(1));
 
     ResultsFilter filter;
     filter.eik = eik;

@@ -10,6 +10,7 @@
 #include "operations/IPortalHandler.h"
 #include "operations/OperationTypes.h"
 #include "support/LogCapture.h"
+#include "support/Pauses.h"
 #include "support/PortalCard.h"
 #include "support/PortalStandIn.h"
 
@@ -252,9 +253,15 @@ TEST_F(SessionTest, IdentityAndPinKeepOrDropTheClient) {
 }
 
 TEST_F(SessionTest, AuthRetryAlwaysDeniedLogsInOnceAndReselectsTheTaxpayer) {
+    tavo::test::clearRecordedPauses();
     loginAndSelect("987654321");
     portal.scriptServiceLinkStatuses({401, 405, 401, 401});
     session.httpSelectService("5501");
+    // The portal's own pauses, as production waits them: after the taxpayer
+    // select, before the plain retry, after the re-login, before the last try.
+    using std::chrono::seconds;
+    EXPECT_EQ(tavo::test::recordedPauses(),
+              (std::vector<std::chrono::milliseconds>{seconds(1), seconds(1), seconds(2), seconds(1)}));
     auto all = portal.journal().all();
     EXPECT_EQ(countPrefix(all, "/api/common/service-links/select/"), 4u);
     EXPECT_EQ(countOn(all, "/auth/login/qes"), 2u);

@@ -1,13 +1,15 @@
 // Entry point of every test executable. Before any test runs, the process is
 // made safe: every production host the library can reach is redirected to a
 // closed local port (tests that need a stand-in point a host at it), and HOME
-// is a throwaway folder so nothing lands in the real per-user folders.
+// is a throwaway folder so nothing lands in the real per-user folders, and
+// the portal's fixed pauses are recorded instead of slept.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "infrastructure/http/NapEndpoints.h"
+#include "support/Pauses.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -27,6 +29,7 @@ int main(int argc, char** argv) {
     ::setenv("TAVO_TEST_CONNECT_TO", failClosedConnectTo().c_str(), 1);
     static tavo::test::TempDir home("tavo-home");
     ::setenv("HOME", home.str().c_str(), 1);
+    tavo::test::recordPausesInsteadOfSleeping();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
