@@ -9,7 +9,7 @@ using namespace tavo::test;
 // the openssl command line accepts for their purposes.
 TEST(Rig, TokenKeyCertificateVerifiesAgainstTheTestCa) {
     SoftHsmToken token;
-    auto key = token.addRsaKey("A1B2", "Tavo Card Holder", "holder@example.com");
+    auto key = token.generateRsaKey("A1B2", "Tavo Card Holder", "holder@example.com");
     EXPECT_EQ(key.certificateId, std::to_string(token.slotId()) + ":A1B2");
     EXPECT_NE(key.cert.subject.find("CN=Tavo Card Holder"), std::string::npos) << key.cert.subject;
     std::string out;

@@ -58,6 +58,13 @@ std::string SoftHsmToken::pkcs11Tool(const std::string& args, bool login) const 
 
 SoftHsmToken::Key SoftHsmToken::addRsaKey(const std::string& idHex, const std::string& commonName,
                                           const std::string& email) {
+    if (TestPki::poolAvailable())
+        return importKey(idHex, TestPki::instance().issueClient(commonName, email), commonName);
+    return generateRsaKey(idHex, commonName, email);
+}
+
+SoftHsmToken::Key SoftHsmToken::generateRsaKey(const std::string& idHex, const std::string& commonName,
+                                               const std::string& email) {
     Key key;
     key.idHex = idHex;
     key.label = commonName;

@@ -38,9 +38,12 @@ public:
     const std::string& userPin() const { return userPin_; }
     std::filesystem::path confFile() const { return dir_ / "softhsm2.conf"; }
 
-    // An RSA 2048 key pair generated on the token, with a certificate from the
-    // test CA stored beside it under the same CKA_ID.
+    // An RSA 2048 key pair on the token, with a certificate from the test CA
+    // stored beside it under the same CKA_ID. The key comes from the run's key
+    // pool when there is one (imported), else it is generated on the token.
     Key addRsaKey(const std::string& idHex, const std::string& commonName, const std::string& email = "");
+    // The same, always generated on the token itself.
+    Key generateRsaKey(const std::string& idHex, const std::string& commonName, const std::string& email = "");
     // A certificate object only (no key), under the given id.
     void addCertificate(const std::string& idHex, const std::string& label, const IssuedCert& cert);
     // A software key imported to the token (PKCS#8), with its certificate.

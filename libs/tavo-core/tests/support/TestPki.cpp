@@ -1,5 +1,7 @@
 #include "support/TestPki.h"
 
+#include <atomic>
+#include <optional>
 #include <stdexcept>
 
 #include "infrastructure/http/NapEndpoints.h"
@@ -39,8 +41,39 @@ TestPki::TestPki() {
     caKey_ = dir_ / "ca.key";
 }
 
+namespace {
+
+fs::path poolDir() {
+    return fs::path(TAVO_TEST_BINARY_DIR) / "key-pool";
+}
+
+// The next unused key of the pool, or nothing.
+std::optional<fs::path> takePooledKey() {
+    static std::atomic<int> next{0};
+    fs::path key = poolDir() / ("rsa-" + std::to_string(++next) + ".key");
+    std::error_code ec;
+    if (!fs::is_regular_file(key, ec)) return std::nullopt;
+    return key;
+}
+
+void makeRsaKey(const fs::path& key, const fs::path& pub) {
+    if (auto pooled = takePooledKey())
+        fs::copy_file(*pooled, key, fs::copy_options::overwrite_existing);
+    else
+        mustRun("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + shellQuote(key.string()));
+    mustRun("openssl pkey -in " + shellQuote(key.string()) + " -pubout -out " + shellQuote(pub.string()));
+}
+
+}  // namespace
+
+bool TestPki::poolAvailable() {
+    std::error_code ec;
+    return fs::is_regular_file(poolDir() / "rsa-1.key", ec);
+}
+
 void TestPki::makeCa(const fs::path& dir, const std::string& name) {
-    mustRun("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + shellQuote((dir / "ca.key").string()) + " -out " +
+    makeRsaKey(dir / "ca.key", dir / "ca.pub");
+    mustRun("openssl req -x509 -new -key " + shellQuote((dir / "ca.key").string()) + " -out " +
             shellQuote((dir / "ca.pem").string()) + " -days 3650 -subj " + shellQuote("/CN=" + name) +
             " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign");
 }
@@ -82,11 +115,6 @@ void signWith(const fs::path& caDir, const fs::path& pubKey, const std::string& 
     mustRun("openssl x509 -new -subj " + shellQuote(subj) + " -force_pubkey " + shellQuote(pubKey.string()) + " -CA " +
             shellQuote((caDir / "ca.pem").string()) + " -CAkey " + shellQuote((caDir / "ca.key").string()) +
             " -days 3650 -extfile " + shellQuote(extFile.string()) + " -out " + shellQuote(certOut.string()));
-}
-
-void makeRsaKey(const fs::path& key, const fs::path& pub) {
-    mustRun("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + shellQuote(key.string()));
-    mustRun("openssl pkey -in " + shellQuote(key.string()) + " -pubout -out " + shellQuote(pub.string()));
 }
 
 const char* kServerExt =

@@ -40,6 +40,12 @@ public:
     // A certificate over an EC P-256 key (for "wrong key type" cases).
     IssuedCert issueEcClient(const std::string& commonName);
 
+    // RSA keys are taken from the run's key pool (made once by the CTest
+    // fixture, each key used at most once per process) and generated only
+    // when the pool is missing or used up: key generation was most of the
+    // suite's time.
+    static bool poolAvailable();
+
 private:
     TestPki();
     std::filesystem::path fresh(const std::string& stem);

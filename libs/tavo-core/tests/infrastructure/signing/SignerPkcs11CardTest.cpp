@@ -177,8 +177,8 @@ TEST(SignerPkcs11Card, KeyIsUsedWithItsOwnCertificateOnly) {
     token.addCertificate("21", "Issuing CA", caCertificate());
     auto user = token.addRsaKey("21", "Tavo Card Holder", "holder@example.com");
     // A renewed card: two pairs under one id.
-    token.addRsaKey("22", "Tavo Card Holder 2024", "holder@example.com");
-    token.addRsaKey("22", "Tavo Card Holder 2025", "holder@example.com");
+    token.generateRsaKey("22", "Tavo Card Holder 2024", "holder@example.com");
+    token.generateRsaKey("22", "Tavo Card Holder 2025", "holder@example.com");
     // A certificate whose key is not on the card, beside a key without one.
     token.addCertificate("23", "Stranger", TestPki::instance().issueClient("Tavo Stranger"));
     token.pkcs11Tool("--keypairgen --key-type rsa:2048 --id 23 --label lonely", true);
