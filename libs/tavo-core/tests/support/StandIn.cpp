@@ -176,7 +176,7 @@ StandIn::StandIn(Options options) : StandIn(options, std::string()) {}
 
 StandIn::StandIn(Options options, const std::string& certificateHost) : options_(options) {
     TestPki& pki = TestPki::instance();
-    const IssuedCert cert = !certificateHost.empty()         ? pki.serverFor(certificateHost)
+    const IssuedCert cert = !certificateHost.empty()        ? pki.serverFor(certificateHost)
                             : options_.untrustedCertificate ? pki.untrustedServer()
                                                             : pki.server();
     const std::string certFile = cert.certFile.string();
