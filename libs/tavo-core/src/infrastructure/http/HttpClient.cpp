@@ -8,6 +8,7 @@
 
 #include "common/Ascii.h"
 #include "common/Logger.h"
+#include "common/Utf8.h"
 #include "infrastructure/http/CurlHandles.h"
 #include "infrastructure/http/CurlText.h"
 #include "infrastructure/http/Pkcs11Engine.h"
@@ -307,7 +308,7 @@ void HttpClient::Impl::transfer(Request request, Collector& collector, HttpRespo
     for (const auto& [name, value] : *request.headers) all.emplace_back(name, value);
     all.emplace_back("Content-Type", request.contentTypeLine);
     if (std::optional<std::string> bad = headerWithLineBreak(all)) {
-        r.error = "header \"" + *bad + "\" refused: its value holds a line break or NUL";
+        r.error = "header \"" + common::utf8::escapeForLog(*bad) + "\" refused: its value holds a line break or NUL";
         Logger::warn("HttpClient: " + r.error);
         return;
     }
@@ -316,7 +317,6 @@ void HttpClient::Impl::transfer(Request request, Collector& collector, HttpRespo
     bool sameHost = true;
     long followed = 0;
     CurlSlistPtr lines = headerLines(*request.headers, request.contentTypeLine, sameHost);
-    CURLcode rc = CURLE_OK;
     for (;;) {
         CurlSetter s(h);
         TAVO_CURL_SET(s, CURLOPT_URL, request.url.c_str());
@@ -339,8 +339,7 @@ void HttpClient::Impl::transfer(Request request, Collector& collector, HttpRespo
         }
         // A redirect's own body is not the answer.
         collector.sink.clear();
-        rc = curl_easy_perform(h);
-        if (rc != CURLE_OK) {
+        if (CURLcode rc = curl_easy_perform(h); rc != CURLE_OK) {
             r.error = collector.error(rc);
             break;
         }
@@ -536,7 +535,10 @@ std::string HttpClient::exportCookies() const {
 void HttpClient::importCookies(const std::string&) {}
 
 void HttpClient::clearCookies() {
-    if (CURL* h = impl_->handle.get()) curl_easy_setopt(h, CURLOPT_COOKIELIST, "ALL");
+    CURL* h = impl_->handle.get();
+    if (!h) return;
+    if (CURLcode rc = curl_easy_setopt(h, CURLOPT_COOKIELIST, "ALL"); rc != CURLE_OK)
+        Logger::warn(std::string("HttpClient: libcurl refused CURLOPT_COOKIELIST (clear): ") + curl_easy_strerror(rc));
 }
 
 void HttpClient::setCookie(const std::string& name, const std::string& value, const std::string& domain,
@@ -546,7 +548,11 @@ void HttpClient::setCookie(const std::string& name, const std::string& value, co
     const bool dotted = !domain.empty() && domain.front() == '.';
     std::string line = domain + "\t" + (dotted ? "TRUE" : "FALSE") + "\t" + path + "\t" + (secure ? "TRUE" : "FALSE") +
                        "\t0\t" + name + "\t" + value;
-    curl_easy_setopt(h, CURLOPT_COOKIELIST, line.c_str());
+    // A cookie that did not take (the taxpayer's context, say) must not pass
+    // silently; its value stays out of the log.
+    if (CURLcode rc = curl_easy_setopt(h, CURLOPT_COOKIELIST, line.c_str()); rc != CURLE_OK)
+        Logger::warn("HttpClient: libcurl refused CURLOPT_COOKIELIST for cookie " + name + ": " +
+                     curl_easy_strerror(rc));
 }
 
 void HttpClient::setClientCertId(const std::string& clientCertId) {
