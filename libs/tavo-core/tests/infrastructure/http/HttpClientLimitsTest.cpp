@@ -45,6 +45,20 @@ std::size_t peakSince(std::size_t base) {
     return peak > base ? peak - base : 0;
 }
 
+// AddressSanitizer keeps freed memory in quarantine, so resident memory then
+// tells nothing about what the client holds; the outcome is still checked.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMemoryMeaningful = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kResidentMemoryMeaningful = false;
+#else
+constexpr bool kResidentMemoryMeaningful = true;
+#endif
+#else
+constexpr bool kResidentMemoryMeaningful = true;
+#endif
+
 std::string capError(std::size_t cap) {
     return "answer larger than the limit of " + std::to_string(cap) + " bytes";
 }
@@ -92,7 +106,9 @@ TEST_F(LimitsTest, EndlessAnswersStopAtTheCapWithNothingPartial) {
         SCOPED_TRACE(c.name);
         const std::size_t base = resetPeak();
         EXPECT_TRUE(c.failsEmpty());
-        EXPECT_LT(peakSince(base), 2 * c.cap);
+        if (kResidentMemoryMeaningful) {
+            EXPECT_LT(peakSince(base), 2 * c.cap);
+        }
         if (!c.logged.empty()) {
             EXPECT_TRUE(log.contains(c.logged)) << c.logged;
         }
