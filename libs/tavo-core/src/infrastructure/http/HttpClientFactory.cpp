@@ -1,5 +1,8 @@
 #include "infrastructure/http/HttpClientFactory.h"
 
+#include <optional>
+
+#include "infrastructure/http/CurlHandles.h"
 #include "infrastructure/http/NapEndpoints.h"
 
 namespace tavo::core::infra::http {
@@ -34,6 +37,15 @@ std::unique_ptr<HttpClient> HttpClientFactory::forNapRestApi() {
     o.userAgent = kAgentUserAgent;
     // The API key and the declaration stay on the agency's API hosts.
     o.redirectHosts = {nap::kRestApiHost, nap::kRestApiTestHost};
+    return std::make_unique<HttpClient>(std::move(o));
+}
+
+std::unique_ptr<HttpClient> HttpClientFactory::forNapRestApi(const std::string& apiAddress) {
+    HttpClientOptions o;
+    o.userAgent = kAgentUserAgent;
+    // An address that cannot be read leaves no host a redirect may go to
+    // but the request's own.
+    if (std::optional<UrlParts> parts = parseUrl(apiAddress)) o.redirectHosts = {parts->host};
     return std::make_unique<HttpClient>(std::move(o));
 }
 

@@ -192,3 +192,32 @@ TEST(RestRedirects, A307ToHttpRepostsNothingAndTheFilingFails) {
     }
     EXPECT_FALSE(log.contains("sk-key-1"));
 }
+
+TEST(RestRedirects, AClientMadeForOneApiHostStaysOnIt) {
+    RestApiStandIn api;
+    struct Case {
+        std::string madeFor;
+        std::size_t requests;  // that reached the API stand-in
+        bool ok;
+    };
+    const Case cases[] = {
+        {RestApiStandIn::testResultUrl(), 1, false},  // test host: production is another host
+        {"", 2, true},                                // both agency API hosts allowed
+    };
+    // The test host sends every result query on to production.
+    api.server().on("POST", RestApiStandIn::kResultPath, [](const RecordedRequest& r) {
+        return r.header("Host") == "api.nra.bg" ? Reply::json(R"({"documentId":"9"})")
+                                                : Reply::redirect(RestApiStandIn::productionResultUrl(), 307);
+    });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.madeFor);
+        api.journal().clear();
+        auto http =
+            c.madeFor.empty() ? HttpClientFactory::forNapRestApi() : HttpClientFactory::forNapRestApi(c.madeFor);
+        NapRestApiClient client(*http, RestApiStandIn::testSubmitUrl(), RestApiStandIn::testResultUrl(), "sk-key-2");
+        SendDeclarationResponse answer = client.checkStatus("9", "1", tavo::core::domain::NapIdentifierType::UNKNOWN,
+                                                            "1", tavo::core::domain::NapIdentifierType::UNKNOWN, {});
+        EXPECT_EQ(answer.ok, c.ok) << answer.error;
+        EXPECT_EQ(api.journal().size(), c.requests);
+    }
+}
