@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 // Character classes of the classic "C" locale, independent of the process
 // locale (std::isspace and friends are not).
 namespace tavo::core::common::ascii {
@@ -19,6 +21,16 @@ constexpr char toLower(char c) {
 
 constexpr char toUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The text without the blanks, tabs and line ends around it (a value pasted
+// from elsewhere often brings them along).
+constexpr std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r' || text.front() == '\n'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
 }
 
 }  // namespace tavo::core::common::ascii

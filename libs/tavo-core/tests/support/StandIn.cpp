@@ -104,6 +104,13 @@ Reply Reply::json(std::string body, int status) {
     return text(std::move(body), status, "application/json");
 }
 
+Reply Reply::endlessBody(std::string contentType) {
+    Reply r;
+    r.contentType = std::move(contentType);
+    r.endless = true;
+    return r;
+}
+
 Reply Reply::redirect(const std::string& location, int status) {
     Reply r;
     r.status = status;
@@ -165,9 +172,13 @@ std::size_t Journal::connectionCount() const {
 
 StandIn::StandIn() : StandIn(Options{}) {}
 
-StandIn::StandIn(Options options) : options_(options) {
+StandIn::StandIn(Options options) : StandIn(options, std::string()) {}
+
+StandIn::StandIn(Options options, const std::string& certificateHost) : options_(options) {
     TestPki& pki = TestPki::instance();
-    const IssuedCert& cert = options_.untrustedCertificate ? pki.untrustedServer() : pki.server();
+    const IssuedCert cert = !certificateHost.empty()        ? pki.serverFor(certificateHost)
+                            : options_.untrustedCertificate ? pki.untrustedServer()
+                                                            : pki.server();
     const std::string certFile = cert.certFile.string();
     const std::string keyFile = cert.keyFile.string();
     const std::string caFile = pki.caCertFile().string();
@@ -184,6 +195,15 @@ StandIn::StandIn(Options options) : options_(options) {
             if (mode == ClientCert::Require) verify |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
             SSL_CTX_set_verify(&ctx, verify, nullptr);
         }
+        SSL_CTX_set_app_data(&ctx, this);
+        SSL_CTX_set_info_callback(&ctx, [](const SSL* ssl, int where, int) {
+            if (!(where & SSL_CB_HANDSHAKE_START)) return;
+            // TLS 1.3 post-handshake messages start "handshakes" too: count
+            // only the first of each connection.
+            if (SSL_is_init_finished(ssl)) return;
+            auto* self = static_cast<StandIn*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+            if (self) ++self->handshakes_;
+        });
         return true;
     });
     if (!server_->is_valid()) throw std::runtime_error("StandIn: TLS set-up failed for " + certFile);
@@ -359,7 +379,16 @@ void StandIn::handle(const httplib::Request& req, httplib::Response& res) {
     res.status = reply.status;
     for (const auto& [name, value] : reply.headers) res.headers.emplace(name, value);
     for (const auto& cookie : reply.setCookies) res.headers.emplace("Set-Cookie", cookie);
-    if (reply.cutAfter) {
+    if (reply.endless) {
+        auto chunk = std::make_shared<std::string>(64 * 1024, '{');
+        res.set_chunked_content_provider(reply.contentType, [this, chunk](std::size_t, httplib::DataSink& sink) {
+            {
+                std::lock_guard<std::mutex> lock(stopMutex_);
+                if (stopping_) return false;
+            }
+            return sink.write(chunk->data(), chunk->size());
+        });
+    } else if (reply.cutAfter) {
         auto body = std::make_shared<std::string>(std::move(reply.body));
         std::size_t cut = std::min(*reply.cutAfter, body->size());
         // Returning false after the first part makes httplib drop the

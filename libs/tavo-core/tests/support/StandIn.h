@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -48,10 +49,14 @@ struct Reply {
     // Content-Length announces the whole body, but only this many bytes are
     // sent before the connection is dropped.
     std::optional<std::size_t> cutAfter;
+    // A chunked body that never ends: the same bytes again and again until
+    // the client gives up or the stand-in stops.
+    bool endless = false;
 
     static Reply text(std::string body, int status = 200, std::string contentType = "text/html; charset=utf-8");
     static Reply json(std::string body, int status = 200);
     static Reply redirect(const std::string& location, int status = 302);
+    static Reply endlessBody(std::string contentType = "application/octet-stream");
 };
 
 // Thread-safe record of every request a stand-in received, in arrival order.
@@ -91,6 +96,9 @@ public:
 
     StandIn();
     explicit StandIn(Options options);
+    // A foreign server the client trusts: it presents a test-CA certificate
+    // for this one host instead of the agency's names.
+    StandIn(Options options, const std::string& certificateHost);
     ~StandIn();
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
@@ -109,6 +117,9 @@ public:
 
     Journal& journal() { return journal_; }
     const Journal& journal() const { return journal_; }
+    // TLS handshakes a client began with this stand-in, whether or not a
+    // request followed: zero means no byte of a client reached it.
+    std::size_t handshakes() const { return handshakes_.load(); }
 
     // CURLOPT_CONNECT_TO entries sending these hosts' port 443 here.
     std::string connectToEntries(const std::vector<std::string>& hosts) const;
@@ -135,6 +146,7 @@ private:
     std::thread thread_;
     int port_ = 0;
     Journal journal_;
+    std::atomic<std::size_t> handshakes_{0};
 
     std::mutex routesMutex_;
     std::vector<Route> routes_;

@@ -160,6 +160,15 @@ const IssuedCert& TestPki::untrustedServer() {
     return untrusted_;
 }
 
+IssuedCert TestPki::serverFor(const std::string& host) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fs::path base = fresh("host");
+    makeRsaKey(base.string() + ".key", base.string() + ".pub");
+    signWith(dir_, base.string() + ".pub", "/CN=" + host, std::string(kServerExt) + "subjectAltName=DNS:" + host + "\n",
+             base.string() + ".pem");
+    return finish(base.string() + ".key", base.string() + ".pem");
+}
+
 IssuedCert TestPki::issueClient(const std::string& commonName, const std::string& email) {
     std::lock_guard<std::mutex> lock(mutex_);
     fs::path base = fresh("client");

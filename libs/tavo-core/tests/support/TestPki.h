@@ -30,6 +30,9 @@ public:
 
     // Server certificate for every production host, localhost and 127.0.0.1.
     const IssuedCert& server();
+    // A server certificate from the test CA for one other host only (a host
+    // outside the agency's, trusted like the agency's own).
+    IssuedCert serverFor(const std::string& host);
     // The same names, issued by a second CA that no test trusts.
     const IssuedCert& untrustedServer();
     // A client certificate with a software key (RSA 2048).

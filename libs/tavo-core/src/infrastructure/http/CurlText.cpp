@@ -1,5 +1,6 @@
 #include "infrastructure/http/CurlText.h"
 
+#include <algorithm>
 #include <array>
 
 namespace tavo::core::infra::http {
@@ -62,6 +63,125 @@ std::string redactCookieLine(std::string_view line) {
     return out;
 }
 
+// Lines libcurl writes about connections, TLS, ALPN and transfer status: they
+// carry no header, request target or cookie, only addresses (whose queries
+// are dropped all the same). Any other informational line is withheld, so a
+// line shape a later libcurl invents cannot leak a secret.
+constexpr std::string_view kSafePrefixes[] = {
+    "Trying ",
+    "Connected to ",
+    "Connecting to hostname",
+    "Connecting to port",
+    "ALPN",
+    "TLSv1",
+    "SSLv3",
+    "TLS header",
+    "TLS handshake",
+    "TLS alert",
+    "TLS change cipher",
+    "SSL connection using",
+    "SSL certificate verify",
+    "SSL certificate problem",
+    "SSL re-using session ID",
+    "SSL_",
+    "old SSL session ID",
+    "OpenSSL ",
+    "Server certificate",
+    "subject:",
+    "start date:",
+    "expire date:",
+    "issuer:",
+    "subjectAltName:",
+    "common name:",
+    "CAfile:",
+    "CApath:",
+    "successfully set certificate verify locations",
+    "Using HTTP2",
+    "Using HTTP/2",
+    "Using Stream ID",
+    "Connection #",
+    "Connection state changed",
+    "Connection died",
+    "Connection cache",
+    "Closing connection",
+    "Re-using existing connection",
+    "Found bundle",
+    "Mark bundle",
+    "Hostname ",
+    "Could not resolve",
+    "Failed to connect",
+    "Immediate connect fail",
+    "Operation timed out",
+    "Resolving timed out",
+    "Connection timed out",
+    "Send failure",
+    "Recv failure",
+    "Maximum file size exceeded",
+    "Failure writing",
+    "Failed writing",
+    "Failed reading",
+    "Issue another request to this URL",
+    "Ignoring the response-body",
+    "We are completely uploaded and fine",
+    "Maximum (",
+    "HTTP/2 stream",
+    "HTTP/2 found",
+    "HTTP/1.",
+    "Copying HTTP/2 data",
+    "Received HTTP/0.9",
+    "Excess found",
+    "Leftovers after chunking",
+    "no chunk, no close, no size",
+    "Empty reply from server",
+    "The requested URL returned error",
+    "Clear auth, redirects",
+    "Switch from POST to GET",
+    "Stopped the pause stream",
+    "nghttp2",
+    "http2 error",
+    "Protocol ",
+    "unable to set private key",
+    "unable to use client certificate",
+    "could not load",
+    "error:",
+    "Unsupported proxy",
+    "IPv4: ",
+    "IPv6: ",
+    "processing: ",
+    "NPN",
+    "using HTTP/",
+    "Can not multiplex",
+    "Multiplexed connection",
+    "Connection is not available",
+};
+
+// Lines that print request headers, one per line: "h2h3 [name: value]" of
+// libcurl 7.8x, "[HTTP/2] [1] [name: value]" of later versions.
+constexpr std::string_view kHeaderLinePrefixes[] = {"h2h3 [", "http2 [", "h3 [", "[HTTP/2]", "[HTTP/3]"};
+
+constexpr std::string_view kWithheld = "[withheld]";
+
+bool isTokenChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// The header group "[name: value]" keeps "[name: " and loses the rest.
+// A line without such a group is withheld whole.
+std::string redactHeaderLine(std::string_view line) {
+    for (std::size_t open = line.find('['); open != std::string_view::npos; open = line.find('[', open + 1)) {
+        std::size_t i = open + 1;
+        if (i < line.size() && line[i] == ':') ++i;  // HTTP/2 pseudo headers
+        const std::size_t nameStart = i;
+        while (i < line.size() && isTokenChar(line[i])) ++i;
+        if (i == nameStart || i + 1 >= line.size() || line[i] != ':' || line[i + 1] != ' ') continue;
+        std::string out = dropQueries(line.substr(0, open));
+        out += line.substr(open, i + 2 - open);
+        out += kRedacted;
+        return out;
+    }
+    return std::string(kWithheld);
+}
 }  // namespace
 
 std::optional<std::pair<std::string, std::string>> parseHeaderLine(std::string_view line) {
@@ -78,7 +198,13 @@ std::string redactCurlInfo(std::string_view line) {
     static constexpr std::array<std::string_view, 2> kCookieVerbs = {"Added cookie ", "Replaced cookie "};
     for (std::string_view verb : kCookieVerbs)
         if (startsWith(line, verb)) return redactCookieLine(line);
-    return dropQueries(line);
+    std::string_view body = line.substr(std::min(line.size(), line.find_first_not_of(" \t")));
+    if (body.empty() || body == kWithheld) return std::string(line);
+    for (std::string_view prefix : kHeaderLinePrefixes)
+        if (startsWith(body, prefix)) return redactHeaderLine(line);
+    for (std::string_view prefix : kSafePrefixes)
+        if (startsWith(body, prefix)) return dropQueries(line);
+    return std::string(kWithheld);
 }
 
 std::string urlForLog(std::string_view url) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,21 @@ struct HttpClientOptions {
     // Empty: TAVO_PKCS11_MODULE from the environment.
     std::string pkcs11ModulePath;
     std::string pin;
+    // Hosts a redirect may lead to (https, default port). Empty: the scheme,
+    // host and port of the request that started the transfer. Any other
+    // target ends the transfer before a byte goes there.
+    std::vector<std::string> redirectHosts;
+    // Caps on answers collected in memory; past one the request fails (status
+    // 0, an error naming the cap) and nothing partial is returned. JSON
+    // answers (asked for with an Accept naming JSON, or labelled so) are held
+    // to the smaller cap: reading JSON costs many times its size.
+    std::size_t maxBodyBytes = kDefaultMaxBodyBytes;
+    std::size_t maxJsonBytes = kDefaultMaxJsonBytes;
+    std::size_t maxDownloadBytes = kDefaultMaxDownloadBytes;
+
+    static constexpr std::size_t kDefaultMaxBodyBytes = 16u << 20;
+    static constexpr std::size_t kDefaultMaxJsonBytes = 2u << 20;
+    static constexpr std::size_t kDefaultMaxDownloadBytes = 64u << 20;
 };
 
 struct HttpResponse {
@@ -35,7 +51,7 @@ struct HttpResponse {
     std::string body;
     HeaderMap headers;         // redirects' headers included; a later line of the same name wins
     std::string effectiveUrl;  // GET only
-    std::string error;         // empty on success, else libcurl's text
+    std::string error;         // empty on success, else libcurl's text or the client's refusal
 };
 
 // Default header sets of portal requests.
@@ -72,8 +88,9 @@ public:
                          const HeaderMap& headers = {});
     HttpResponse postRawFresh(const std::string& url, std::string_view body, const std::string& contentType,
                               const HeaderMap& headers = {});
-    // The body; empty (with a warning in the log) when the transfer failed.
-    // An HTTP error status still yields the error page's body.
+    // The body; empty (with a warning in the log) when the transfer failed or
+    // passed maxDownloadBytes. An HTTP error status still yields the error
+    // page's body.
     std::vector<std::uint8_t> downloadBinary(const std::string& url, const HeaderMap& headers = {});
 
     // Every cookie as one Netscape cookie-file line, each followed by "\n".

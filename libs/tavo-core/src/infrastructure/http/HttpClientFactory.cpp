@@ -1,5 +1,10 @@
 #include "infrastructure/http/HttpClientFactory.h"
 
+#include <optional>
+
+#include "infrastructure/http/CurlHandles.h"
+#include "infrastructure/http/NapEndpoints.h"
+
 namespace tavo::core::infra::http {
 namespace {
 
@@ -11,6 +16,9 @@ std::unique_ptr<HttpClient> portalClient(std::string certificateId, std::string 
     o.timeoutSeconds = timeoutSeconds;
     o.clientCertId = std::move(certificateId);
     o.pin = std::move(pin);
+    // The login chain crosses the login host and the portal; nothing else
+    // may see the card or the session's cookies.
+    o.redirectHosts = {nap::kPortalHost, nap::kLoginHost};
     return std::make_unique<HttpClient>(std::move(o));
 }
 
@@ -27,6 +35,17 @@ std::unique_ptr<HttpClient> HttpClientFactory::forNapPortalOneShot(std::string c
 std::unique_ptr<HttpClient> HttpClientFactory::forNapRestApi() {
     HttpClientOptions o;
     o.userAgent = kAgentUserAgent;
+    // The API key and the declaration stay on the agency's API hosts.
+    o.redirectHosts = {nap::kRestApiHost, nap::kRestApiTestHost};
+    return std::make_unique<HttpClient>(std::move(o));
+}
+
+std::unique_ptr<HttpClient> HttpClientFactory::forNapRestApi(const std::string& apiAddress) {
+    HttpClientOptions o;
+    o.userAgent = kAgentUserAgent;
+    // An address that cannot be read leaves no host a redirect may go to
+    // but the request's own.
+    if (std::optional<UrlParts> parts = parseUrl(apiAddress)) o.redirectHosts = {parts->host};
     return std::make_unique<HttpClient>(std::move(o));
 }
 
@@ -34,6 +53,7 @@ std::unique_ptr<HttpClient> HttpClientFactory::forTavoCloud() {
     HttpClientOptions o;
     o.userAgent = std::string(kAgentUserAgent) + " (+" + kVendorDomain + ")";
     o.timeoutSeconds = 10;
+    o.redirectHosts = {nap::kCloudHost};
     return std::make_unique<HttpClient>(std::move(o));
 }
 

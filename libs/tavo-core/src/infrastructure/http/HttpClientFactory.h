@@ -13,8 +13,11 @@ class HttpClientFactory {
 public:
     static std::unique_ptr<HttpClient> forNapPortal(std::string certificateId, std::string pin);
     static std::unique_ptr<HttpClient> forNapPortalOneShot(std::string certificateId, std::string pin);
-    // Never a client certificate, whatever the environment holds.
+    // Never a client certificate, whatever the environment holds. Redirects
+    // stay on the agency's API hosts (production and test).
     static std::unique_ptr<HttpClient> forNapRestApi();
+    // The same for one API address: redirects stay on its host alone.
+    static std::unique_ptr<HttpClient> forNapRestApi(const std::string& apiAddress);
     static std::unique_ptr<HttpClient> forTavoCloud();
 };
 

@@ -167,8 +167,11 @@ SendDeclarationResponse parseResponse(const HttpResponse& response) {
     return readRestApiAnswer(response.status, response.body);
 }
 
+// Blanks and line ends around a pasted key are not part of it; a line break
+// inside it makes the client refuse the request rather than send two lines.
 HeaderMap apiHeaders(const std::string& apiKey) {
-    return {{"Accept", "application/json"}, {"Authorization", "Bearer " + apiKey}};
+    return {{"Accept", "application/json"},
+            {"Authorization", "Bearer " + std::string(common::ascii::trimBlanks(apiKey))}};
 }
 
 SendDeclarationResponse failure(std::string error) {
@@ -218,7 +221,7 @@ NapRestApiClient::NapRestApiClient(HttpClient& http, std::string submitUrl, std:
     : http_(http), submitUrl_(std::move(submitUrl)), resultUrl_(std::move(resultUrl)), apiKey_(std::move(apiKey)) {}
 
 SendDeclarationResponse NapRestApiClient::submit(const SendDeclarationRequest& request) {
-    if (apiKey_.empty()) {
+    if (common::ascii::trimBlanks(apiKey_).empty()) {
         Logger::warn("NapRestApiClient::submit: no API key configured");
         return failure(kNoApiKey);
     }
@@ -240,7 +243,7 @@ SendDeclarationResponse NapRestApiClient::checkStatus(const std::string& documen
                                                       domain::NapIdentifierType taxpayerPinType,
                                                       const std::string& userPin, domain::NapIdentifierType userPinType,
                                                       const std::vector<uint8_t>& userSignature) {
-    if (apiKey_.empty()) {
+    if (common::ascii::trimBlanks(apiKey_).empty()) {
         Logger::warn("NapRestApiClient::checkStatus: no API key configured");
         return failure(kNoApiKey);
     }

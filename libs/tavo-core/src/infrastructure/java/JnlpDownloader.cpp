@@ -19,8 +19,8 @@
 #include "common/Paths.h"
 #include "common/Utf8.h"
 #include "infrastructure/http/CurlHandles.h"
+#include "infrastructure/http/HttpClient.h"
 #include "infrastructure/http/NapEndpoints.h"
-#include "infrastructure/http/TestSeam.h"
 #include "infrastructure/java/AppletFormats.h"
 
 namespace tavo::stampit {
@@ -36,7 +36,6 @@ constexpr const char* kOwnOs = "Mac OS X";
 constexpr const char* kOwnArch = "aarch64";
 constexpr const char* kUserAgent = "TavoAgentC/0.1";
 constexpr long kAnonymousTimeoutSeconds = 120;
-constexpr long kMaxRedirects = 10;
 constexpr std::size_t kPreviewBytes = 500;
 
 std::string manifestUrl() {
@@ -192,12 +191,17 @@ bool isPortalAddress(const UrlParts& parts) {
 
 bool fetchUrlAnonymous(const std::string& url, std::vector<std::uint8_t>& out) {
     struct Writer {
-        std::vector<std::uint8_t>* out;
-        static std::size_t cb(char* data, std::size_t size, std::size_t count, void* userdata) {
+        http::CappedSink sink;
+        bool failed = false;
+        // Called from C: nothing may escape it.
+        static std::size_t cb(char* data, std::size_t size, std::size_t count, void* userdata) noexcept {
             auto* w = static_cast<Writer*>(userdata);
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-            w->out->insert(w->out->end(), bytes, bytes + size * count);
-            return size * count;
+            try {
+                return w->sink.append(data, size * count) ? size * count : 0;
+            } catch (...) {
+                w->failed = true;
+                return 0;
+            }
         }
     };
 
@@ -206,21 +210,22 @@ bool fetchUrlAnonymous(const std::string& url, std::vector<std::uint8_t>& out) {
     http::CurlEasyPtr handle(curl_easy_init());
     if (!handle) return false;
     CURL* h = handle.get();
-    Writer writer{&out};
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    // A redirect must not leave TLS: https only, and a bounded number of hops.
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kAnonymousTimeoutSeconds);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Writer::cb);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &writer);
-    seam = http::applyTestSeam(h);
+    Writer writer{http::CappedSink(http::HttpClientOptions::kDefaultMaxDownloadBytes)};
+    // The shared policy keeps every hop on https; this request carries
+    // neither card nor cookie, so a redirect may go to any https host.
+    std::string setupError = http::applyHandlePolicy(h, seam);
+    http::CurlSetter s(h);
+    if (!setupError.empty()) s.fail(setupError);
+    TAVO_CURL_SET(s, CURLOPT_URL, url.c_str());
+    TAVO_CURL_SET(s, CURLOPT_FOLLOWLOCATION, 1L);
+    TAVO_CURL_SET(s, CURLOPT_TIMEOUT, kAnonymousTimeoutSeconds);
+    TAVO_CURL_SET(s, CURLOPT_USERAGENT, kUserAgent);
+    TAVO_CURL_SET(s, CURLOPT_WRITEFUNCTION, &Writer::cb);
+    TAVO_CURL_SET(s, CURLOPT_WRITEDATA, &writer);
+    if (!s.ok()) {
+        Logger::error("JnlpDownloader: anonymous request set-up failed: " + s.error());
+        return false;
+    }
 
     CURLcode rc = curl_easy_perform(h);
     long code = 0;
@@ -228,11 +233,16 @@ bool fetchUrlAnonymous(const std::string& url, std::vector<std::uint8_t>& out) {
     if (rc != CURLE_OK) {
         // A cut-off transfer must never pass for the whole file.
         out.clear();
-        Logger::warn("JnlpDownloader: curl error on " + forLog(url) + ": " + curl_easy_strerror(rc));
+        const std::string why = writer.sink.exceeded() ? writer.sink.error()
+                                : writer.failed         ? std::string("out of memory while reading the answer")
+                                                        : std::string(curl_easy_strerror(rc));
+        Logger::warn("JnlpDownloader: curl error on " + forLog(url) + ": " + why);
         return false;
     }
-    if (code >= 200 && code <= 299) return !out.empty();
-    out.clear();
+    if (code >= 200 && code <= 299) {
+        writer.sink.moveTo(out);
+        return !out.empty();
+    }
     Logger::warn("JnlpDownloader: HTTP " + std::to_string(code) + " for " + forLog(url));
     return false;
 }

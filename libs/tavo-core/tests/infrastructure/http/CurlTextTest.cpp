@@ -48,10 +48,11 @@ TEST(RedactCurlInfo, ReplacesCookieValuesAndDropsQueries) {
         {R"(Added cookie ://=?")", "Added cookie ://="},
         {"Issue another request to this URL: 'https://login.nra.bg/cb?code=123456&state=x'",
          "Issue another request to this URL: 'https://login.nra.bg/cb'"},
-        {"from https://a/x?q=1 to https://b/y#frag and http://c/z?w", "from https://a/x to https://b/y and http://c/z"},
+        {"Connected to portal.nra.bg (127.0.0.1) port 443 from https://a/x?q=1 to https://b/y#frag",
+         "Connected to portal.nra.bg (127.0.0.1) port 443 from https://a/x to https://b/y"},
         {"Connected to portal.nra.bg (127.0.0.1) port 443 (#0)",
          "Connected to portal.nra.bg (127.0.0.1) port 443 (#0)"},
-        {"ends with scheme https://", "ends with scheme https://"},
+        {"Connected to https://", "Connected to https://"},
         {"", ""},
     };
     for (const Case& c : cases) {
@@ -60,4 +61,37 @@ TEST(RedactCurlInfo, ReplacesCookieValuesAndDropsQueries) {
         EXPECT_EQ(redactCurlInfo(c.expected), c.expected);  // a logged line reads the same again
     }
     EXPECT_EQ(urlForLog("https://h/p?k=v#f"), "https://h/p");
+}
+
+TEST(RedactCurlInfo, KeepsOnlyLinesKnownToCarryNoSecret) {
+    struct Case {
+        const char* line;
+        const char* expected;
+    };
+    const Case cases[] = {
+        // HTTP/2 request headers: names only, whatever the header.
+        {"h2h3 [cookie: SESSION=abc; selectedContext=123]", "h2h3 [cookie: [redacted]"},
+        {"h2h3 [:path: /auth/callback?code=5521]", "h2h3 [:path: [redacted]"},
+        {"h2h3 [authorization: Bearer sk-1]", "h2h3 [authorization: [redacted]"},
+        {"h2h3 [x-key: ]", "h2h3 [x-key: [redacted]"},
+        {"[HTTP/2] [1] [cookie: SESSION=abc]", "[HTTP/2] [1] [cookie: [redacted]"},
+        {"h2h3 [no value at all]", "[withheld]"},
+        // Connection, TLS, ALPN and status lines stand as they are.
+        {"ALPN: server accepted h2", "ALPN: server accepted h2"},
+        {"TLSv1.3 (IN), TLS handshake, Finished (20):", "TLSv1.3 (IN), TLS handshake, Finished (20):"},
+        {"  Trying 127.0.0.1:443...", "  Trying 127.0.0.1:443..."},
+        {"using HTTP/2", "using HTTP/2"},
+        {" SSL certificate verify ok.", " SSL certificate verify ok."},
+        {"Connection #0 to host portal.nra.bg left intact", "Connection #0 to host portal.nra.bg left intact"},
+        // Anything else could be a header or a body in a later libcurl.
+        {"Server auth using Bearer with user 'sk-1'", "[withheld]"},
+        {"Cookie: SESSION=abc", "[withheld]"},
+        {"GET /auth/callback?code=5521 HTTP/1.1", "[withheld]"},
+        {"[withheld]", "[withheld]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(redactCurlInfo(c.line), c.expected);
+        EXPECT_EQ(redactCurlInfo(c.expected), c.expected);
+    }
 }

@@ -1,0 +1,234 @@
+// Answers that never end, hostile JSON and header values that would split a
+// line: the client stops each one before it costs the user memory or sends
+// a forged header.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "domain/PortalAnswers.h"
+#include "infrastructure/http/HttpClient.h"
+#include "infrastructure/http/HttpClientFactory.h"
+#include "infrastructure/http/NapRestApiClient.h"
+#include "infrastructure/java/JnlpDownloader.h"
+#include "operations/PlsResultsExecutor.h"
+#include "support/LogCapture.h"
+#include "support/RestApiStandIn.h"
+#include "support/StandIn.h"
+
+using namespace tavo::core::infra::http;
+using namespace tavo::test;
+
+namespace {
+
+const std::string kPortal = "https://portal.nra.bg";
+constexpr std::size_t kMiB = 1u << 20;
+
+// Peak resident memory of this process since the last reset, in bytes.
+std::size_t statusField(const char* name) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(name, 0) == 0) return std::stoull(line.substr(std::string(name).size())) * 1024;
+    return 0;
+}
+
+// Starts a new peak at the current resident size; returns that size.
+std::size_t resetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+    return statusField("VmRSS:");
+}
+
+std::size_t peakSince(std::size_t base) {
+    std::size_t peak = statusField("VmHWM:");
+    return peak > base ? peak - base : 0;
+}
+
+// AddressSanitizer keeps freed memory in quarantine, so resident memory then
+// tells nothing about what the client holds; the outcome is still checked.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMemoryMeaningful = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kResidentMemoryMeaningful = false;
+#else
+constexpr bool kResidentMemoryMeaningful = true;
+#endif
+#else
+constexpr bool kResidentMemoryMeaningful = true;
+#endif
+
+std::string capError(std::size_t cap) {
+    return "answer larger than the limit of " + std::to_string(cap) + " bytes";
+}
+
+struct LimitsTest : ::testing::Test {
+    StandIn portal;
+    LogCapture log;
+    LimitsTest() { portal.route({"portal.nra.bg"}); }
+};
+
+}  // namespace
+
+TEST_F(LimitsTest, EndlessAnswersStopAtTheCapWithNothingPartial) {
+    portal.reply("GET", "/endless", Reply::endlessBody("text/html"));
+    portal.reply("GET", "/endless.jar", Reply::endlessBody());
+    HttpClientOptions o;
+    o.maxBodyBytes = 24 * kMiB;
+    o.maxDownloadBytes = 32 * kMiB;
+    HttpClient client(o);
+    struct Case {
+        const char* name;
+        std::size_t cap;
+        std::function<bool()> failsEmpty;  // the call, true when it failed and returned nothing
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"get", o.maxBodyBytes,
+         [&] {
+             HttpResponse r = client.get(kPortal + "/endless");
+             EXPECT_EQ(r.error, capError(o.maxBodyBytes));
+             return r.status == 0 && r.body.empty();
+         },
+         ""},
+        {"downloadBinary", o.maxDownloadBytes, [&] { return client.downloadBinary(kPortal + "/endless.jar").empty(); },
+         "HttpClient: download of https://portal.nra.bg/endless.jar failed: " + capError(o.maxDownloadBytes)},
+        {"anonymous applet download", HttpClientOptions::kDefaultMaxDownloadBytes,
+         [&] {
+             std::vector<std::uint8_t> out;
+             bool ok = tavo::stampit::JnlpDownloader::doFetch({}, kPortal + "/endless.jar", out);
+             return !ok && out.empty();
+         },
+         capError(HttpClientOptions::kDefaultMaxDownloadBytes)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t base = resetPeak();
+        EXPECT_TRUE(c.failsEmpty());
+        if (kResidentMemoryMeaningful) {
+            EXPECT_LT(peakSince(base), 2 * c.cap);
+        }
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(log.contains(c.logged)) << c.logged;
+        }
+    }
+}
+
+TEST_F(LimitsTest, JsonAnswersAreHeldToTheSmallerCap) {
+    portal.reply("GET", "/labelled", Reply::endlessBody("application/json;charset=UTF-8"));
+    portal.reply("GET", "/unlabelled", Reply::endlessBody("text/plain"));
+    const std::string small(HttpClientOptions::kDefaultMaxJsonBytes + kMiB, ' ');
+    portal.reply("GET", "/page", Reply::text(small, 200, "text/html"));
+    HttpClient client({});
+    const std::size_t json = HttpClientOptions::kDefaultMaxJsonBytes;
+    struct Case {
+        const char* path;
+        HeaderMap headers;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"/labelled", {}, capError(json)},
+        {"/unlabelled", kAcceptJson, capError(json)},
+        {"/unlabelled", {{"Accept", "application/json, text/javascript, */*; q=0.01"}}, capError(json)},
+        {"/unlabelled", kAcceptHtmlBrowser, capError(HttpClientOptions::kDefaultMaxBodyBytes)},
+        {"/page", kAcceptHtmlBrowser, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        HttpResponse r = client.get(kPortal + c.path, c.headers);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(r.status, c.error.empty() ? 200 : 0);
+    }
+}
+
+TEST(JsonCap, AHostileAnswerAtTheCapStaysFarBelowHalfAGibibyteInTheReaders) {
+    // The shape that costs the most per byte: tiny objects in one array.
+    std::string hostile = "[";
+    while (hostile.size() + 64 < HttpClientOptions::kDefaultMaxJsonBytes) hostile += "{},";
+    hostile.back() = ']';
+    const std::string ajax = R"({"recordsTotal":1,"data":)" + hostile + "}";
+    ASSERT_LE(ajax.size(), HttpClientOptions::kDefaultMaxJsonBytes);
+    const std::size_t budget = 512 * kMiB;
+    {
+        const std::size_t base = resetPeak();
+        auto reading = tavo::core::domain::readTaxpayerList(hostile);
+        EXPECT_LT(peakSince(base), budget);
+    }
+    {
+        const std::size_t base = resetPeak();
+        tavo::core::operations::InquiryResult result;
+        tavo::core::operations::listing::readAjaxAnswer(ajax, {}, result);
+        EXPECT_LT(peakSince(base), budget);
+    }
+}
+
+TEST_F(LimitsTest, HeaderValuesThatWouldSplitALineAreRefused) {
+    portal.reply("GET", "/", Reply::text("ok"));
+    portal.reply("POST", "/", Reply::text("ok"));
+    HttpClient client({});
+    struct Case {
+        const char* name;
+        HeaderMap headers;
+        std::string contentType;
+        std::string refused;  // the header the error names
+    };
+    const Case cases[] = {
+        {"CR LF in a value", {{"X-Key", "abc\r\nX-Injected: 1"}}, "text/plain", "X-Key"},
+        {"LF alone", {{"X-Key", "abc\n"}}, "text/plain", "X-Key"},
+        {"CR alone", {{"X-Key", "\rabc"}}, "text/plain", "X-Key"},
+        {"NUL", {{"X-Key", std::string("ab\0c", 4)}}, "text/plain", "X-Key"},
+        {"line break in a name", {{"X-A\r\nX-B", "v"}}, "text/plain", "X-A\\x0D\\x0AX-B"},
+        {"content type argument", {}, "text/plain\r\nX-Injected: 1", "Content-Type"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string expected = "header \"" + c.refused + "\" refused: its value holds a line break or NUL";
+        HttpResponse got = client.get(kPortal + "/", c.headers);
+        HttpResponse posted = client.postRaw(kPortal + "/", "body", c.contentType, c.headers);
+        if (c.headers.empty()) {
+            EXPECT_EQ(got.status, 200);
+        } else {
+            EXPECT_EQ(got.status, 0);
+            EXPECT_EQ(got.error, expected);
+            EXPECT_TRUE(client.downloadBinary(kPortal + "/", c.headers).empty());
+        }
+        EXPECT_EQ(posted.status, 0);
+        EXPECT_EQ(posted.error, expected);
+    }
+    // Only the one clean GET crossed the wire.
+    EXPECT_EQ(portal.journal().size(), 1u);
+    EXPECT_FALSE(log.contains("X-Injected"));
+}
+
+TEST(RestApiKey, BlanksAroundTheKeyAreDroppedAndALineBreakInsideItSendsNothing) {
+    RestApiStandIn api;
+    auto http = HttpClientFactory::forNapRestApi();
+    struct Case {
+        std::string key;
+        std::string sent;  // Authorization that crossed the wire; empty: nothing sent
+    };
+    const Case cases[] = {
+        {"  k3y-One\t", "Bearer k3y-One"},
+        {"k3y-Two\r\n", "Bearer k3y-Two"},
+        {"k3y\r\nX-Injected: 1", ""},
+        {"k3y\nThree", ""},
+        {" \t ", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        api.journal().clear();
+        NapRestApiClient client(*http, RestApiStandIn::productionSubmitUrl(), RestApiStandIn::productionResultUrl(),
+                                c.key);
+        auto answer = client.checkStatus("1", "1", tavo::core::domain::NapIdentifierType::UNKNOWN, "1",
+                                         tavo::core::domain::NapIdentifierType::UNKNOWN, {});
+        if (c.sent.empty()) {
+            EXPECT_FALSE(answer.ok);
+            EXPECT_EQ(api.journal().size(), 0u);
+        } else {
+            ASSERT_EQ(api.journal().size(), 1u);
+            EXPECT_EQ(api.journal().last()->header("Authorization"), c.sent);
+            EXPECT_FALSE(api.journal().last()->hasHeader("X-Injected"));
+        }
+    }
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace tavo::test {
+
+// A plain-text TCP listener on 127.0.0.1 standing for a server's http port.
+// It counts the connections made to it and the bytes it received, and
+// answers each connection with a bare "200 OK", so that a client that did
+// come here would see success rather than an error.
+class PlainListener {
+public:
+    PlainListener();
+    ~PlainListener();
+    PlainListener(const PlainListener&) = delete;
+    PlainListener& operator=(const PlainListener&) = delete;
+
+    int port() const { return port_; }
+    std::size_t connections() const { return connections_.load(); }
+    std::size_t bytesReceived() const { return bytes_.load(); }
+
+    // Sends port 80 of these hosts here through TAVO_TEST_CONNECT_TO (other
+    // entries kept) until the listener stops.
+    void route(const std::vector<std::string>& hosts);
+    // Idempotent; the destructor calls it.
+    void stop();
+
+private:
+    void serve();
+
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> connections_{0};
+    std::atomic<std::size_t> bytes_{0};
+    std::thread thread_;
+    std::unique_ptr<ScopedEnv> routed_;
+};
+
+// A free port of 127.0.0.1 at the time of the call (for servers that must be
+// told their port, such as nghttpd).
+int freeLoopbackPort();
+
+}  // namespace tavo::test
