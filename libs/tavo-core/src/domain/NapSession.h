@@ -75,6 +75,9 @@ public:
     Response getFresh(const std::string& url, const Headers& headers);
     Response postForm(const std::string& url, const Headers& fields);
     Response postForm(const std::string& url, const Headers& fields, const Headers& headers);
+    // A form that must reach the portal at most once (a filing): sent on a
+    // connection of its own, never resent by the transport.
+    Response postFormFresh(const std::string& url, const Headers& fields, const Headers& headers);
     Response postRaw(const std::string& url, const std::vector<uint8_t>& body, const std::string& contentType);
     std::vector<uint8_t> downloadBinary(const std::string& url);
     std::string exportCookies();

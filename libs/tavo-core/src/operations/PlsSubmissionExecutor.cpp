@@ -454,7 +454,7 @@ SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& 
                  "]");
 
     const std::string uploadMinute = currentLocalMinute();
-    auto response = session.postForm(url, form, infra::http::kAcceptHtmlBrowser);
+    auto response = session.postFormFresh(url, form, infra::http::kAcceptHtmlBrowser);
     form.clear();
     Logger::info("PlsSubmissionExecutor: response HTTP " + std::to_string(response.status) +
                  " (body=" + std::to_string(response.body.size()) + "B): " + forLog(response.body, kLogPreviewMax));

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "InMemorySettingsProvider.h"
 #include "TavoEngine.h"
 #include "common/Utf8.h"
@@ -338,6 +340,15 @@ TEST_F(UploadTest, AcceptedUploadFindsItsRow) {
     EXPECT_EQ(u.fields.at("pyear"), "2024");
     EXPECT_EQ(u.fields.at("signerId"), "5");
     EXPECT_EQ(u.fields.size(), 5u);
+
+    // The filing went out on a connection of its own, which the transport
+    // never resends the way it resends a request on a reused one.
+    auto all = portal.portal().journal().all();
+    auto upload = std::find_if(all.begin(), all.end(), [](const tavo::test::RecordedRequest& req) {
+        return req.method == "POST" && req.path.find("upload_file") != std::string::npos;
+    });
+    ASSERT_NE(upload, all.end());
+    for (auto it = all.begin(); it != upload; ++it) EXPECT_NE(it->connectionId, upload->connectionId) << it->path;
 
     EXPECT_EQ(r.documentId, "100001");
     EXPECT_EQ(r.incomeNumber, "0100-0008");

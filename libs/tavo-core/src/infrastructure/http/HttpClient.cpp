@@ -150,6 +150,9 @@ struct HttpClient::Impl {
 
     explicit Impl(HttpClientOptions o) : options(std::move(o)) {}
 
+    // fields as an application/x-www-form-urlencoded body.
+    std::string formBody(const HeaderMap& fields) const;
+
     CURLcode perform(CURL* h) { return cardKey ? performWithCardKey(h, options.pin) : curl_easy_perform(h); }
 
     // One request: the method, address and body a transfer starts with.
@@ -489,7 +492,7 @@ HttpResponse HttpClient::postRawFresh(const std::string& url, std::string_view b
     return r;
 }
 
-HttpResponse HttpClient::postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers) {
+std::string HttpClient::Impl::formBody(const HeaderMap& fields) const {
     std::string body;
     bool first = true;
     for (const auto& [name, value] : fields) {
@@ -497,12 +500,22 @@ HttpResponse HttpClient::postForm(const std::string& url, const HeaderMap& field
         first = false;
         body += name;
         body += '=';
-        CurlStringPtr escaped(curl_easy_escape(impl_->handle.get(), value.data(), static_cast<int>(value.size())));
+        CurlStringPtr escaped(curl_easy_escape(handle.get(), value.data(), static_cast<int>(value.size())));
         if (escaped) body += escaped.get();
     }
+    return body;
+}
+
+HttpResponse HttpClient::postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers) {
     HeaderMap withType = headers;
     withType["Content-Type"] = "application/x-www-form-urlencoded";
-    return impl_->doPostRaw(url, body, "application/x-www-form-urlencoded", withType);
+    return impl_->doPostRaw(url, impl_->formBody(fields), "application/x-www-form-urlencoded", withType);
+}
+
+HttpResponse HttpClient::postFormFresh(const std::string& url, const HeaderMap& fields, const HeaderMap& headers) {
+    HeaderMap withType = headers;
+    withType["Content-Type"] = "application/x-www-form-urlencoded";
+    return postRawFresh(url, impl_->formBody(fields), "application/x-www-form-urlencoded", withType);
 }
 
 std::vector<std::uint8_t> HttpClient::downloadBinary(const std::string& url, const HeaderMap& headers) {

@@ -83,6 +83,10 @@ public:
     // certificate is presented again) and a 10-second limit.
     HttpResponse getFresh(const std::string& url, const HeaderMap& headers = {});
     HttpResponse postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers = {});
+    // The same on a connection of its own: libcurl resends a request whose
+    // reused connection died before any answer, and a filing must reach the
+    // agency at most once.
+    HttpResponse postFormFresh(const std::string& url, const HeaderMap& fields, const HeaderMap& headers = {});
     // The body is not copied: it must outlive the call only.
     HttpResponse postRaw(const std::string& url, std::string_view body, const std::string& contentType,
                          const HeaderMap& headers = {});
