@@ -170,7 +170,7 @@ InquiryResult RestResultExecutor::fetch(domain::NapSession& session, const Param
     // test-endpoint switch says.
     const std::string base = infra::nap::kRestApiProductionBase;
     const std::string resultUrl = base + kResultPath;
-    std::unique_ptr<infra::http::HttpClient> http = infra::http::HttpClientFactory::forNapRestApi();
+    std::unique_ptr<infra::http::HttpClient> http = infra::http::HttpClientFactory::forNapRestApi(base);
     infra::http::NapRestApiClient client(*http, base + kSubmitPath, resultUrl, identity.apiKey);
     SendDeclarationResponse answer =
         client.checkStatus(documentId, eik, taxpayerType, identity.identifier, identity.identifierType, certificate);

@@ -215,7 +215,7 @@ SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const Pa
     request.insuranceFund = (fund == "true" || fund == "1") ? 1 : 0;
 
     // Copies: the submitter keeps its addresses and key for a later submit.
-    std::unique_ptr<HttpClient> http = HttpClientFactory::forNapRestApi();
+    std::unique_ptr<HttpClient> http = HttpClientFactory::forNapRestApi(submitUrl_);
     NapRestApiClient client(*http, submitUrl_, resultUrl_, apiKey_);
     SendDeclarationResponse response = client.submit(request);
 
