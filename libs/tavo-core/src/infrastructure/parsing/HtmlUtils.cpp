@@ -122,9 +122,10 @@ int escapedByte(std::string_view p, size_t& i, bool inClass) {
 // - "[]" matches nothing and "[^]" any byte in ECMAScript.
 // No value when the pattern uses a construct we do not translate (back-
 // references, \u, \c, collating elements): the caller then uses std::regex.
-// One difference stays: a repeated group that can match the empty string
-// ("((?:x)?.*)+") may stop one iteration earlier in libstdc++ than in RE2;
-// no pattern of the portal's shapes repeats such a group.
+// One difference stays: in a repeated group that can match the empty string
+// ("((?:x)?.*)+" on "ab\nxc") libstdc++ reports the text of a last, empty
+// iteration ("") and RE2 that of the last non-empty one ("ab"); no pattern of
+// the portal's shapes repeats such a group.
 std::optional<std::string> toRe2Syntax(std::string_view p) {
     std::string out;
     out.reserve(p.size() * 4);
