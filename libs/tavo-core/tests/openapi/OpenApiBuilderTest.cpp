@@ -201,18 +201,6 @@ TEST(OpenApiBuilder, EmptyRegistry) {
     EXPECT_EQ(doc["components"]["schemas"].size(), 2u);
 }
 
-// The generated document is valid OpenAPI 3.0.3 for an independent validator.
-// The validator is part of the machine image; a missing one fails the test.
-TEST(OpenApiBuilder, PassesOpenApiSpecValidator) {
-    OperationRegistry reg = sampleRegistry();
-    json doc = buildOpenApiDocument(reg, "TAVO Agent API", "0.1.0", "http://127.0.0.1:5123");
-    tavo::test::TempDir dir;
-    tavo::test::writeFile(dir / "openapi.json", doc.dump(2));
-    std::string out;
-    int rc = tavo::test::runCommand("openapi-spec-validator '" + (dir / "openapi.json").string() + "'", &out);
-    EXPECT_EQ(rc, 0) << out;
-}
-
 TEST(OpenApiBuilder, ItemSchemasAtEveryDepth) {
     OperationRegistry reg;
     add<TestInquiry>(reg, "nested", [](TestInquiry& op) {
@@ -276,27 +264,18 @@ TEST(OpenApiBuilder, DefaultsOnlyWhereTheSchemaAcceptsThem) {
         std::string text;
         std::optional<json> written;
     };
+    using P = ParameterType;
+    const std::optional<json> out;  // left out
+    // clang-format off
     const std::vector<Case> cases = {
-        {ParameterType::Enum, {"a", "b"}, "", std::nullopt},  // not an allowed value
-        {ParameterType::Enum, {"a", "b"}, "b", json("b")},
-        {ParameterType::Enum, {}, "", json("")},
-        {ParameterType::Eik, {}, "", std::nullopt},  // does not match ^[0-9]{9,13}$
-        {ParameterType::Eik, {}, "12345678", std::nullopt},
-        {ParameterType::Eik, {}, "12345678901234", std::nullopt},
-        {ParameterType::Eik, {}, "12345678x", std::nullopt},
-        {ParameterType::Eik, {}, "123456789", json("123456789")},
-        {ParameterType::Date, {}, "2024-02-29", json("2024-02-29")},
-        {ParameterType::Date, {}, "2023-02-29", std::nullopt},
-        {ParameterType::Date, {}, "2024-13-01", std::nullopt},
-        {ParameterType::Date, {}, "29.02.2024", std::nullopt},
-        {ParameterType::Date, {}, "", std::nullopt},
-        {ParameterType::Decimal, {}, "nan", std::nullopt},
-        {ParameterType::Decimal, {}, "inf", std::nullopt},
-        {ParameterType::Decimal, {}, "-2.5", json(-2.5)},
-        {ParameterType::Year, {}, "1899", std::nullopt},
-        {ParameterType::Integer, {}, "99999999999999999999", std::nullopt},
-        {ParameterType::String, {}, "", json("")},
-    };
+        {P::Enum, {"a", "b"}, "", out}, {P::Enum, {"a", "b"}, "b", json("b")}, {P::Enum, {}, "", json("")},
+        {P::Eik, {}, "", out}, {P::Eik, {}, "12345678", out}, {P::Eik, {}, "12345678901234", out},
+        {P::Eik, {}, "12345678x", out}, {P::Eik, {}, "123456789", json("123456789")},
+        {P::Date, {}, "2024-02-29", json("2024-02-29")}, {P::Date, {}, "2023-02-29", out},
+        {P::Date, {}, "2024-13-01", out}, {P::Date, {}, "29.02.2024", out}, {P::Date, {}, "", out},
+        {P::Decimal, {}, "nan", out}, {P::Decimal, {}, "inf", out}, {P::Decimal, {}, "-2.5", json(-2.5)},
+        {P::Year, {}, "1899", out}, {P::Integer, {}, "99999999999999999999", out}, {P::String, {}, "", json("")}};
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.type)) + " '" + c.text + "'");
         OperationRegistry reg;
@@ -365,27 +344,17 @@ public:
                                                           "a b",           "x{y}",       "a/b", "100%", "t~1", "Z"};
         static const std::vector<std::string> kGroups = {"", "", "payments", "плащания", "g h"};
         for (int n = between(0, 5); n > 0; --n) {
-            const std::string id = pick(kTypeIds);
-            const std::string group = pick(kGroups), groupName = pick(kGroups);
-            std::vector<ParameterSpec> params = parameters();
-            ResultSpec schema = result();
-            const bool eik = coin();
-            if (coin()) {
-                add<TestInquiry>(reg, id, [=](TestInquiry& op) {
-                    op.group = group;
-                    op.groupName = groupName;
-                    op.eik = eik;
-                    op.params = params;
-                    op.schema = schema;
-                });
-            } else {
-                add<TestSubmission>(reg, id, [=](TestSubmission& op) {
-                    op.group = group;
-                    op.groupName = groupName;
-                    op.params = params;
-                    op.schema = schema;
-                });
-            }
+            auto setup = [group = pick(kGroups), groupName = pick(kGroups), params = parameters(),
+                          schema = result()](auto& op) {
+                op.group = group;
+                op.groupName = groupName;
+                op.params = params;
+                op.schema = schema;
+            };
+            if (coin())
+                add<TestInquiry>(reg, pick(kTypeIds), setup);
+            else
+                add<TestSubmission>(reg, pick(kTypeIds), setup);
         }
         return reg;
     }
@@ -453,33 +422,24 @@ private:
 
 }  // namespace
 
-// A few hundred random registries, each document checked by the independent
-// validator, all in one run of it. The validator is part of the machine
-// image; a missing one fails the test.
+// A few hundred random registries and the sample one, each document checked
+// by the independent validator, all in one run of it. The validator is part
+// of the machine image; a missing one fails the test.
 TEST(OpenApiBuilder, RandomRegistriesPassOpenApiSpecValidator) {
     constexpr int kDocuments = 300;
     RegistryGenerator gen(20260307);
     tavo::test::TempDir dir;
-    for (int i = 0; i < kDocuments; ++i) {
-        OperationRegistry reg = gen.registry();
+    for (int i = 0; i <= kDocuments; ++i) {
+        OperationRegistry reg = i == kDocuments ? sampleRegistry() : gen.registry();
         json doc = buildOpenApiDocument(reg, "TAVO Agent API", "0.1.0", "http://127.0.0.1:5123");
         expectRefsResolve(doc, doc);
         tavo::test::writeFile(dir / ("doc-" + std::to_string(1000 + i) + ".json"), doc.dump(2));
     }
     std::string out;
     int rc = tavo::test::runCommand("cd '" + dir.str() + "' && openapi-spec-validator doc-*.json", &out);
-    // Only the refused documents, not one "OK" line per document.
-    std::string refused;
+    // It stops at the first document it refuses.
     size_t ok = 0;
-    for (size_t pos = 0; pos < out.size();) {
-        size_t end = out.find('\n', pos);
-        std::string line = out.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (line.size() > 4 && line.compare(line.size() - 4, 4, ": OK") == 0)
-            ++ok;
-        else
-            refused += line + "\n";
-        pos = end == std::string::npos ? out.size() : end + 1;
-    }
-    EXPECT_EQ(rc, 0) << refused;
-    EXPECT_EQ(ok, static_cast<size_t>(kDocuments)) << refused;
+    for (size_t pos = out.find(": OK\n"); pos != std::string::npos; pos = out.find(": OK\n", pos + 1)) ++ok;
+    EXPECT_EQ(rc, 0) << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
+    EXPECT_EQ(ok, kDocuments + 1u);
 }

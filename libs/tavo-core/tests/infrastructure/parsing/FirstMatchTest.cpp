@@ -30,88 +30,27 @@ bool stdRegexFirstMatch(const std::string& html, const std::string& pattern, std
 // [\s\S]*?, alternations, Cyrillic text; plus the constructs whose meaning
 // differs between the engines ("." and CR, "\s" and \v, "[^]", letter case
 // of Cyrillic) and patterns RE2 cannot take (back-reference, look-ahead).
+// clang-format off
 const std::vector<std::string> kPatterns = {
-    R"re(id="pid" value="([^"]*)")re",
-    R"re(name="tok"\s+value="([^"]*)")re",
-    R"re(value=([0-9]+))re",
-    R"re(<span class="status">([\s\S]*?)</span>)re",
-    R"re(<td>([\s\S]*?)</td>)re",
-    R"re(<td[^>]*>\s*([^<]*?)\s*</td>)re",
-    "Статус:\\s*([^<]*)",
-    "Вх\\. №\\s*(\\d+)",
-    "(Приета|отхвърлена|ПРИЕТА)",
-    "март\\s+(\\d{4})",
-    R"re((?:value|id)="?([a-z0-9]+))re",
-    R"re(<b>(.*?)</b>)re",
-    R"re(^(.+)$)re",
-    R"re(=(.*))re",
-    R"re(docId=(\d+)|value="(\w*)")re",
-    R"re((ok|okay)\b)re",
-    R"re(^([^<]*)<)re",
-    R"re(([\s\S]*)</td>)re",
-    R"re(\s(\S+)\s)re",
-    R"re(<b>([^]*?)</b>)re",
-    R"re([]|(x))re",
-    R"re((\w+)=")re",
-    R"re('([^']*)')re",
-    R"re((?:<td>\s*){2}([^<]+))re",
-    R"re([\s>]([^\s<]+)</)re",
-    R"re((\d+)(?=</td>))re",
-    R"re((["'])[^"']*\1)re",
-    R"re(value="\xd0\x9c([^"]*)")re",
-    R"re(№\s*([\S]+))re",
-};
+    "id=\"pid\" value=\"([^\"]*)\"", "name=\"tok\"\\s+value=\"([^\"]*)\"", "value=([0-9]+)",
+    "<span class=\"status\">([\\s\\S]*?)</span>", "<td>([\\s\\S]*?)</td>", "<td[^>]*>\\s*([^<]*?)\\s*</td>",
+    "Статус:\\s*([^<]*)", "Вх\\. №\\s*(\\d+)", "(Приета|отхвърлена|ПРИЕТА)", "март\\s+(\\d{4})",
+    "(?:value|id)=\"?([a-z0-9]+)", "<b>(.*?)</b>", "^(.+)$", "=(.*)", "docId=(\\d+)|value=\"(\\w*)\"",
+    "(ok|okay)\\b", "^([^<]*)<", "([\\s\\S]*)</td>", "\\s(\\S+)\\s", "<b>([^]*?)</b>", "[]|(x)", "(\\w+)=\"",
+    "'([^']*)'", "(?:<td>\\s*){2}([^<]+)", "[\\s>]([^\\s<]+)</", "(\\d+)(?=</td>)", "([\"'])[^\"']*\\1",
+    "value=\"\\xd0\\x9c([^\"]*)\"", "№\\s*([\\S]+)"};
 
 using Tokens = std::vector<std::string>;
 
+// Portal fragments and separators; the last two are a four-byte character
+// and Windows-1251 letters (not UTF-8).
 const Tokens kTokens = {
-    R"re(<input type="hidden" id="pid" value=")re",
-    R"re(<INPUT ID="PID" VALUE=")re",
-    R"re(name="tok" value=")re",
-    "\">",
-    "<td>",
-    "</td>",
-    "<td class=\"r\">",
-    "<span class=\"status\">",
-    "</span>",
-    "<b>",
-    "</b>",
-    "Статус: ",
-    "Вх. № ",
-    "№",
-    "Приета",
-    "ПРИЕТА",
-    "отхвърлена",
-    "Март 2024",
-    "МАРТ 2024",
-    "март 2024",
-    "docId=",
-    "value=",
-    "VALUE=\"",
-    "12345",
-    "abc",
-    "ABC",
-    "Мабв",
-    "okay",
-    "ok",
-    "'x'",
-    " ",
-    "  ",
-    "\r\n",
-    "\n",
-    "\r",
-    "\t",
-    "\v",
-    "\f",
-    "\"",
-    "'",
-    "=",
-    "<",
-    ">",
-    "&nbsp;",
-    "\xf0\x9f\x98\x80",  // a four-byte character
-    "\xc0\xe0\xd0\xf0",  // Windows-1251 letters, not UTF-8
-};
+    "<input type=\"hidden\" id=\"pid\" value=\"", "<INPUT ID=\"PID\" VALUE=\"", "name=\"tok\" value=\"", "\">",
+    "<td>", "</td>", "<td class=\"r\">", "<span class=\"status\">", "</span>", "<b>", "</b>", "Статус: ", "Вх. № ",
+    "№", "Приета", "ПРИЕТА", "отхвърлена", "Март 2024", "МАРТ 2024", "март 2024", "docId=", "value=", "VALUE=\"",
+    "12345", "abc", "ABC", "Мабв", "okay", "ok", "'x'", " ", "  ", "\r\n", "\n", "\r", "\t", "\v", "\f", "\"", "'",
+    "=", "<", ">", "&nbsp;", "\xf0\x9f\x98\x80", "\xc0\xe0\xd0\xf0"};
+// clang-format on
 
 class PageGenerator {
 public:
@@ -164,9 +103,7 @@ TEST(HtmlUtilsFirstMatch, EnginesAgreeWhereTheyDifferByDefault) {
         {"a\vb", "a\\s(b)", "b"},                    // "\s" takes \v
         {"a\vb c", "(\\S+)", "a"},                   // ... and "\S" does not
         {"a\vb", "a[\\s](b)", "b"},                  // also inside a class
-        {"x\v", "x([\\S]?)", ""},                    // ...
         {"МАРТ 2024", "март (\\d+)", ""},            // Cyrillic letter case is not folded
-        {"март 2024", "МАРТ (\\d+)", ""},            // ... either way
         {"Март 2024", "Март (\\d+)", "2024"},
         {"VALUE=\"X\"", "value=\"([^\"]*)\"", "X"},                        // ASCII letter case is
         {"value=\"\xc0\xe1\xe2\"", "value=\"([^\"]*)\"", "\xc0\xe1\xe2"},  // Windows-1251 bytes pass
@@ -180,12 +117,10 @@ TEST(HtmlUtilsFirstMatch, EnginesAgreeWhereTheyDifferByDefault) {
         {"ЖЖЖ", "(Ж+)", "Ж"},      // a quantifier takes the last byte only
         {"abc", "[](x)|(a)", ""},  // "[]" matches nothing
         {"tab\there", "tab\\x09(\\w+)", "here"},
-        {"n\0ul", std::string("n\\0(\\w+)"), ""},
         {std::string("n\0ul", 4), std::string("n\\0(\\w+)"), "ul"},
         {"<td>1</td>", "(\\d+)(?=</td>)", "1"},  // look-ahead: std::regex below the limit
         {"'q' x", "(['\"])\\w\\1", "'"},         // back-reference likewise
         {"(?<n>a)", "(?<n>a)", ""},              // RE2 syntax that ECMAScript refuses
-        {"a", "(?i)(a)", ""},
         {"abc", "([a-", ""},
     };
     for (const Case& c : cases) {
