@@ -6,6 +6,8 @@ find_package(CURL REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(nlohmann_json 3.11 REQUIRED)
 pkg_check_modules(P11KIT REQUIRED IMPORTED_TARGET p11-kit-1)
+# Linear-time matching of callers' patterns over pages of any size.
+pkg_check_modules(RE2 REQUIRED IMPORTED_TARGET re2)
 
 if(TAVO_SANITIZE)
   set(_tavo_san "-fsanitize=${TAVO_SANITIZE}")

@@ -1,10 +1,17 @@
 #include "openapi/OpenApiBuilder.h"
 
-#include <cctype>
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <map>
+#include <optional>
 #include <set>
+#include <string_view>
+#include <utility>
 
+#include "common/Ascii.h"
 #include "common/Logger.h"
+#include "common/PercentEncode.h"
 #include "infrastructure/http/NapEndpoints.h"
 #include "operations/IInquiry.h"
 #include "operations/ISubmission.h"
@@ -19,6 +26,9 @@ namespace {
 
 constexpr const char* kSchemaRef = "#/components/schemas/";
 
+// Arrays of objects nested deeper than this are described as plain objects.
+constexpr int kMaxItemDepth = 16;
+
 std::string pascalCase(const std::string& typeId) {
     std::string out;
     bool capitalise = true;
@@ -27,7 +37,7 @@ std::string pascalCase(const std::string& typeId) {
             capitalise = true;
             continue;
         }
-        out.push_back(capitalise ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c);
+        out.push_back(capitalise ? common::ascii::toUpper(c) : c);
         capitalise = false;
     }
     return out;
@@ -41,8 +51,36 @@ bool parseWhole(const std::string& text, T& out) {
     return res.ec == std::errc() && res.ptr == end;
 }
 
-// A default written as a JSON value of its parameter's type, or nothing when
-// its text does not parse as that type within the parameter's own bounds.
+bool allDigits(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), common::ascii::isDigit);
+}
+
+// A calendar date written YYYY-MM-DD, as the "date" format requires.
+bool isIsoDate(const std::string& text) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+    int year = 0, month = 0, day = 0;
+    if (!parseWhole(text.substr(0, 4), year) || !parseWhole(text.substr(5, 2), month) ||
+        !parseWhole(text.substr(8, 2), day))
+        return false;
+    if (year < 0 || month < 1 || month > 12 || day < 1) return false;
+    constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// The values in their first order, each once: a schema's enum and required
+// lists must not repeat an entry.
+std::vector<std::string> uniqueInOrder(const std::vector<std::string>& values) {
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    for (const std::string& v : values) {
+        if (seen.insert(v).second) out.push_back(v);
+    }
+    return out;
+}
+
+// A default written as a JSON value its parameter's schema accepts (type,
+// bounds, allowed values, pattern, format), or nothing.
 std::optional<json> typedDefault(const ParameterSpec& p) {
     const std::string& text = *p.defaultValue;
     switch (p.type) {
@@ -57,13 +95,25 @@ std::optional<json> typedDefault(const ParameterSpec& p) {
         }
         case ParameterType::Decimal: {
             double v = 0;
-            if (!parseWhole(text, v)) return std::nullopt;
+            if (!parseWhole(text, v) || !std::isfinite(v)) return std::nullopt;
             return json(v);
         }
         case ParameterType::Boolean:
             if (text == "true") return json(true);
             if (text == "false") return json(false);
             return std::nullopt;
+        case ParameterType::Date:
+            if (!isIsoDate(text)) return std::nullopt;
+            return json(text);
+        case ParameterType::Eik:
+            // The schema's pattern: 9 to 13 digits.
+            if (text.size() < 9 || text.size() > 13 || !allDigits(text)) return std::nullopt;
+            return json(text);
+        case ParameterType::Enum:
+            if (!p.allowedValues.empty() &&
+                std::find(p.allowedValues.begin(), p.allowedValues.end(), text) == p.allowedValues.end())
+                return std::nullopt;
+            return json(text);
         default:
             return json(text);
     }
@@ -106,7 +156,7 @@ json parameterSchema(const std::string& typeId, const ParameterSpec& p) {
             break;
         case ParameterType::Enum:
             s["type"] = "string";
-            if (!p.allowedValues.empty()) s["enum"] = p.allowedValues;
+            if (!p.allowedValues.empty()) s["enum"] = uniqueInOrder(p.allowedValues);
             break;
     }
     if (!p.description.empty()) s["description"] = p.description;
@@ -122,64 +172,137 @@ json parameterSchema(const std::string& typeId, const ParameterSpec& p) {
     return s;
 }
 
-json fieldSchema(const FieldSpec& f) {
-    json s = json::object();
-    switch (f.type) {
-        case FieldType::String:
-            s["type"] = "string";
-            break;
-        case FieldType::Integer:
-            s["type"] = "integer";
-            s["format"] = "int64";
-            break;
-        case FieldType::Number:
-            s["type"] = "number";
-            s["format"] = "double";
-            break;
-        case FieldType::Date:
-            s["type"] = "string";
-            s["format"] = "date";
-            break;
-        case FieldType::DateTime:
-            s["type"] = "string";
-            s["format"] = "date-time";
-            break;
-        case FieldType::Boolean:
-            s["type"] = "boolean";
-            break;
-        case FieldType::Enum:
-            s["type"] = "string";
-            if (!f.enumValues.empty()) s["enum"] = f.enumValues;
-            break;
-        case FieldType::ArrayOfScalars:
-            s["type"] = "array";
-            s["items"] = {{"type", "string"}};
-            break;
-        case FieldType::ArrayOfObjects:
-            s["type"] = "array";
-            // A reference to an unnamed schema would dangle: describe a plain object.
-            if (f.itemSchemaName.empty())
-                s["items"] = {{"type", "object"}};
-            else
-                s["items"] = {{"$ref", std::string(kSchemaRef) + f.itemSchemaName}};
-            break;
-    }
-    if (f.nullable) s["nullable"] = true;
-    if (!f.description.empty()) s["description"] = f.description;
-    if (!f.label.empty()) s["title"] = f.label;
-    return s;
-}
+// Names under "components"/"schemas": only the characters OpenAPI allows
+// there (others written as _XX), and one owner per name. The same owner gets
+// the same name every time; another owner whose name is taken gets the next
+// free "_2", "_3" ... in the order the document is built (type-id order), so
+// names are stable from one export to the next.
+class SchemaNames {
+public:
+    enum class Owner { Shared, Request, NamedResult, TypeResult, NamedItem, FieldItem };
 
-json objectSchema(const std::vector<FieldSpec>& fields) {
-    json s = {{"type", "object"}, {"properties", json::object()}};
-    json required = json::array();
-    for (const FieldSpec& f : fields) {
-        s["properties"][f.id] = fieldSchema(f);
-        if (!f.nullable) required.push_back(f.id);
+    // The name and whether this call gave it out first.
+    std::pair<std::string, bool> claim(Owner owner, const std::string& key, const std::string& wanted) {
+        auto found = assigned_.find({owner, key});
+        if (found != assigned_.end()) return {found->second, false};
+        const std::string base = componentName(wanted);
+        std::string name = base;
+        for (int n = 2; used_.count(name); ++n) name = base + "_" + std::to_string(n);
+        used_.insert(name);
+        assigned_.emplace(std::make_pair(owner, key), name);
+        return {name, true};
     }
-    if (!required.empty()) s["required"] = std::move(required);
-    return s;
-}
+
+private:
+    static std::string componentName(const std::string& wanted) {
+        constexpr char kHex[] = "0123456789ABCDEF";
+        std::string out;
+        for (char c : wanted) {
+            const auto b = static_cast<unsigned char>(c);
+            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || common::ascii::isDigit(c) || c == '.' || c == '-' ||
+                c == '_') {
+                out.push_back(c);
+            } else {
+                out.push_back('_');
+                out.push_back(kHex[b >> 4]);
+                out.push_back(kHex[b & 0xF]);
+            }
+        }
+        return out.empty() ? "Schema" : out;
+    }
+
+    std::map<std::pair<Owner, std::string>, std::string> assigned_;
+    std::set<std::string> used_;
+};
+
+// The result schemas of one document with the item schemas they reference,
+// at every depth.
+class ResultSchemas {
+public:
+    ResultSchemas(json& schemas, SchemaNames& names) : schemas_(schemas), names_(names) {}
+
+    // "properties" and "required" of an object with these fields; item
+    // schemas it references are stored under their names on the way.
+    json objectSchema(const std::vector<FieldSpec>& fields, const std::string& ownerName, int depth) {
+        json s = {{"type", "object"}, {"properties", json::object()}};
+        std::vector<std::string> required;
+        for (const FieldSpec& f : fields) {
+            s["properties"][f.id] = fieldSchema(f, ownerName, depth);
+            if (!f.nullable) required.push_back(f.id);
+        }
+        if (!required.empty()) s["required"] = uniqueInOrder(required);
+        return s;
+    }
+
+private:
+    json fieldSchema(const FieldSpec& f, const std::string& ownerName, int depth) {
+        json s = json::object();
+        switch (f.type) {
+            case FieldType::String:
+                s["type"] = "string";
+                break;
+            case FieldType::Integer:
+                s["type"] = "integer";
+                s["format"] = "int64";
+                break;
+            case FieldType::Number:
+                s["type"] = "number";
+                s["format"] = "double";
+                break;
+            case FieldType::Date:
+                s["type"] = "string";
+                s["format"] = "date";
+                break;
+            case FieldType::DateTime:
+                s["type"] = "string";
+                s["format"] = "date-time";
+                break;
+            case FieldType::Boolean:
+                s["type"] = "boolean";
+                break;
+            case FieldType::Enum:
+                s["type"] = "string";
+                if (!f.enumValues.empty()) s["enum"] = uniqueInOrder(f.enumValues);
+                break;
+            case FieldType::ArrayOfScalars:
+                s["type"] = "array";
+                s["items"] = {{"type", "string"}};
+                break;
+            case FieldType::ArrayOfObjects:
+                s["type"] = "array";
+                s["items"] = itemsOf(f, ownerName, depth);
+                break;
+        }
+        if (f.nullable) s["nullable"] = true;
+        if (!f.description.empty()) s["description"] = f.description;
+        if (!f.label.empty()) s["title"] = f.label;
+        return s;
+    }
+
+    // A reference to the item schema, stored the first time its name is
+    // given out (the first operation in type-id order describes a shared
+    // one). An unnamed item with fields is named after its owner and field.
+    json itemsOf(const FieldSpec& f, const std::string& ownerName, int depth) {
+        const json plainObject = {{"type", "object"}};
+        if (f.itemSchemaName.empty() && f.itemFields.empty()) return plainObject;
+        if (depth >= kMaxItemDepth) {
+            Logger::warn("OpenApiBuilder: items of field '" + f.id + "' of '" + ownerName + "' nest deeper than " +
+                         std::to_string(kMaxItemDepth) + " levels; described as plain objects");
+            return plainObject;
+        }
+        auto [name, fresh] = f.itemSchemaName.empty()
+                                 ? names_.claim(SchemaNames::Owner::FieldItem, ownerName + "\n" + f.id,
+                                                ownerName + pascalCase(f.id) + "Item")
+                                 : names_.claim(SchemaNames::Owner::NamedItem, f.itemSchemaName, f.itemSchemaName);
+        // Claimed before its fields are walked, so an item that contains
+        // itself only refers to its own name.
+        if (fresh) schemas_[name] = objectSchema(f.itemFields, name, depth + 1);
+        return {{"$ref", std::string(kSchemaRef) + name}};
+    }
+
+    json& schemas_;
+    SchemaNames& names_;
+};
 
 json response(const char* description, const std::string& ref) {
     return {{"description", description},
@@ -212,7 +335,10 @@ json buildOpenApiDocument(const OperationRegistry& registry, const std::string& 
 
     json paths = json::object();
     json schemas = json::object();
-    std::set<std::string> itemSchemaNames;
+    SchemaNames names;
+    ResultSchemas results(schemas, names);
+    names.claim(SchemaNames::Owner::Shared, "AgentError", "AgentError");
+    names.claim(SchemaNames::Owner::Shared, "AgentUpdateRequired", "AgentUpdateRequired");
 
     schemas["AgentError"] = {
         {"type", "object"},
@@ -232,16 +358,20 @@ json buildOpenApiDocument(const OperationRegistry& registry, const std::string& 
         if (!op) continue;
         std::vector<ParameterSpec> params = parametersOf(*op);
         ResultSpec result = op->resultSchema();
-        std::string requestName = pascalCase(entry.typeId) + "Request";
-        std::string resultName = result.name.empty() ? pascalCase(entry.typeId) + "Result" : result.name;
+        const std::string requestName =
+            names.claim(SchemaNames::Owner::Request, entry.typeId, pascalCase(entry.typeId) + "Request").first;
+        const std::string resultName =
+            result.name.empty()
+                ? names.claim(SchemaNames::Owner::TypeResult, entry.typeId, pascalCase(entry.typeId) + "Result").first
+                : names.claim(SchemaNames::Owner::NamedResult, result.name, result.name).first;
 
         json request = {{"type", "object"}, {"properties", json::object()}};
-        json required = json::array();
+        std::vector<std::string> required;
         for (const ParameterSpec& p : params) {
             request["properties"][p.name] = parameterSchema(entry.typeId, p);
             if (p.required) required.push_back(p.name);
         }
-        if (!required.empty()) request["required"] = std::move(required);
+        if (!required.empty()) request["required"] = uniqueInOrder(required);
         schemas[requestName] = std::move(request);
 
         if (result.fields.empty()) {
@@ -255,12 +385,7 @@ json buildOpenApiDocument(const OperationRegistry& registry, const std::string& 
                   {"rows", {{"type", "array"}}},
                   {"metadata", {{"type", "object"}}}}}};
         } else {
-            for (const FieldSpec& f : result.fields) {
-                if (f.type != FieldType::ArrayOfObjects || f.itemSchemaName.empty()) continue;
-                if (!itemSchemaNames.insert(f.itemSchemaName).second) continue;
-                schemas[f.itemSchemaName] = objectSchema(f.itemFields);
-            }
-            schemas[resultName] = objectSchema(result.fields);
+            schemas[resultName] = results.objectSchema(result.fields, resultName, 0);
         }
 
         json post = {
@@ -279,7 +404,8 @@ json buildOpenApiDocument(const OperationRegistry& registry, const std::string& 
                                "AgentUpdateRequired")},
               {"502", response("Грешка при изпълнение на операцията (портал / валидация).", "AgentError")}}}};
         if (op->requiresEik()) post["security"] = json::array({{{"BearerAuth", json::array()}}});
-        paths["/api/v1/operations/" + entry.typeId] = {{"post", std::move(post)}};
+        // Encoded so that a type id never reads as a path template ("{x}").
+        paths["/api/v1/operations/" + common::percentEncode(entry.typeId)] = {{"post", std::move(post)}};
     }
 
     json tags = json::array();
