@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -102,32 +104,67 @@ struct SubmissionStore::Impl {
     // Replaced, never modified, when a listener is added: a notification takes
     // the current list under the lock and runs it after releasing the lock.
     std::shared_ptr<const ListenerList> listeners = std::make_shared<const ListenerList>();
-    // Changes not yet delivered, in the order the store made them, and whether
-    // a thread is delivering them now.
-    std::deque<Change> pending;
-    bool delivering = false;
+    // Every change takes a ticket under the lock; changes reach the listeners
+    // in ticket order, each delivered by the thread that made it. A caller
+    // waits only for the changes made before its own, so no caller is kept
+    // delivering other threads' changes for as long as they keep coming.
+    std::condition_variable served;
+    std::uint64_t nextTicket = 0;
+    std::uint64_t nowServing = 0;
 
-    // Called with the lock held, right after the change: queues it and, unless
-    // another call is already delivering (on this thread or another), delivers
-    // every queued change in order. Returns with the lock released.
+    struct Ticketed {
+        std::uint64_t ticket;
+        Change change;
+    };
+    // What this thread is delivering now: changes its listeners make to the
+    // same store are delivered by the outer call once their turn comes
+    // (waiting for them inside the listener would wait for itself).
+    struct Frame {
+        const Impl* store;
+        std::deque<Ticketed> deferred;
+        Frame* outer;
+    };
+    static thread_local Frame* tlFrame;
+
+    Frame* frameOf() const {
+        for (Frame* f = tlFrame; f; f = f->outer)
+            if (f->store == this) return f;
+        return nullptr;
+    }
+
+    // Called with the lock held, right after the change. Returns with the
+    // lock released.
     void publish(std::unique_lock<std::mutex>& lock, SubmissionJob job) {
-        pending.push_back(Change{listeners, std::move(job)});
-        if (delivering) {
+        Ticketed mine{nextTicket++, Change{listeners, std::move(job)}};
+        if (Frame* frame = frameOf()) {
+            frame->deferred.push_back(std::move(mine));
             lock.unlock();
             return;
         }
-        delivering = true;
-        while (!pending.empty()) {
-            Change next = std::move(pending.front());
-            pending.pop_front();
-            lock.unlock();
-            notify(next.listeners, next.job);
-            lock.lock();
+        Frame frame{this, {}, tlFrame};
+        tlFrame = &frame;
+        deliverInTurn(lock, mine);
+        while (!frame.deferred.empty()) {
+            Ticketed next = std::move(frame.deferred.front());
+            frame.deferred.pop_front();
+            deliverInTurn(lock, next);
         }
-        delivering = false;
+        tlFrame = frame.outer;
         lock.unlock();
     }
+
+    // Lock held on entry and on return.
+    void deliverInTurn(std::unique_lock<std::mutex>& lock, const Ticketed& change) {
+        served.wait(lock, [&] { return nowServing == change.ticket; });
+        lock.unlock();
+        notify(change.change.listeners, change.change.job);
+        lock.lock();
+        ++nowServing;
+        served.notify_all();
+    }
 };
+
+thread_local SubmissionStore::Impl::Frame* SubmissionStore::Impl::tlFrame = nullptr;
 
 SubmissionStore::SubmissionStore() : impl_(std::make_unique<Impl>()) {}
 
