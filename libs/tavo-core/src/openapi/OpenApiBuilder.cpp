@@ -283,7 +283,7 @@ private:
     // given out (the first operation in type-id order describes a shared
     // one). An unnamed item with fields is named after its owner and field.
     json itemsOf(const FieldSpec& f, const std::string& ownerName, int depth) {
-        const json plainObject = {{"type", "object"}};
+        json plainObject = {{"type", "object"}};
         if (f.itemSchemaName.empty() && f.itemFields.empty()) return plainObject;
         if (depth >= kMaxItemDepth) {
             Logger::warn("OpenApiBuilder: items of field '" + f.id + "' of '" + ownerName + "' nest deeper than " +

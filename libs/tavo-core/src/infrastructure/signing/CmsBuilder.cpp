@@ -182,8 +182,9 @@ std::vector<uint8_t> build(const std::vector<uint8_t>& data, const std::vector<u
     BnPtr nCopy(BN_dup(n));
     BnPtr eCopy(BN_dup(e));
     if (!nCopy || !eCopy || RSA_set0_key(rsa.get(), nCopy.get(), eCopy.get(), nullptr) != 1) return {};
-    nCopy.release();
-    eCopy.release();
+    // Owned by the RSA key from here on.
+    static_cast<void>(nCopy.release());
+    static_cast<void>(eCopy.release());
 
     const RSA_METHOD* method = delegateMethod();
     int index = exIndex();
@@ -202,7 +203,7 @@ std::vector<uint8_t> build(const std::vector<uint8_t>& data, const std::vector<u
     if (RSA_set_method(rsa.get(), method) != 1) return {};
 
     if (EVP_PKEY_assign(key.get(), EVP_PKEY_RSA, rsa.get()) != 1) return {};
-    rsa.release();  // owned by the key from here on
+    static_cast<void>(rsa.release());  // owned by the key from here on
 
     // A mem BIO needs a buffer even for no bytes.
     static const unsigned char kNothing = 0;

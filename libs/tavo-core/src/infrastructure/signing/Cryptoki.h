@@ -47,7 +47,7 @@ public:
                                                                 const std::vector<CK_ATTRIBUTE_TYPE>& types) const;
 
     // Largest attribute value read: far above any certificate a card holds.
-    static constexpr CK_ULONG kMaxAttributeLength = 1024 * 1024;
+    static constexpr CK_ULONG kMaxAttributeLength = CK_ULONG{1024} * 1024;
     // CKM_RSA_PKCS over input with the key; empty on failure.
     std::vector<uint8_t> signRsaPkcs(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
                                      const std::vector<uint8_t>& input) const;

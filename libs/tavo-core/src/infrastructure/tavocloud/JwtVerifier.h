@@ -10,7 +10,8 @@ namespace tavo::core::infra::tavocloud {
 // claims are the caller's business; this only vouches for the signature.
 class JwtVerifier {
 public:
-    struct Result {
+    // The checker reads nlohmann::json's members as throwing; its moves do not.
+    struct Result {  // NOLINT(bugprone-exception-escape)
         bool ok = false;
         std::string error;  // short English reason when ok is false
         // Filled as soon as the payload parses, so it may be unverified when
