@@ -1,10 +1,15 @@
 #include "common/Logger.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <iostream>
 #include <mutex>
+
+#include "common/Files.h"
 
 namespace tavo {
 namespace {
@@ -13,8 +18,29 @@ namespace {
 // any namespace-scope object of this file is guaranteed to exist.
 struct LoggerState {
     std::mutex mutex;
-    std::ofstream file;
+    core::common::files::UniqueFd file;
 };
+
+// The log names taxpayers and their filings: created readable by the user
+// only, and a log left readable by others is made so.
+int openLog(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) ::fchmod(fd, 0600);
+    return fd;
+}
+
+// A failed write is dropped: logging never fails the caller.
+void writeLine(int fd, const std::string& line) {
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
 
 LoggerState& state() {
     static LoggerState s;
@@ -52,10 +78,7 @@ std::string Logger::formatLine(LogLevel level, const std::string& message) {
 void Logger::init(const std::string& path) {
     LoggerState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.file.is_open()) s.file.close();
-    s.file.clear();
-    s.file.open(path, std::ios::out | std::ios::app | std::ios::binary);
-    if (!s.file.is_open()) s.file.clear();
+    s.file.reset(openLog(path));
 }
 
 void Logger::log(LogLevel level, const std::string& message) {
@@ -65,18 +88,14 @@ void Logger::log(LogLevel level, const std::string& message) {
     std::lock_guard<std::mutex> lock(s.mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
-    if (s.file.is_open()) {
-        s.file.write(line.data(), static_cast<std::streamsize>(line.size()));
-        s.file.flush();
-        if (!s.file) s.file.clear();
-    }
+    if (s.file) writeLine(s.file.get(), line);
 }
 
 void Logger::flush() {
     LoggerState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
+    // Lines go to the file unbuffered, as they are written.
     std::fflush(stderr);
-    if (s.file.is_open()) s.file.flush();
 }
 
 }  // namespace tavo

@@ -11,6 +11,7 @@
 #include <optional>
 #include <system_error>
 
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
@@ -22,34 +23,10 @@ namespace tavo::core::infra::http {
 namespace {
 
 namespace fs = std::filesystem;
+namespace files = common::files;
 using domain::NapIdentifierType;
 using operations::ParameterValues;
 using operations::SubmissionResult;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-
-// The whole file as read to its end (a size taken beforehand may be stale);
-// nothing when it cannot be opened or read.
-std::vector<uint8_t> readWholeFile(const std::string& path, uintmax_t sizeHint) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) return {};
-    std::vector<uint8_t> bytes;
-    // One byte beyond the expected size, so that the end shows without growing.
-    bytes.reserve(static_cast<size_t>(sizeHint) + 1);
-    for (;;) {
-        size_t used = bytes.size();
-        if (bytes.capacity() == used) bytes.reserve(used + std::max<size_t>(used / 2, 1 << 20));
-        size_t room = bytes.capacity() - used;
-        bytes.resize(used + room);
-        size_t n = std::fread(bytes.data() + used, 1, room, file.get());
-        bytes.resize(used + n);
-        if (n < room) break;
-    }
-    if (std::ferror(file.get())) return {};
-    return bytes;
-}
 
 // The leading integer as the C library's decimal conversion reads it (blanks,
 // an optional sign, digits), independent of the locale; "4.000000" gives 4.
@@ -106,6 +83,28 @@ std::string numbersOutOfRange(const std::vector<NapRestSubmitter::FileInput>& fi
     return {};
 }
 
+// Fills input.bytes from its file unless given; the message of the failure,
+// or empty. The file is opened once and only a regular one is read (a folder,
+// a device or a FIFO gives no bytes, and never blocks); it may have grown
+// since its size was checked.
+std::string readInput(NapRestSubmitter::FileInput& input) {
+    if (input.path.empty()) return "File not found: " + input.path;
+    if (input.bytes.empty()) {
+        files::ReadOptions options;
+        options.maxBytes = kMaxWireNumber;
+        files::ReadResult read = files::readRegularFile(input.path, options);
+        if (read.error == files::ReadError::NotFound) return "File not found: " + input.path;
+        if (read.error == files::ReadError::TooLarge) return "File too large to submit (4 GiB or more): " + input.path;
+        input.bytes = std::move(read.bytes);
+    } else {
+        std::error_code ec;
+        if (!fs::exists(fs::path(input.path), ec)) return "File not found: " + input.path;
+    }
+    if (input.bytes.empty()) return "Cannot read file or file is empty: " + input.path;
+    if (input.bytes.size() > kMaxWireNumber) return "File too large to submit (4 GiB or more): " + input.path;
+    return {};
+}
+
 }  // namespace
 
 NapRestSubmitter::NapRestSubmitter(domain::NapSession& session, signing::ISigner& signer, std::string submitUrl,
@@ -139,20 +138,7 @@ SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const Pa
     request.userSignature = signer_.getCertificateDer(identity.certificateId);
 
     for (FileInput& input : files) {
-        std::error_code ec;
-        if (input.path.empty() || !fs::exists(fs::path(input.path), ec)) return failed("File not found: " + input.path);
-        if (input.bytes.empty()) {
-            // Only regular files: a folder or a device gives no bytes.
-            if (fs::is_regular_file(fs::path(input.path), ec)) {
-                std::error_code sizeEc;
-                uintmax_t size = fs::file_size(fs::path(input.path), sizeEc);
-                input.bytes = readWholeFile(input.path, sizeEc ? 0 : size);
-            }
-        }
-        if (input.bytes.empty()) return failed("Cannot read file or file is empty: " + input.path);
-        // The file may have grown since its size was checked.
-        if (input.bytes.size() > kMaxWireNumber)
-            return failed("File too large to submit (4 GiB or more): " + input.path);
+        if (std::string refused = readInput(input); !refused.empty()) return failed(std::move(refused));
 
         std::vector<uint8_t> signature;
         try {
