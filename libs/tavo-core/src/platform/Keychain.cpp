@@ -27,6 +27,7 @@
 #include "common/Files.h"
 #include "common/Paths.h"
 #include "common/SafeJson.h"
+#include "platform/KeychainTesting.h"
 
 namespace tavo::platform::keychain {
 namespace {
