@@ -22,7 +22,8 @@
 #include "infrastructure/http/CurlHandles.h"
 #include "infrastructure/http/HttpClient.h"
 #include "infrastructure/http/NapEndpoints.h"
-#include "infrastructure/java/AppletFormats.h"
+#include "infrastructure/java/ManifestScanner.h"
+#include "infrastructure/java/ZipReader.h"
 
 namespace tavo::stampit {
 namespace {
