@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -158,6 +159,85 @@ std::string lineCapText(const char* stream, size_t cap) {
            " bytes; the child was stopped";
 }
 
+// Reads the error stream on a thread of its own until the stream ends or it
+// is told to stop, and says so on an event the reading loop watches.
+class ErrorReader {
+public:
+    ErrorReader() = default;
+    ~ErrorReader() { stop(); }
+    ErrorReader(const ErrorReader&) = delete;
+    ErrorReader& operator=(const ErrorReader&) = delete;
+
+    // False when no thread (or no event) can be had: the caller reads the stream itself.
+    bool start(int errFd, LineAccumulator& sink, size_t cap, std::function<void(const std::string&)> onOverflow) {
+        stop_.reset(::eventfd(0, EFD_CLOEXEC));
+        done_.reset(::eventfd(0, EFD_CLOEXEC));
+        if (stop_ && done_) {
+            try {
+                thread_ = std::thread(readErrorStream, errFd, stop_.get(), done_.get(), cap, std::ref(sink),
+                                      std::move(onOverflow));
+                return true;
+            } catch (const std::system_error& e) {
+                Logger::warn(std::string("PipeRunner: no thread for standard error: ") + e.what());
+            }
+        }
+        stop_.reset();
+        done_.reset();
+        return false;
+    }
+
+    bool running() const { return thread_.joinable(); }
+    // Signalled when the reader has finished; -1 when none runs.
+    int doneFd() const { return done_.get(); }
+
+    // Tells the reader to stop, joins it and closes its events.
+    void stop() {
+        if (thread_.joinable()) {
+            signalEvent(stop_.get());
+            thread_.join();
+        }
+        stop_.reset();
+        done_.reset();
+    }
+
+private:
+    static void readErrorStream(int errFd, int stopFd, int doneFd, size_t cap, LineAccumulator& sink,
+                                const std::function<void(const std::string&)>& onOverflow) {
+        char buffer[kReadChunk];
+        pollfd fds[2] = {{errFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        bool overflow = false;
+        for (;;) {
+            int r = ::poll(fds, 2, -1);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[1].revents != 0) {
+                // Told to stop: what the child wrote before it exited is
+                // still taken, a bounded amount of it.
+                pollfd ready = {errFd, POLLIN, 0};
+                for (int i = 0; i < 16 && ::poll(&ready, 1, 0) > 0; ++i)
+                    if (!readInto(errFd, buffer, &sink) || sink.overflowed()) break;
+                break;
+            }
+            if (fds[0].revents != 0 && !readInto(errFd, buffer, &sink)) break;
+            if (sink.overflowed()) {
+                overflow = true;
+                break;
+            }
+        }
+        if (overflow)
+            onOverflow(lineCapText("standard error", cap));
+        else
+            sink.finish();
+        signalEvent(doneFd);
+    }
+
+    UniqueFd stop_;
+    UniqueFd done_;
+    std::thread thread_;
+};
+
 }  // namespace
 
 struct PipeRunner::Impl {
@@ -246,6 +326,88 @@ struct PipeRunner::Impl {
         signalChild(SIGKILL);
         while (!reapedWithin(std::chrono::hours(1))) {
         }
+    }
+
+    // Marks the run as started and hands out the read ends; false when there
+    // is no child to read or another run reads it.
+    bool claimReadEnds(int& out, int& err) {
+        std::lock_guard<std::mutex> lock(procMutex);
+        if (pid < 1 || running || !outFd || !errFd) return false;
+        running = true;
+        out = outFd.get();
+        err = errFd.get();
+        return true;
+    }
+
+    // Reads the output (and the error stream, when errFd is not -1) until
+    // they end, the error reader reports done on errDoneFd, the drain time
+    // after the child's exit is up or the run must end; true in the last case.
+    bool pumpStreams(int outFd, int errFd, int errDoneFd, LineAccumulator* outLines, LineAccumulator* errLines) {
+        const size_t cap = limits.maxLineBytes;
+        bool outOpen = true;
+        bool errOpen = errFd >= 0;
+        bool errDone = errDoneFd < 0;
+        bool woken = false;
+        std::optional<std::chrono::steady_clock::time_point> drainUntil;
+        char buffer[kReadChunk];
+        for (;;) {
+            if (!outOpen && !errOpen && errDone) break;
+            pollfd fds[4] = {{outOpen ? outFd : -1, POLLIN, 0},
+                             {errOpen ? errFd : -1, POLLIN, 0},
+                             {wakeFd.get(), POLLIN, 0},
+                             {errDone ? -1 : errDoneFd, POLLIN, 0}};
+            // Until the child is seen to exit, look again now and then; after
+            // that, only until the drain time is up.
+            auto wait = std::chrono::milliseconds(50);
+            if (drainUntil)
+                wait = std::chrono::duration_cast<std::chrono::milliseconds>(*drainUntil -
+                                                                             std::chrono::steady_clock::now());
+            if (pollFor(fds, 4, wait) < 0) break;
+            if (readable(fds[2])) {
+                woken = true;
+                break;
+            }
+            if (readable(fds[0])) {
+                outOpen = readInto(outFd, buffer, outLines);
+                if (outLines && outLines->overflowed()) {
+                    setFailure(lineCapText("standard output", cap));
+                    woken = true;
+                    break;
+                }
+            }
+            if (readable(fds[1])) {
+                errOpen = readInto(errFd, buffer, errLines);
+                if (errLines && errLines->overflowed()) {
+                    setFailure(lineCapText("standard error", cap));
+                    woken = true;
+                    break;
+                }
+            }
+            if (readable(fds[3])) errDone = true;
+            if (!drainUntil && tryReap()) drainUntil = std::chrono::steady_clock::now() + limits.drainAfterExit;
+            if (drainUntil && std::chrono::steady_clock::now() >= *drainUntil && (outOpen || errOpen || !errDone)) {
+                Logger::warn(
+                    "PipeRunner: the child has exited but its output is still held open (by a process it left "
+                    "behind); stopped reading");
+                break;
+            }
+        }
+        return woken;
+    }
+
+    // A child that closed its output may still run: wait for it, unless a
+    // kill or a failure says otherwise.
+    void waitForExit() {
+        while (!tryReap()) {
+            pollfd wake = {wakeFd.get(), POLLIN, 0};
+            if (pollFor(&wake, 1, std::chrono::milliseconds(50)) > 0) stopChild();
+        }
+    }
+
+    int exitCode() const {
+        if (failed()) return -1;
+        std::lock_guard<std::mutex> lock(procMutex);
+        return statusKnown ? exitCodeOf(status) : -1;
     }
 
     void closeInput() {
@@ -352,13 +514,7 @@ int PipeRunner::run(const LineCallback& onStdoutLine, const LineCallback& onStde
     Impl& im = *impl_;
     int outFd = -1;
     int errFd = -1;
-    {
-        std::lock_guard<std::mutex> lock(im.procMutex);
-        if (im.pid < 1 || im.running || !im.outFd || !im.errFd) return -1;
-        im.running = true;
-        outFd = im.outFd.get();
-        errFd = im.errFd.get();
-    }
+    if (!im.claimReadEnds(outFd, errFd)) return -1;
     // A kill from another thread leaves the read ends open while this run
     // reads them; a later kill or the destructor closes them.
     struct RunningMark {
@@ -376,139 +532,29 @@ int PipeRunner::run(const LineCallback& onStdoutLine, const LineCallback& onStde
     bool stderrDropped = false;
     std::optional<LineAccumulator> errSink;
     if (onStderrLine) errSink.emplace(guardedStderr(onStderrLine, stderrDropped), cap);
+    LineAccumulator* errLines = errSink ? &*errSink : nullptr;
 
     // The error stream gets a thread of its own when there is a handler for
     // it; without one (or when no thread can be had) both streams are read
     // here, so that the child never stalls on a full error pipe.
-    UniqueFd stopFd;
-    UniqueFd errDoneFd;
-    std::thread errReader;
-    if (errSink) {
-        stopFd.reset(::eventfd(0, EFD_CLOEXEC));
-        errDoneFd.reset(::eventfd(0, EFD_CLOEXEC));
-        if (stopFd && errDoneFd) {
-            try {
-                errReader =
-                    std::thread([&im, errFd, stopFd = stopFd.get(), errDoneFd = errDoneFd.get(), cap, &errSink] {
-                        char buffer[kReadChunk];
-                        pollfd fds[2] = {{errFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-                        bool overflow = false;
-                        for (;;) {
-                            int r = ::poll(fds, 2, -1);
-                            if (r < 0) {
-                                if (errno == EINTR) continue;
-                                break;
-                            }
-                            if (fds[1].revents != 0) {
-                                // Told to stop: what the child wrote before it
-                                // exited is still taken, a bounded amount of it.
-                                pollfd ready = {errFd, POLLIN, 0};
-                                for (int i = 0; i < 16 && ::poll(&ready, 1, 0) > 0; ++i)
-                                    if (!readInto(errFd, buffer, &*errSink) || errSink->overflowed()) break;
-                                break;
-                            }
-                            if (fds[0].revents != 0 && !readInto(errFd, buffer, &*errSink)) break;
-                            if (errSink->overflowed()) {
-                                overflow = true;
-                                break;
-                            }
-                        }
-                        if (overflow)
-                            im.setFailure(lineCapText("standard error", cap));
-                        else
-                            errSink->finish();
-                        signalEvent(errDoneFd);
-                    });
-            } catch (const std::system_error& e) {
-                Logger::warn(std::string("PipeRunner: no thread for standard error: ") + e.what());
-            }
-        }
-        if (!errReader.joinable()) {
-            stopFd.reset();
-            errDoneFd.reset();
-        }
-    }
-    auto stopErrorReader = [&] {
-        if (errReader.joinable()) {
-            signalEvent(stopFd.get());
-            errReader.join();
-        }
-        stopFd.reset();
-        errDoneFd.reset();
-    };
-
-    const bool errHere = !errReader.joinable();
-    bool outOpen = true;
-    bool errOpen = errHere;
-    bool errDone = errHere;
-    bool woken = false;
-    std::optional<std::chrono::steady_clock::time_point> drainUntil;
+    ErrorReader errReader;
+    if (errLines) errReader.start(errFd, *errLines, cap, [&im](const std::string& text) { im.setFailure(text); });
+    const bool errHere = !errReader.running();
     try {
-        char buffer[kReadChunk];
-        for (;;) {
-            if (!outOpen && !errOpen && errDone) break;
-            pollfd fds[4] = {{outOpen ? outFd : -1, POLLIN, 0},
-                             {errOpen ? errFd : -1, POLLIN, 0},
-                             {im.wakeFd.get(), POLLIN, 0},
-                             {errDone ? -1 : errDoneFd.get(), POLLIN, 0}};
-            // Until the child is seen to exit, look again now and then; after
-            // that, only until the drain time is up.
-            auto wait = std::chrono::milliseconds(50);
-            if (drainUntil)
-                wait = std::chrono::duration_cast<std::chrono::milliseconds>(*drainUntil -
-                                                                             std::chrono::steady_clock::now());
-            if (pollFor(fds, 4, wait) < 0) break;
-            if (readable(fds[2])) {
-                woken = true;
-                break;
-            }
-            if (readable(fds[0])) {
-                outOpen = readInto(outFd, buffer, outLines);
-                if (outLines && outLines->overflowed()) {
-                    im.setFailure(lineCapText("standard output", cap));
-                    woken = true;
-                    break;
-                }
-            }
-            if (readable(fds[1])) {
-                errOpen = readInto(errFd, buffer, errSink ? &*errSink : nullptr);
-                if (errSink && errSink->overflowed()) {
-                    im.setFailure(lineCapText("standard error", cap));
-                    woken = true;
-                    break;
-                }
-            }
-            if (readable(fds[3])) errDone = true;
-            if (!drainUntil && im.tryReap()) drainUntil = std::chrono::steady_clock::now() + im.limits.drainAfterExit;
-            if (drainUntil && std::chrono::steady_clock::now() >= *drainUntil && (outOpen || errOpen || !errDone)) {
-                Logger::warn(
-                    "PipeRunner: the child has exited but its output is still held open (by a process it left "
-                    "behind); stopped reading");
-                break;
-            }
-        }
+        const bool woken = im.pumpStreams(outFd, errHere ? errFd : -1, errReader.doneFd(), outLines, errLines);
         if (woken) im.stopChild();
-        stopErrorReader();
-        if (errHere && errSink && !errSink->overflowed()) errSink->finish();
+        errReader.stop();
+        if (errHere && errLines && !errLines->overflowed()) errLines->finish();
         if (outLines && !outLines->overflowed()) outLines->finish();
     } catch (...) {
         // The caller's handler gave up: end the child so that nothing waits
         // on it, stop the error reader and join it before passing this on.
         im.stopChild();
-        stopErrorReader();
+        errReader.stop();
         throw;
     }
-
-    // A child that closed its output may still run: wait for it, unless a
-    // kill or a failure says otherwise.
-    while (!im.tryReap()) {
-        pollfd wake = {im.wakeFd.get(), POLLIN, 0};
-        if (pollFor(&wake, 1, std::chrono::milliseconds(50)) > 0) im.stopChild();
-    }
-
-    if (im.failed()) return -1;
-    std::lock_guard<std::mutex> lock(im.procMutex);
-    return im.statusKnown ? exitCodeOf(im.status) : -1;
+    im.waitForExit();
+    return im.exitCode();
 }
 
 bool PipeRunner::writeLine(const std::string& line) {
