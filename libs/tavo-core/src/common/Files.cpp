@@ -32,21 +32,6 @@ WriteResult writeFailure(const std::string& what, int err) {
     return WriteResult{false, what + ": " + errnoText(err)};
 }
 
-// False with errno set when a write fails or makes no progress.
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // One byte past the limit shows whether a file that grew since fstat is
 // still within it: 0 at the end, 1 past it, -1 on a read error.
 int readOneMore(int fd) {
@@ -59,6 +44,21 @@ int readOneMore(int fd) {
 }
 
 }  // namespace
+
+bool writeAll(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) reset(other.release());
@@ -139,7 +139,7 @@ WriteResult replaceFileAtomically(const std::string& target, const void* data, s
         ::unlink(temp.c_str());
         return writeFailure(what, err);
     };
-    if (!writeAll(fd.get(), static_cast<const std::uint8_t*>(data), size)) return discard("cannot write", errno);
+    if (!writeAll(fd.get(), data, size)) return discard("cannot write", errno);
     if (::fchmod(fd.get(), mode) != 0) return discard("cannot set the mode", errno);
     if (::fsync(fd.get()) != 0) return discard("cannot sync", errno);
     if (!fd.close()) return discard("cannot close", errno);

@@ -63,6 +63,10 @@ struct ReadResult {
 // never blocks and a file swapped after a check is never read.
 ReadResult readRegularFile(const std::string& path, const ReadOptions& options = {});
 
+// Writes every byte, resuming after interruptions and short writes; false
+// (errno set) when a write fails or makes no progress.
+bool writeAll(int fd, const void* data, std::size_t size);
+
 struct WriteResult {
     bool ok = false;
     std::string reason;  // empty on success

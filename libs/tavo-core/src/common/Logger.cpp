@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -29,17 +28,6 @@ int openLog(const std::string& path) {
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) ::fchmod(fd, 0600);
     return fd;
-}
-
-// A failed write is dropped: logging never fails the caller.
-void writeLine(int fd, const std::string& line) {
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
 }
 
 LoggerState& state() {
@@ -88,7 +76,8 @@ void Logger::log(LogLevel level, const std::string& message) {
     std::lock_guard<std::mutex> lock(s.mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
-    if (s.file) writeLine(s.file.get(), line);
+    // A failed write is dropped: logging never fails the caller.
+    if (s.file) core::common::files::writeAll(s.file.get(), line.data(), line.size());
 }
 
 void Logger::flush() {
