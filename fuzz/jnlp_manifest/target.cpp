@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "infrastructure/java/AppletFormats.h"
 #include "infrastructure/java/JnlpDownloader.h"
+#include "infrastructure/java/ManifestScanner.h"
 
 using tavo::stampit::JnlpDownloader;
 namespace formats = tavo::stampit::formats;

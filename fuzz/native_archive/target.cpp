@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "infrastructure/java/AppletFormats.h"
+#include "infrastructure/java/ZipReader.h"
 
 namespace formats = tavo::stampit::formats;
 

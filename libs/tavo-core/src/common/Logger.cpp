@@ -1,10 +1,14 @@
 #include "common/Logger.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <iostream>
 #include <mutex>
+
+#include "common/Files.h"
 
 namespace tavo {
 namespace {
@@ -13,8 +17,18 @@ namespace {
 // any namespace-scope object of this file is guaranteed to exist.
 struct LoggerState {
     std::mutex mutex;
-    std::ofstream file;
+    core::common::files::UniqueFd file;
 };
+
+// The log names taxpayers and their filings: created readable by the user
+// only, and a log left readable by others is made so.
+int openLog(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) ::fchmod(fd, 0600);
+    return fd;
+}
 
 LoggerState& state() {
     static LoggerState s;
@@ -52,10 +66,7 @@ std::string Logger::formatLine(LogLevel level, const std::string& message) {
 void Logger::init(const std::string& path) {
     LoggerState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.file.is_open()) s.file.close();
-    s.file.clear();
-    s.file.open(path, std::ios::out | std::ios::app | std::ios::binary);
-    if (!s.file.is_open()) s.file.clear();
+    s.file.reset(openLog(path));
 }
 
 void Logger::log(LogLevel level, const std::string& message) {
@@ -65,18 +76,15 @@ void Logger::log(LogLevel level, const std::string& message) {
     std::lock_guard<std::mutex> lock(s.mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
-    if (s.file.is_open()) {
-        s.file.write(line.data(), static_cast<std::streamsize>(line.size()));
-        s.file.flush();
-        if (!s.file) s.file.clear();
-    }
+    // A failed write is dropped: logging never fails the caller.
+    if (s.file) core::common::files::writeAll(s.file.get(), line.data(), line.size());
 }
 
 void Logger::flush() {
     LoggerState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
+    // Lines go to the file unbuffered, as they are written.
     std::fflush(stderr);
-    if (s.file.is_open()) s.file.flush();
 }
 
 }  // namespace tavo

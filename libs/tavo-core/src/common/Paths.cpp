@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "common/ExecutablePath.h"
+#include "common/Files.h"
 
 namespace tavo {
 namespace fs = std::filesystem;
@@ -39,11 +40,9 @@ std::string Paths::executableDir() {
 
 std::string Paths::toShortPath(const std::string& path) { return path; }
 
+// The folders hold the user's keys, PINs, logs and applet: readable by the user only.
 bool Paths::ensureDirectory(const std::string& path) {
-    std::error_code ec;
-    fs::create_directories(path, ec);
-    if (ec) return false;
-    return fs::is_directory(path, ec) && !ec;
+    return core::common::files::createUserDirectories(path);
 }
 
 }  // namespace tavo

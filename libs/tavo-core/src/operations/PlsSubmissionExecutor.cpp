@@ -13,6 +13,7 @@
 
 #include "common/Base64.h"
 #include "common/Cp1251.h"
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Pause.h"
 #include "common/Numbers.h"
@@ -32,6 +33,7 @@ using infra::parsing::BulgarianDates;
 using infra::parsing::HtmlUtils;
 namespace scan = infra::parsing::scan;
 namespace utf8 = common::utf8;
+namespace files = common::files;
 
 constexpr size_t kErrorTextMax = 400;
 constexpr size_t kLogPreviewMax = 500;
@@ -311,35 +313,11 @@ void normaliseLineEnds(std::vector<uint8_t>& bytes) {
 }
 
 std::optional<std::vector<uint8_t>> readRegularFile(const std::string& path) {
-    // Non-blocking open: a FIFO must not hang the operation before fstat refuses it.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
-
-    std::vector<uint8_t> bytes;
-    // Room for the CR bytes line-end normalisation usually adds, so that it
-    // does not reallocate.
-    const auto size = static_cast<size_t>(info.st_size);
-    bytes.reserve(size + size / 16 + 64);
-    bytes.resize(size);
-    size_t have = 0;
-    for (;;) {
-        if (have == bytes.size()) bytes.resize(bytes.size() + 65536);  // the file grew since fstat
-        ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        have += static_cast<size_t>(n);
-    }
-    bytes.resize(have);
-    return bytes;
+    files::ReadResult read = files::readRegularFile(path);
+    if (!read.ok()) return std::nullopt;
+    // Room for the CR bytes line-end normalisation usually adds.
+    read.bytes.reserve(read.bytes.size() + read.bytes.size() / 16 + 64);
+    return std::move(read.bytes);
 }
 
 std::vector<std::string> cookieNames(std::string_view cookieFile) {

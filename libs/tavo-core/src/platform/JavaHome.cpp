@@ -9,6 +9,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/JavaHomeTesting.h"
+
 namespace tavo::platform {
 namespace {
 

@@ -13,8 +13,4 @@ std::string javaHomeOutput();
 // empty entries skipped) with links resolved and "/bin/java" removed.
 std::string javaHomeOutputFor(const std::string& defaultJava, const char* pathList);
 
-// Tests replace the command with a function of their own; null restores it.
-using JavaHomeSource = std::string (*)();
-void setJavaHomeSourceForTesting(JavaHomeSource source);
-
 }  // namespace tavo::platform

@@ -11,8 +11,6 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -26,8 +24,10 @@
 
 #include "common/Base64.h"
 #include "common/CPtr.h"
+#include "common/Files.h"
 #include "common/Paths.h"
 #include "common/SafeJson.h"
+#include "platform/KeychainTesting.h"
 
 namespace tavo::platform::keychain {
 namespace {
@@ -35,6 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace base64 = core::common::base64;
 namespace safejson = core::common::safejson;
+namespace files = core::common::files;
 using core::common::CPtr;
 using BioPtr = CPtr<BIO, BIO_free_all>;
 using PkeyPtr = CPtr<EVP_PKEY, EVP_PKEY_free>;
@@ -46,7 +47,8 @@ constexpr char kIdentityClass[] = "idnt";
 constexpr size_t kClassTagSize = 4;
 constexpr size_t kRefRandomSize = 16;
 constexpr char kItemSuffix[] = ".item";
-// An item being written: "<item>.tmp<pid>", renamed over the item when whole.
+// An item being written: "<item>.tmp" and six random characters, renamed
+// over the item when whole (older versions used "<item>.tmp<pid>").
 constexpr char kTempMarker[] = ".item.tmp";
 
 struct ErrorQueueGuard {
@@ -114,19 +116,13 @@ std::string fileNameFor(const std::vector<uint8_t>& ref) {
 // Serialises all access: threads by the mutex, processes by a lock file.
 class StoreLock {
 public:
-    explicit StoreLock(const std::string& dir) : guard_(mutex()) {
-        fd_ = ::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~StoreLock() {
-        if (fd_ >= 0) ::close(fd_);
+    explicit StoreLock(const std::string& dir)
+        : guard_(mutex()), fd_(::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+        if (fd_ && ::flock(fd_.get(), LOCK_EX) != 0) fd_.reset();
     }
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
-    bool ok() const { return fd_ >= 0; }
+    bool ok() const { return static_cast<bool>(fd_); }
 
 private:
     static std::mutex& mutex() {
@@ -134,7 +130,7 @@ private:
         return m;
     }
     std::lock_guard<std::mutex> guard_;
-    int fd_ = -1;
+    files::UniqueFd fd_;
 };
 
 // The per-user data folder; empty when HOME is unset or empty (an empty
@@ -150,19 +146,20 @@ std::string openDirectory() {
     std::string base = appDataBase();
     if (base.empty()) return {};
     std::string dir = storageDirectory();
-    if (!Paths::ensureDirectory(dir)) return {};
+    if (!files::createUserDirectories(dir)) return {};
+    // A folder made by an older version may be readable by others.
     ::chmod(dir.c_str(), 0700);
     return dir;
 }
 
+// An item is a regular file of ours: a link, a FIFO or a folder under an
+// item's name is never followed or read.
 std::optional<std::string> readRegularFile(const fs::path& path) {
-    std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(path, ec)) || ec) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return bytes;
+    files::ReadOptions options;
+    options.followLinks = false;
+    files::ReadResult read = files::readRegularFile(path.string(), options);
+    if (!read.ok()) return std::nullopt;
+    return std::string(read.bytes.begin(), read.bytes.end());
 }
 
 std::optional<Item> parseItem(const std::string& fileName, const std::string& text) {
@@ -236,17 +233,6 @@ std::optional<Item> readItem(const std::string& dir, const std::vector<uint8_t>&
     return parseItem(name, *text);
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Written under a temporary name with mode 0600 and renamed, so a reader
 // sees the old item or the new one, never half of it.
 OSStatus writeItem(const std::string& dir, const Item& item) {
@@ -261,17 +247,10 @@ OSStatus writeItem(const std::string& dir, const Item& item) {
         if (item.tokenId) v["token"] = *item.tokenId;
     }
     std::string text = safejson::dumpLenient(v);
-    fs::path target = fs::path(dir) / item.fileName;
-    fs::path temp = fs::path(dir) / (item.fileName + ".tmp" + std::to_string(::getpid()));
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return kStatusFailed;
-    bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, text) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return kStatusFailed;
-    }
-    return kStatusOk;
+    // The temporary name ("<item>.tmp" and six characters) is the one
+    // readItems sweeps when a writer died before the rename.
+    const fs::path target = fs::path(dir) / item.fileName;
+    return files::replaceFileAtomically(target.string(), text, 0600) ? kStatusOk : kStatusFailed;
 }
 
 OSStatus removeItem(const std::string& dir, const Item& item) {

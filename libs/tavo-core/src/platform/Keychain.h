@@ -81,14 +81,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// --- For tests --------------------------------------------------------------
-
-// The folder holding the items.
-std::string storageDirectory();
-
-enum class Operation { Add, Update, Delete, CopyMatching, CopyPrivateKey, CreateSignature };
-// Every later call of the operation fails with status until cleared.
-void injectFailure(Operation operation, OSStatus status);
-void clearInjectedFailures();
-
 }  // namespace tavo::platform::keychain

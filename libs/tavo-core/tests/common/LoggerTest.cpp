@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-
+#include <sys/stat.h>
 
 #include "common/Logger.h"
 #include "common/Paths.h"
@@ -52,4 +52,24 @@ TEST(Logger, UnopenableFileLeavesStderrOnly) {
     Logger::error("Test: still written");
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("[ERROR] Test: still written\n"), std::string::npos);
+}
+
+// The log names taxpayers and their filings: user-only whatever the umask,
+// and a log another version left readable by others is made user-only.
+TEST(Logger, LogFileIsReadableByTheUserOnly) {
+    tavo::test::TempDir dir;
+    tavo::test::writeFile(dir / "old.log", "earlier line\n");
+    ::chmod((dir / "old.log").c_str(), 0644);
+    const mode_t oldMask = ::umask(0);
+    for (const char* name : {"new.log", "old.log"}) {
+        SCOPED_TRACE(name);
+        Logger::init((dir / name).string());
+        Logger::info("Test: mode");
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_NE(tavo::test::readFile(dir / name).find("Test: mode\n"), std::string::npos);
+    }
+    ::umask(oldMask);
+    Logger::init("");
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -49,4 +50,20 @@ TEST(Paths, EnsureDirectory) {
 TEST(Paths, ShortPathIsIdentity) {
     const std::string odd = "/tmp/Кирилица и интервали/\x01\xff";
     EXPECT_EQ(Paths::toShortPath(odd), odd);
+}
+
+// The agent's folders hold keys, PINs, logs and the applet: user-only, also
+// under a umask that would leave them open to others.
+TEST(Paths, EnsuredFoldersAreUserOnly) {
+    tavo::test::TempDir dir;
+    const mode_t oldMask = ::umask(0);
+    const bool made = Paths::ensureDirectory((dir / "TAVOAgent" / "Logs").string());
+    ::umask(oldMask);
+    ASSERT_TRUE(made);
+    for (const char* sub : {"TAVOAgent", "TAVOAgent/Logs"}) {
+        SCOPED_TRACE(sub);
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / sub).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+    }
 }

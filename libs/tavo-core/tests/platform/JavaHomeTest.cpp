@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/JavaHome.h"
+#include "platform/JavaHomeTesting.h"
 #include "support/FakeJava.h"
 #include "support/TempDir.h"
 

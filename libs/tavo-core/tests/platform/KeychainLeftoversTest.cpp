@@ -14,6 +14,7 @@
 #include "common/Base64.h"
 #include "infrastructure/security/PinStore.h"
 #include "platform/Keychain.h"
+#include "platform/KeychainTesting.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;

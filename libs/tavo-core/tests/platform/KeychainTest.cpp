@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Keychain.h"
+#include "platform/KeychainTesting.h"
 #include "support/KeychainTestSupport.h"
 #include "support/TempDir.h"
 #include "support/TestPki.h"

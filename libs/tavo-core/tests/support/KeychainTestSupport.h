@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Keychain.h"
+#include "platform/KeychainTesting.h"
 #include "support/TestPki.h"
 
 namespace tavo::test {

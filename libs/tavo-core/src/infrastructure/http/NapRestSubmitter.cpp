@@ -11,6 +11,7 @@
 #include <optional>
 #include <system_error>
 
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
@@ -22,34 +23,10 @@ namespace tavo::core::infra::http {
 namespace {
 
 namespace fs = std::filesystem;
+namespace files = common::files;
 using domain::NapIdentifierType;
 using operations::ParameterValues;
 using operations::SubmissionResult;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-
-// The whole file as read to its end (a size taken beforehand may be stale);
-// nothing when it cannot be opened or read.
-std::vector<uint8_t> readWholeFile(const std::string& path, uintmax_t sizeHint) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) return {};
-    std::vector<uint8_t> bytes;
-    // One byte beyond the expected size, so that the end shows without growing.
-    bytes.reserve(static_cast<size_t>(sizeHint) + 1);
-    for (;;) {
-        size_t used = bytes.size();
-        if (bytes.capacity() == used) bytes.reserve(used + std::max<size_t>(used / 2, 1 << 20));
-        size_t room = bytes.capacity() - used;
-        bytes.resize(used + room);
-        size_t n = std::fread(bytes.data() + used, 1, room, file.get());
-        bytes.resize(used + n);
-        if (n < room) break;
-    }
-    if (std::ferror(file.get())) return {};
-    return bytes;
-}
 
 // The leading integer as the C library's decimal conversion reads it (blanks,
 // an optional sign, digits), independent of the locale; "4.000000" gives 4.
@@ -106,6 +83,137 @@ std::string numbersOutOfRange(const std::vector<NapRestSubmitter::FileInput>& fi
     return {};
 }
 
+// Fills input.bytes from its file unless given; the message of the failure,
+// or empty. The file is opened once and only a regular one is read (a folder,
+// a device or a FIFO gives no bytes, and never blocks); it may have grown
+// since its size was checked.
+std::string readInput(NapRestSubmitter::FileInput& input) {
+    if (input.path.empty()) return "File not found: " + input.path;
+    if (input.bytes.empty()) {
+        files::ReadOptions options;
+        options.maxBytes = kMaxWireNumber;
+        files::ReadResult read = files::readRegularFile(input.path, options);
+        if (read.error == files::ReadError::NotFound) return "File not found: " + input.path;
+        if (read.error == files::ReadError::TooLarge) return "File too large to submit (4 GiB or more): " + input.path;
+        input.bytes = std::move(read.bytes);
+    } else {
+        std::error_code ec;
+        if (!fs::exists(fs::path(input.path), ec)) return "File not found: " + input.path;
+    }
+    if (input.bytes.empty()) return "Cannot read file or file is empty: " + input.path;
+    if (input.bytes.size() > kMaxWireNumber) return "File too large to submit (4 GiB or more): " + input.path;
+    return {};
+}
+
+// What refuses the filing before any file is read or signed; empty when
+// nothing does. The path reaches the messages and the name the request, both
+// of which must be UTF-8.
+std::string refusedBeforeReading(const std::vector<NapRestSubmitter::FileInput>& files) {
+    if (files.empty()) return "No files to submit";
+    for (const NapRestSubmitter::FileInput& input : files)
+        if (!common::utf8::isValid(input.path))
+            return "File name is not valid UTF-8: " + common::utf8::makeValid(input.path);
+    return numbersOutOfRange(files);
+}
+
+// Reads and signs every file into the request, in order; the message of the
+// first failure, or empty.
+std::string signFiles(signing::ISigner& signer, const domain::SenderIdentity& identity, domain::FileType fileType,
+                      std::vector<NapRestSubmitter::FileInput>& files, SendDeclarationRequest& request) {
+    for (NapRestSubmitter::FileInput& input : files) {
+        if (std::string refused = readInput(input); !refused.empty()) return refused;
+
+        std::vector<uint8_t> signature;
+        try {
+            signature = signer.signData(input.bytes, identity.certificateId, "");
+        } catch (const std::exception& e) {
+            return std::string("Signing failed: ") + common::utf8::makeValid(e.what());
+        }
+        if (signature.empty()) return "Empty signature (user may have cancelled)";
+
+        SignedFile file;
+        file.fileName = fs::path(input.path).filename().string();
+        file.fileType = fileType;
+        file.fileSize = static_cast<uint32_t>(input.bytes.size());
+        // The bytes signed are the bytes sent: moved, never read again.
+        file.content = std::move(input.bytes);
+        file.pkcs7 = std::move(signature);
+        file.fileDocumentType = static_cast<domain::FileDocumentType>(input.form);
+        file.numRecords = static_cast<uint32_t>(input.numRecords);
+        request.files.push_back(std::move(file));
+    }
+    return {};
+}
+
+// The sender is the certificate's holder; the taxpayer is named by the
+// parameters ("eik", else "taxpayerPin") or is the sender, and its type comes
+// from the sender, the session's taxpayer list or the number of digits.
+void fillTaxpayer(domain::NapSession& session, const domain::SenderIdentity& identity, const ParameterValues& params,
+                  SendDeclarationRequest& request) {
+    request.userPin = identity.identifier;
+    request.userPinType = identity.identifierType;
+    if (params.count("eik"))
+        request.taxpayerPin = params.at("eik");
+    else if (params.count("taxpayerPin"))
+        request.taxpayerPin = params.at("taxpayerPin");
+    else
+        request.taxpayerPin = identity.identifier;
+
+    if (request.taxpayerPin == identity.identifier) {
+        request.taxpayerPinType = identity.identifierType;
+        return;
+    }
+    for (const domain::TaxpayerInfo& t : session.listTaxpayers()) {
+        if (t.pin == request.taxpayerPin) {
+            request.taxpayerPinType = t.pinType;
+            return;
+        }
+    }
+    request.taxpayerPinType = domain::identifierTypeFromDigitCount(request.taxpayerPin);
+}
+
+// The period as given, else the month as both ends; the year as given.
+void fillPeriod(const ParameterValues& params, SendDeclarationRequest& request) {
+    request.taxPeriodFrom = params.getOr("taxPeriodFrom", "");
+    request.taxPeriodTo = params.getOr("taxPeriodTo", "");
+    if (request.taxPeriodFrom.empty() || request.taxPeriodTo.empty()) {
+        std::optional<long> month = leadingInteger(params.getOr("month", ""));
+        if (month && *month >= 1 && *month <= 12) {
+            std::string twoDigits = (*month < 10 ? "0" : "") + std::to_string(*month);
+            request.taxPeriodFrom = twoDigits;
+            request.taxPeriodTo = twoDigits;
+        }
+    }
+    request.year = params.getOr("year", "");
+}
+
+// The agency's answer as the caller's result. Once the agency has given a
+// document id the declaration is filed: nothing here may turn that into a
+// failure, or the user files twice.
+SubmissionResult resultOf(SendDeclarationResponse response, const SendDeclarationRequest& request) {
+    SubmissionResult result;
+    result.success = response.ok;
+    result.documentId = std::move(response.documentId);
+    try {
+        result.incomeNumber = std::move(response.entryNumber);
+        result.submissionDate = std::move(response.entryDate);
+        result.errorMessage = std::move(response.error);
+        if (result.success) {
+            std::string names;
+            for (const SignedFile& file : request.files)
+                names += (names.empty() ? "" : ", ") + nameForLog(file.fileName);
+            Logger::info("NapRestSubmitter: filed as document " + common::utf8::escapeForLog(result.documentId) + ": " +
+                         names);
+        }
+    } catch (const std::exception& e) {
+        if (!result.success) throw;
+        Logger::error(
+            "NapRestSubmitter: document " + common::utf8::escapeForLog(result.documentId) +
+            " was accepted, but reading the rest of the answer failed: " + common::utf8::escapeForLog(e.what()));
+    }
+    return result;
+}
+
 }  // namespace
 
 NapRestSubmitter::NapRestSubmitter(domain::NapSession& session, signing::ISigner& signer, std::string submitUrl,
@@ -125,92 +233,17 @@ SubmissionResult NapRestSubmitter::submit(const std::string& path, const Paramet
 }
 
 SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const ParameterValues& params) {
-    if (files.empty()) return failed("No files to submit");
-    // Checked before any file is signed: the path reaches the messages and the
-    // name the request, both of which must be UTF-8.
-    for (const FileInput& input : files)
-        if (!common::utf8::isValid(input.path))
-            return failed("File name is not valid UTF-8: " + common::utf8::makeValid(input.path));
-    if (std::string refused = numbersOutOfRange(files); !refused.empty()) return failed(std::move(refused));
+    if (std::string refused = refusedBeforeReading(files); !refused.empty()) return failed(std::move(refused));
     const domain::SenderIdentity identity = session_.identity();
     if (identity.certificateId.empty()) return failed("No certificate selected");
 
     SendDeclarationRequest request;
     request.userSignature = signer_.getCertificateDer(identity.certificateId);
-
-    for (FileInput& input : files) {
-        std::error_code ec;
-        if (input.path.empty() || !fs::exists(fs::path(input.path), ec)) return failed("File not found: " + input.path);
-        if (input.bytes.empty()) {
-            // Only regular files: a folder or a device gives no bytes.
-            if (fs::is_regular_file(fs::path(input.path), ec)) {
-                std::error_code sizeEc;
-                uintmax_t size = fs::file_size(fs::path(input.path), sizeEc);
-                input.bytes = readWholeFile(input.path, sizeEc ? 0 : size);
-            }
-        }
-        if (input.bytes.empty()) return failed("Cannot read file or file is empty: " + input.path);
-        // The file may have grown since its size was checked.
-        if (input.bytes.size() > kMaxWireNumber)
-            return failed("File too large to submit (4 GiB or more): " + input.path);
-
-        std::vector<uint8_t> signature;
-        try {
-            signature = signer_.signData(input.bytes, identity.certificateId, "");
-        } catch (const std::exception& e) {
-            return failed(std::string("Signing failed: ") + common::utf8::makeValid(e.what()));
-        }
-        if (signature.empty()) return failed("Empty signature (user may have cancelled)");
-
-        SignedFile file;
-        file.fileName = fs::path(input.path).filename().string();
-        file.fileType = config_.fileType;
-        file.fileSize = static_cast<uint32_t>(input.bytes.size());
-        // The bytes signed are the bytes sent: moved, never read again.
-        file.content = std::move(input.bytes);
-        file.pkcs7 = std::move(signature);
-        file.fileDocumentType = static_cast<domain::FileDocumentType>(input.form);
-        file.numRecords = static_cast<uint32_t>(input.numRecords);
-        request.files.push_back(std::move(file));
-    }
-
+    if (std::string refused = signFiles(signer_, identity, config_.fileType, files, request); !refused.empty())
+        return failed(std::move(refused));
     request.serviceDocumentType = config_.serviceDocumentType;
-    request.userPin = identity.identifier;
-    request.userPinType = identity.identifierType;
-    if (params.count("eik"))
-        request.taxpayerPin = params.at("eik");
-    else if (params.count("taxpayerPin"))
-        request.taxpayerPin = params.at("taxpayerPin");
-    else
-        request.taxpayerPin = identity.identifier;
-
-    if (request.taxpayerPin == identity.identifier) {
-        request.taxpayerPinType = identity.identifierType;
-    } else {
-        bool found = false;
-        for (const domain::TaxpayerInfo& t : session_.listTaxpayers()) {
-            if (t.pin == request.taxpayerPin) {
-                request.taxpayerPinType = t.pinType;
-                found = true;
-                break;
-            }
-        }
-        if (!found) request.taxpayerPinType = domain::identifierTypeFromDigitCount(request.taxpayerPin);
-    }
-
-    if (config_.periodFromParams) {
-        request.taxPeriodFrom = params.getOr("taxPeriodFrom", "");
-        request.taxPeriodTo = params.getOr("taxPeriodTo", "");
-        if (request.taxPeriodFrom.empty() || request.taxPeriodTo.empty()) {
-            std::optional<long> month = leadingInteger(params.getOr("month", ""));
-            if (month && *month >= 1 && *month <= 12) {
-                std::string twoDigits = (*month < 10 ? "0" : "") + std::to_string(*month);
-                request.taxPeriodFrom = twoDigits;
-                request.taxPeriodTo = twoDigits;
-            }
-        }
-        request.year = params.getOr("year", "");
-    }
+    fillTaxpayer(session_, identity, params, request);
+    if (config_.periodFromParams) fillPeriod(params, request);
     const std::string fund = params.getOr("fund", "");
     request.insuranceFund = (fund == "true" || fund == "1") ? 1 : 0;
 
@@ -218,30 +251,7 @@ SubmissionResult NapRestSubmitter::submit(std::vector<FileInput> files, const Pa
     std::unique_ptr<HttpClient> http = HttpClientFactory::forNapRestApi(submitUrl_);
     NapRestApiClient client(*http, submitUrl_, resultUrl_, apiKey_);
     SendDeclarationResponse response = client.submit(request);
-
-    SubmissionResult result;
-    result.success = response.ok;
-    result.documentId = std::move(response.documentId);
-    // Once the agency has given a document id the declaration is filed: nothing
-    // after this point may turn that into a failure, or the user files twice.
-    try {
-        result.incomeNumber = std::move(response.entryNumber);
-        result.submissionDate = std::move(response.entryDate);
-        result.errorMessage = std::move(response.error);
-        if (result.success) {
-            std::string names;
-            for (const SignedFile& file : request.files)
-                names += (names.empty() ? "" : ", ") + nameForLog(file.fileName);
-            Logger::info("NapRestSubmitter: filed as document " + common::utf8::escapeForLog(result.documentId) + ": " +
-                         names);
-        }
-    } catch (const std::exception& e) {
-        if (!result.success) throw;
-        Logger::error(
-            "NapRestSubmitter: document " + common::utf8::escapeForLog(result.documentId) +
-            " was accepted, but reading the rest of the answer failed: " + common::utf8::escapeForLog(e.what()));
-    }
-    return result;
+    return resultOf(std::move(response), request);
 }
 
 }  // namespace tavo::core::infra::http

@@ -15,13 +15,15 @@
 #include <utility>
 
 #include "common/CPtr.h"
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Paths.h"
 #include "common/Utf8.h"
 #include "infrastructure/http/CurlHandles.h"
 #include "infrastructure/http/HttpClient.h"
 #include "infrastructure/http/NapEndpoints.h"
-#include "infrastructure/java/AppletFormats.h"
+#include "infrastructure/java/ManifestScanner.h"
+#include "infrastructure/java/ZipReader.h"
 
 namespace tavo::stampit {
 namespace {
@@ -30,6 +32,7 @@ namespace fs = std::filesystem;
 namespace nap = core::infra::nap;
 namespace http = core::infra::http;
 namespace utf8 = core::common::utf8;
+namespace files = core::common::files;
 
 // The platform the agent runs as, whatever Java runtime is found.
 constexpr const char* kOwnOs = "Mac OS X";
@@ -87,7 +90,7 @@ bool looksLikeArchive(const std::vector<std::uint8_t>& bytes) {
 // is not the applet's, and would be fetched one by one.
 constexpr std::size_t kMaxManifestResources = 300;
 // A cached archive larger than this is not read back to be checked.
-constexpr off_t kMaxCachedArchiveBytes = 256 * 1024 * 1024;
+constexpr std::uint64_t kMaxCachedArchiveBytes = 256 * 1024 * 1024;
 
 // Two resources cached under one name (letter case folded, as on the
 // agent's case-insensitive file systems) would overwrite each other; the
@@ -111,49 +114,10 @@ bool namesArchive(std::string_view name) {
     return endsWith(".jar") || endsWith(".zip");
 }
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting whether the data reached the file.
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-// Written under a temporary name in the same folder and renamed, so the
-// cache holds the old file or the whole new one, never a torn one.
+// Written under a temporary name in the same folder, synced and renamed, so
+// the cache holds the old file or the whole new one, never a torn one.
 bool writeReplacing(const fs::path& target, const std::vector<std::uint8_t>& bytes) {
-    std::string temp = target.string() + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.get() < 0) return false;
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fchmod(fd.get(), 0644) == 0;
-    ok = fd.close() && ok;
-    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return static_cast<bool>(files::replaceFileAtomically(target.string(), bytes, 0644));
 }
 
 using CurlUrlPtr = core::common::CPtr<CURLU, curl_url_cleanup>;
@@ -484,18 +448,12 @@ std::string JnlpDownloader::downloadOne(const std::string& href, const std::stri
 
 bool JnlpDownloader::cachedArchiveIsWhole(const std::string& path) {
     // No link is followed: the cache holds the files we wrote, nothing else.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.get() < 0) return false;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCachedArchiveBytes) return false;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size));
-    std::size_t have = 0;
-    while (have < bytes.size()) {
-        ssize_t n = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;  // shorter than it said, or unreadable
-        have += static_cast<std::size_t>(n);
-    }
+    files::ReadOptions options;
+    options.followLinks = false;
+    options.maxBytes = kMaxCachedArchiveBytes;
+    files::ReadResult read = files::readRegularFile(path, options);
+    if (!read.ok()) return false;
+    const std::vector<std::uint8_t>& bytes = read.bytes;
     return formats::zipLooksWhole(bytes);
 }
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "infrastructure/java/LineAccumulator.h"
 
@@ -27,18 +29,13 @@ extern char** environ;
 namespace tavo::stampit {
 namespace {
 
+using core::common::files::UniqueFd;
+
 // One pipe buffer's worth per read: 4 KB reads cost a system call per 50
 // lines and doubled the time of a large transfer.
 constexpr size_t kReadChunk = 65536;
 // How long a child gets to end after SIGTERM before it is killed outright.
 constexpr std::chrono::milliseconds kTermGrace{2000};
-
-void closeFd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
 
 std::string errorText(int err) {
     return std::system_category().message(err);
@@ -47,18 +44,25 @@ std::string errorText(int err) {
 // Pipe ends must not sit on 0..2: the child's dup2 onto its standard
 // descriptors would overwrite one pipe end with another, or keep
 // close-on-exec set on a descriptor duplicated onto itself.
-bool keepAboveStdio(int& fd) {
-    if (fd > 2) return true;
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+bool keepAboveStdio(UniqueFd& fd) {
+    if (fd.get() > 2) return true;
+    int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
     if (moved < 0) return false;
-    ::close(fd);
-    fd = moved;
+    fd.reset(moved);
     return true;
 }
 
-bool openPipe(int ends[2]) {
+struct Pipe {
+    UniqueFd read;
+    UniqueFd write;
+};
+
+bool openPipe(Pipe& pipe) {
+    int ends[2] = {-1, -1};
     if (::pipe2(ends, O_CLOEXEC) != 0) return false;
-    return keepAboveStdio(ends[0]) && keepAboveStdio(ends[1]);
+    pipe.read.reset(ends[0]);
+    pipe.write.reset(ends[1]);
+    return keepAboveStdio(pipe.read) && keepAboveStdio(pipe.write);
 }
 
 // Blocks SIGPIPE for this thread only while a write to the child is made, and
@@ -155,6 +159,85 @@ std::string lineCapText(const char* stream, size_t cap) {
            " bytes; the child was stopped";
 }
 
+// Reads the error stream on a thread of its own until the stream ends or it
+// is told to stop, and says so on an event the reading loop watches.
+class ErrorReader {
+public:
+    ErrorReader() = default;
+    ~ErrorReader() { stop(); }
+    ErrorReader(const ErrorReader&) = delete;
+    ErrorReader& operator=(const ErrorReader&) = delete;
+
+    // False when no thread (or no event) can be had: the caller reads the stream itself.
+    bool start(int errFd, LineAccumulator& sink, size_t cap, std::function<void(const std::string&)> onOverflow) {
+        stop_.reset(::eventfd(0, EFD_CLOEXEC));
+        done_.reset(::eventfd(0, EFD_CLOEXEC));
+        if (stop_ && done_) {
+            try {
+                thread_ = std::thread(readErrorStream, errFd, stop_.get(), done_.get(), cap, std::ref(sink),
+                                      std::move(onOverflow));
+                return true;
+            } catch (const std::system_error& e) {
+                Logger::warn(std::string("PipeRunner: no thread for standard error: ") + e.what());
+            }
+        }
+        stop_.reset();
+        done_.reset();
+        return false;
+    }
+
+    bool running() const { return thread_.joinable(); }
+    // Signalled when the reader has finished; -1 when none runs.
+    int doneFd() const { return done_.get(); }
+
+    // Tells the reader to stop, joins it and closes its events.
+    void stop() {
+        if (thread_.joinable()) {
+            signalEvent(stop_.get());
+            thread_.join();
+        }
+        stop_.reset();
+        done_.reset();
+    }
+
+private:
+    static void readErrorStream(int errFd, int stopFd, int doneFd, size_t cap, LineAccumulator& sink,
+                                const std::function<void(const std::string&)>& onOverflow) {
+        char buffer[kReadChunk];
+        pollfd fds[2] = {{errFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        bool overflow = false;
+        for (;;) {
+            int r = ::poll(fds, 2, -1);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[1].revents != 0) {
+                // Told to stop: what the child wrote before it exited is
+                // still taken, a bounded amount of it.
+                pollfd ready = {errFd, POLLIN, 0};
+                for (int i = 0; i < 16 && ::poll(&ready, 1, 0) > 0; ++i)
+                    if (!readInto(errFd, buffer, &sink) || sink.overflowed()) break;
+                break;
+            }
+            if (fds[0].revents != 0 && !readInto(errFd, buffer, &sink)) break;
+            if (sink.overflowed()) {
+                overflow = true;
+                break;
+            }
+        }
+        if (overflow)
+            onOverflow(lineCapText("standard error", cap));
+        else
+            sink.finish();
+        signalEvent(doneFd);
+    }
+
+    UniqueFd stop_;
+    UniqueFd done_;
+    std::thread thread_;
+};
+
 }  // namespace
 
 struct PipeRunner::Impl {
@@ -169,15 +252,15 @@ struct PipeRunner::Impl {
     bool statusKnown = false;
     int status = 0;
     bool running = false;
-    int outFd = -1;
-    int errFd = -1;
+    UniqueFd outFd;
+    UniqueFd errFd;
 
     std::mutex writeMutex;  // serialises writeLine; guards inFd
-    int inFd = -1;
+    UniqueFd inFd;
 
     // Set (and left set) when the run must end now: kill, a stalled write, a
     // line over the cap. Replaced only by start, closed by the destructor.
-    int wakeFd = -1;
+    UniqueFd wakeFd;
 
     mutable std::mutex failureMutex;
     std::string failureText;
@@ -188,7 +271,7 @@ struct PipeRunner::Impl {
             if (failureText.empty()) failureText = text;
         }
         Logger::error(text);
-        signalEvent(wakeFd);
+        signalEvent(wakeFd.get());
     }
 
     bool failed() const {
@@ -245,16 +328,98 @@ struct PipeRunner::Impl {
         }
     }
 
+    // Marks the run as started and hands out the read ends; false when there
+    // is no child to read or another run reads it.
+    bool claimReadEnds(int& out, int& err) {
+        std::lock_guard<std::mutex> lock(procMutex);
+        if (pid < 1 || running || !outFd || !errFd) return false;
+        running = true;
+        out = outFd.get();
+        err = errFd.get();
+        return true;
+    }
+
+    // Reads the output (and the error stream, when errFd is not -1) until
+    // they end, the error reader reports done on errDoneFd, the drain time
+    // after the child's exit is up or the run must end; true in the last case.
+    bool pumpStreams(int outFd, int errFd, int errDoneFd, LineAccumulator* outLines, LineAccumulator* errLines) {
+        const size_t cap = limits.maxLineBytes;
+        bool outOpen = true;
+        bool errOpen = errFd >= 0;
+        bool errDone = errDoneFd < 0;
+        bool woken = false;
+        std::optional<std::chrono::steady_clock::time_point> drainUntil;
+        char buffer[kReadChunk];
+        for (;;) {
+            if (!outOpen && !errOpen && errDone) break;
+            pollfd fds[4] = {{outOpen ? outFd : -1, POLLIN, 0},
+                             {errOpen ? errFd : -1, POLLIN, 0},
+                             {wakeFd.get(), POLLIN, 0},
+                             {errDone ? -1 : errDoneFd, POLLIN, 0}};
+            // Until the child is seen to exit, look again now and then; after
+            // that, only until the drain time is up.
+            auto wait = std::chrono::milliseconds(50);
+            if (drainUntil)
+                wait = std::chrono::duration_cast<std::chrono::milliseconds>(*drainUntil -
+                                                                             std::chrono::steady_clock::now());
+            if (pollFor(fds, 4, wait) < 0) break;
+            if (readable(fds[2])) {
+                woken = true;
+                break;
+            }
+            if (readable(fds[0])) {
+                outOpen = readInto(outFd, buffer, outLines);
+                if (outLines && outLines->overflowed()) {
+                    setFailure(lineCapText("standard output", cap));
+                    woken = true;
+                    break;
+                }
+            }
+            if (readable(fds[1])) {
+                errOpen = readInto(errFd, buffer, errLines);
+                if (errLines && errLines->overflowed()) {
+                    setFailure(lineCapText("standard error", cap));
+                    woken = true;
+                    break;
+                }
+            }
+            if (readable(fds[3])) errDone = true;
+            if (!drainUntil && tryReap()) drainUntil = std::chrono::steady_clock::now() + limits.drainAfterExit;
+            if (drainUntil && std::chrono::steady_clock::now() >= *drainUntil && (outOpen || errOpen || !errDone)) {
+                Logger::warn(
+                    "PipeRunner: the child has exited but its output is still held open (by a process it left "
+                    "behind); stopped reading");
+                break;
+            }
+        }
+        return woken;
+    }
+
+    // A child that closed its output may still run: wait for it, unless a
+    // kill or a failure says otherwise.
+    void waitForExit() {
+        while (!tryReap()) {
+            pollfd wake = {wakeFd.get(), POLLIN, 0};
+            if (pollFor(&wake, 1, std::chrono::milliseconds(50)) > 0) stopChild();
+        }
+    }
+
+    int exitCode() const {
+        if (failed()) return -1;
+        std::lock_guard<std::mutex> lock(procMutex);
+        return statusKnown ? exitCodeOf(status) : -1;
+    }
+
     void closeInput() {
         std::lock_guard<std::mutex> lock(writeMutex);
-        closeFd(inFd);
+        inFd.reset();
     }
 
     void closeAll() {
         closeInput();
         std::lock_guard<std::mutex> lock(procMutex);
-        closeFd(outFd);
-        closeFd(errFd);
+        outFd.reset();
+        errFd.reset();
     }
 };
 
@@ -262,7 +427,7 @@ PipeRunner::PipeRunner() : impl_(std::make_unique<Impl>()) {}
 
 PipeRunner::~PipeRunner() {
     kill();
-    closeFd(impl_->wakeFd);
+    impl_->wakeFd.reset();
 }
 
 void PipeRunner::setLimits(const Limits& limits) {
@@ -281,28 +446,22 @@ bool PipeRunner::start(const LaunchParams& params) {
         std::lock_guard<std::mutex> lock(impl_->failureMutex);
         impl_->failureText.clear();
     }
-    closeFd(impl_->wakeFd);
-    impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC);
-    if (impl_->wakeFd < 0) return false;
+    impl_->wakeFd.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!impl_->wakeFd) return false;
 
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
-    auto closeSix = [&] {
-        for (int* fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]}) closeFd(*fd);
-    };
+    // Every end is closed by its owner on each way out.
+    Pipe in;
+    Pipe out;
+    Pipe err;
     // Our end of the child's input never blocks: a child that stops reading
     // must not hold a writer for ever (writeLine waits with a limit instead).
-    if (!openPipe(in) || !openPipe(out) || !openPipe(err) || ::fcntl(in[1], F_SETFL, O_NONBLOCK) != 0) {
-        closeSix();
+    if (!openPipe(in) || !openPipe(out) || !openPipe(err) || ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK) != 0)
         return false;
-    }
 
     posix_spawn_file_actions_t actions;
     int rc = ::posix_spawn_file_actions_init(&actions);
     if (rc != 0) {
         Logger::error("posix_spawnp failed: " + errorText(rc));
-        closeSix();
         return false;
     }
     struct ActionsOwner {
@@ -312,9 +471,9 @@ bool PipeRunner::start(const LaunchParams& params) {
 
     // dup2 clears close-on-exec on the child's 0..2; every other descriptor,
     // ours or one inherited without close-on-exec, is closed in the child.
-    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, in.read.get(), 0);
+    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
+    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
     if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (rc == 0 && !params.workingDir.empty())
         rc = ::posix_spawn_file_actions_addchdir_np(&actions, params.workingDir.c_str());
@@ -329,24 +488,24 @@ bool PipeRunner::start(const LaunchParams& params) {
     if (rc == 0) rc = ::posix_spawnp(&pid, params.program.c_str(), &actions, nullptr, argv.data(), environ);
     if (rc != 0) {
         Logger::error("posix_spawnp failed: " + errorText(rc));
-        closeSix();
         return false;
     }
 
-    closeFd(in[0]);
-    closeFd(out[1]);
-    closeFd(err[1]);
+    // The child's ends are the child's now.
+    in.read.reset();
+    out.write.reset();
+    err.write.reset();
     {
         std::lock_guard<std::mutex> lock(impl_->procMutex);
         impl_->pid = pid;
         impl_->reaped = false;
         impl_->statusKnown = false;
-        impl_->outFd = out[0];
-        impl_->errFd = err[0];
+        impl_->outFd = std::move(out.read);
+        impl_->errFd = std::move(err.read);
     }
     {
         std::lock_guard<std::mutex> lock(impl_->writeMutex);
-        impl_->inFd = in[1];
+        impl_->inFd = std::move(in.write);
     }
     return true;
 }
@@ -355,13 +514,7 @@ int PipeRunner::run(const LineCallback& onStdoutLine, const LineCallback& onStde
     Impl& im = *impl_;
     int outFd = -1;
     int errFd = -1;
-    {
-        std::lock_guard<std::mutex> lock(im.procMutex);
-        if (im.pid < 1 || im.running || im.outFd < 0 || im.errFd < 0) return -1;
-        im.running = true;
-        outFd = im.outFd;
-        errFd = im.errFd;
-    }
+    if (!im.claimReadEnds(outFd, errFd)) return -1;
     // A kill from another thread leaves the read ends open while this run
     // reads them; a later kill or the destructor closes them.
     struct RunningMark {
@@ -379,144 +532,35 @@ int PipeRunner::run(const LineCallback& onStdoutLine, const LineCallback& onStde
     bool stderrDropped = false;
     std::optional<LineAccumulator> errSink;
     if (onStderrLine) errSink.emplace(guardedStderr(onStderrLine, stderrDropped), cap);
+    LineAccumulator* errLines = errSink ? &*errSink : nullptr;
 
     // The error stream gets a thread of its own when there is a handler for
     // it; without one (or when no thread can be had) both streams are read
     // here, so that the child never stalls on a full error pipe.
-    int stopFd = -1;
-    int errDoneFd = -1;
-    std::thread errReader;
-    if (errSink) {
-        stopFd = ::eventfd(0, EFD_CLOEXEC);
-        errDoneFd = ::eventfd(0, EFD_CLOEXEC);
-        if (stopFd >= 0 && errDoneFd >= 0) {
-            try {
-                errReader = std::thread([&im, errFd, stopFd, errDoneFd, cap, &errSink] {
-                    char buffer[kReadChunk];
-                    pollfd fds[2] = {{errFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-                    bool overflow = false;
-                    for (;;) {
-                        int r = ::poll(fds, 2, -1);
-                        if (r < 0) {
-                            if (errno == EINTR) continue;
-                            break;
-                        }
-                        if (fds[1].revents != 0) {
-                            // Told to stop: what the child wrote before it
-                            // exited is still taken, a bounded amount of it.
-                            pollfd ready = {errFd, POLLIN, 0};
-                            for (int i = 0; i < 16 && ::poll(&ready, 1, 0) > 0; ++i)
-                                if (!readInto(errFd, buffer, &*errSink) || errSink->overflowed()) break;
-                            break;
-                        }
-                        if (fds[0].revents != 0 && !readInto(errFd, buffer, &*errSink)) break;
-                        if (errSink->overflowed()) {
-                            overflow = true;
-                            break;
-                        }
-                    }
-                    if (overflow)
-                        im.setFailure(lineCapText("standard error", cap));
-                    else
-                        errSink->finish();
-                    signalEvent(errDoneFd);
-                });
-            } catch (const std::system_error& e) {
-                Logger::warn(std::string("PipeRunner: no thread for standard error: ") + e.what());
-            }
-        }
-        if (!errReader.joinable()) {
-            closeFd(stopFd);
-            closeFd(errDoneFd);
-        }
-    }
-    auto stopErrorReader = [&] {
-        if (errReader.joinable()) {
-            signalEvent(stopFd);
-            errReader.join();
-        }
-        closeFd(stopFd);
-        closeFd(errDoneFd);
-    };
-
-    const bool errHere = !errReader.joinable();
-    bool outOpen = true;
-    bool errOpen = errHere;
-    bool errDone = errHere;
-    bool woken = false;
-    std::optional<std::chrono::steady_clock::time_point> drainUntil;
+    ErrorReader errReader;
+    if (errLines) errReader.start(errFd, *errLines, cap, [&im](const std::string& text) { im.setFailure(text); });
+    const bool errHere = !errReader.running();
     try {
-        char buffer[kReadChunk];
-        for (;;) {
-            if (!outOpen && !errOpen && errDone) break;
-            pollfd fds[4] = {{outOpen ? outFd : -1, POLLIN, 0},
-                             {errOpen ? errFd : -1, POLLIN, 0},
-                             {im.wakeFd, POLLIN, 0},
-                             {errDone ? -1 : errDoneFd, POLLIN, 0}};
-            // Until the child is seen to exit, look again now and then; after
-            // that, only until the drain time is up.
-            auto wait = std::chrono::milliseconds(50);
-            if (drainUntil)
-                wait = std::chrono::duration_cast<std::chrono::milliseconds>(*drainUntil -
-                                                                             std::chrono::steady_clock::now());
-            if (pollFor(fds, 4, wait) < 0) break;
-            if (readable(fds[2])) {
-                woken = true;
-                break;
-            }
-            if (readable(fds[0])) {
-                outOpen = readInto(outFd, buffer, outLines);
-                if (outLines && outLines->overflowed()) {
-                    im.setFailure(lineCapText("standard output", cap));
-                    woken = true;
-                    break;
-                }
-            }
-            if (readable(fds[1])) {
-                errOpen = readInto(errFd, buffer, errSink ? &*errSink : nullptr);
-                if (errSink && errSink->overflowed()) {
-                    im.setFailure(lineCapText("standard error", cap));
-                    woken = true;
-                    break;
-                }
-            }
-            if (readable(fds[3])) errDone = true;
-            if (!drainUntil && im.tryReap()) drainUntil = std::chrono::steady_clock::now() + im.limits.drainAfterExit;
-            if (drainUntil && std::chrono::steady_clock::now() >= *drainUntil && (outOpen || errOpen || !errDone)) {
-                Logger::warn(
-                    "PipeRunner: the child has exited but its output is still held open (by a process it left "
-                    "behind); stopped reading");
-                break;
-            }
-        }
+        const bool woken = im.pumpStreams(outFd, errHere ? errFd : -1, errReader.doneFd(), outLines, errLines);
         if (woken) im.stopChild();
-        stopErrorReader();
-        if (errHere && errSink && !errSink->overflowed()) errSink->finish();
+        errReader.stop();
+        if (errHere && errLines && !errLines->overflowed()) errLines->finish();
         if (outLines && !outLines->overflowed()) outLines->finish();
     } catch (...) {
         // The caller's handler gave up: end the child so that nothing waits
         // on it, stop the error reader and join it before passing this on.
         im.stopChild();
-        stopErrorReader();
+        errReader.stop();
         throw;
     }
-
-    // A child that closed its output may still run: wait for it, unless a
-    // kill or a failure says otherwise.
-    while (!im.tryReap()) {
-        pollfd wake = {im.wakeFd, POLLIN, 0};
-        if (pollFor(&wake, 1, std::chrono::milliseconds(50)) > 0) im.stopChild();
-    }
-
-    if (im.failed()) return -1;
-    std::lock_guard<std::mutex> lock(im.procMutex);
-    return im.statusKnown ? exitCodeOf(im.status) : -1;
+    im.waitForExit();
+    return im.exitCode();
 }
 
 bool PipeRunner::writeLine(const std::string& line) {
     Impl& im = *impl_;
     std::lock_guard<std::mutex> lock(im.writeMutex);
-    if (im.inFd < 0) return false;
+    if (!im.inFd) return false;
     std::string data;
     data.reserve(line.size() + 1);
     data += line;
@@ -525,7 +569,7 @@ bool PipeRunner::writeLine(const std::string& line) {
     size_t done = 0;
     auto lastProgress = std::chrono::steady_clock::now();
     while (done < data.size()) {
-        ssize_t n = ::write(im.inFd, data.data() + done, data.size() - done);
+        ssize_t n = ::write(im.inFd.get(), data.data() + done, data.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             lastProgress = std::chrono::steady_clock::now();
@@ -535,7 +579,7 @@ bool PipeRunner::writeLine(const std::string& line) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // The child's input is full: wait until it reads some, for a
             // limit, unless the run is already ending.
-            pollfd woken = {im.wakeFd, POLLIN, 0};
+            pollfd woken = {im.wakeFd.get(), POLLIN, 0};
             if (::poll(&woken, 1, 0) > 0) return false;
             const auto left = im.limits.writeStall - std::chrono::duration_cast<std::chrono::milliseconds>(
                                                          std::chrono::steady_clock::now() - lastProgress);
@@ -544,7 +588,7 @@ bool PipeRunner::writeLine(const std::string& line) {
                               std::to_string(im.limits.writeStall.count()) + " ms; the child was stopped");
                 return false;
             }
-            pollfd fds[2] = {{im.inFd, POLLOUT, 0}, {im.wakeFd, POLLIN, 0}};
+            pollfd fds[2] = {{im.inFd.get(), POLLOUT, 0}, {im.wakeFd.get(), POLLIN, 0}};
             if (pollFor(fds, 2, left) > 0 && readable(fds[1])) return false;
             continue;
         }
@@ -556,13 +600,13 @@ bool PipeRunner::writeLine(const std::string& line) {
 
 void PipeRunner::kill() {
     Impl& im = *impl_;
-    signalEvent(im.wakeFd);
+    signalEvent(im.wakeFd.get());
     im.stopChild();
     im.closeInput();
     std::lock_guard<std::mutex> lock(im.procMutex);
     if (!im.running) {
-        closeFd(im.outFd);
-        closeFd(im.errFd);
+        im.outFd.reset();
+        im.errFd.reset();
     }
 }
 

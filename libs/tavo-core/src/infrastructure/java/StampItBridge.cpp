@@ -444,6 +444,140 @@ std::vector<std::string> StampItBridge::validate(const std::string& folder, cons
     return errors;
 }
 
+namespace {
+
+// The certificate that signs the wrapper's requests: the one given, else the
+// first the signer lists (empty when there is none).
+std::string signingCertId(signing::ISigner& signer, const std::string& given) {
+    if (!given.empty()) {
+        Logger::info("StampIT submit: signing cert id = " + given);
+        return given;
+    }
+    std::vector<signing::CertificateInfo> certs;
+    try {
+        certs = signer.listCertificates();
+    } catch (const std::exception& e) {
+        Logger::error(std::string("StampIT signer.listCertificates: ") + e.what());
+    }
+    if (certs.empty()) return {};
+    Logger::warn("StampIT submit: signerCertId empty — falling back to first enumerated cert (" + certs.front().id +
+                 "). Pass session.identity().certificateId instead.");
+    return certs.front().id;
+}
+
+// One run of the wrapper for a submission: answers its signing requests,
+// keeps its transcript and its error lines, and turns its end into the
+// result. The output and error handlers run on different threads.
+class SubmitConversation {
+public:
+    SubmitConversation(PipeRunner& runner, signing::ISigner& signer, std::string certId,
+                       const StampItBridge::Progress& progress)
+        : runner_(runner), signer_(signer), certId_(std::move(certId)), progress_(progress) {}
+
+    // Whatever goes wrong here, a signing request is answered: the wrapper
+    // waits for exactly one reply line per request.
+    void onOutput(const std::string& line) {
+        bool unanswered = startsWith(line, "SIGN:");
+        try {
+            ++outputLines_;
+            Logger::info("  [stdout] " + line);
+            appendTranscript(line);
+            if (line.empty()) return;
+            auto effect = bridge_lines::readSubmitOutputLine(line, state_);
+            if (effect.progress) report(progress_, *effect.progress);
+            if (effect.signRequest) {
+                std::vector<uint8_t> signature;
+                if (!replyLost_) {
+                    signature = signFor(effect.toSign);
+                    if (signature.empty()) ++unsignedRequests_;
+                }
+                std::string reply = "SIGNATURE:" + core::common::base64::encode(signature.data(), signature.size());
+                unanswered = false;
+                if (!runner_.writeLine(reply)) replyLost_ = true;
+            }
+        } catch (const std::exception& e) {
+            Logger::error(std::string("StampIT submit: output line not handled: ") + e.what());
+        } catch (...) {
+            Logger::error("StampIT submit: output line not handled");
+        }
+        if (unanswered) {
+            ++unsignedRequests_;
+            runner_.writeLine("SIGNATURE:");
+        }
+    }
+
+    void onError(const std::string& line) {
+        try {
+            errorLines_.appendLine(line);
+            auto effect = bridge_lines::readSubmitErrorLine(line);
+            if (effect.progress) report(progress_, *effect.progress);
+            if (effect.toTranscript) appendTranscript(line);
+        } catch (const std::exception& e) {
+            Logger::error(std::string("StampIT submit: error line not handled: ") + e.what());
+        } catch (...) {
+            Logger::error("StampIT submit: error line not handled");
+        }
+    }
+
+    // Called once the run has returned (code -1 when it threw).
+    SubmissionResult finish(int code) {
+        SubmissionResult result;
+        // The verdict first: once the wrapper reported a filing, nothing after
+        // this point may turn it into a failure (the agency has the return).
+        const auto outcome = bridge_lines::decideSubmitOutcome(code, state_, unsignedRequests_);
+        result.success = outcome.success;
+        result.errorMessage = outcome.errorMessage;
+        try {
+            if (unsignedRequests_ > 0)
+                Logger::error("StampIT submit: " + std::to_string(unsignedRequests_) +
+                              " signing request(s) answered without a signature");
+            Logger::info("StampIT submit: exit=" + std::to_string(code) + " stdout_lines=" +
+                         std::to_string(outputLines_) + " stderr_bytes=" + std::to_string(errorLines_.text().size()));
+            logErrorLines(errorLines_.text());
+            result.nativeErrors = std::move(state_.nativeErrors);
+            result.output = transcript_.take();
+        } catch (const std::exception& e) {
+            Logger::error(std::string("StampIT submit: after the wrapper ended: ") + e.what());
+        } catch (...) {
+            Logger::error("StampIT submit: after the wrapper ended: unknown exception");
+        }
+        return result;
+    }
+
+private:
+    std::vector<uint8_t> signFor(const std::vector<uint8_t>& bytes) {
+        if (certId_.empty()) return {};
+        try {
+            return signer_.signData(bytes, certId_, "");
+        } catch (const std::exception& e) {
+            Logger::error(std::string("StampIT signer.signData: ") + e.what());
+        } catch (...) {
+            Logger::error("StampIT signer.signData: unknown exception");
+        }
+        return {};
+    }
+
+    // The transcript is the one thing both handlers touch.
+    void appendTranscript(const std::string& line) {
+        std::lock_guard guard(transcriptMutex_);
+        transcript_.appendLine(line);
+    }
+
+    PipeRunner& runner_;
+    signing::ISigner& signer_;
+    const std::string certId_;
+    const StampItBridge::Progress& progress_;
+    std::mutex transcriptMutex_;
+    BoundedText transcript_;
+    bridge_lines::SubmitOutputState state_;
+    size_t outputLines_ = 0;
+    size_t unsignedRequests_ = 0;  // answered without a signature
+    bool replyLost_ = false;       // a reply did not reach the wrapper: sign no more
+    BoundedText errorLines_;       // the error handler's alone until run returns
+};
+
+}  // namespace
+
 SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISigner& signer,
                                        const std::string& signerCertId, const std::string& signerEmail,
                                        const std::string& encryptionCertBase64, const std::string& iban,
@@ -480,119 +614,15 @@ SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISign
     Logger::info("StampIT submit: stdin → " + dirLine);
     runner.writeLine(dirLine);
 
-    std::string certId = signerCertId;
-    if (!certId.empty()) {
-        Logger::info("StampIT submit: signing cert id = " + certId);
-    } else {
-        std::vector<signing::CertificateInfo> certs;
-        try {
-            certs = signer.listCertificates();
-        } catch (const std::exception& e) {
-            Logger::error(std::string("StampIT signer.listCertificates: ") + e.what());
-        }
-        if (!certs.empty()) {
-            certId = certs.front().id;
-            Logger::warn("StampIT submit: signerCertId empty — falling back to first enumerated cert (" + certId +
-                         "). Pass session.identity().certificateId instead.");
-        }
-    }
-
-    // The transcript is the one thing both handlers touch.
-    std::mutex transcriptMutex;
-    BoundedText transcript;
-    auto appendTranscript = [&](const std::string& line) {
-        std::lock_guard guard(transcriptMutex);
-        transcript.appendLine(line);
-    };
-    bridge_lines::SubmitOutputState state;
-    size_t outputLines = 0;
-    size_t unsignedRequests = 0;  // answered without a signature
-    bool replyLost = false;       // a reply did not reach the wrapper: sign no more
-    BoundedText errorLines;       // the error handler's alone until run returns
-
-    auto signFor = [&](const std::vector<uint8_t>& bytes) -> std::vector<uint8_t> {
-        if (certId.empty()) return {};
-        try {
-            return signer.signData(bytes, certId, "");
-        } catch (const std::exception& e) {
-            Logger::error(std::string("StampIT signer.signData: ") + e.what());
-        } catch (...) {
-            Logger::error("StampIT signer.signData: unknown exception");
-        }
-        return {};
-    };
-
-    // Whatever goes wrong here, a signing request is answered: the wrapper
-    // waits for exactly one reply line per request.
-    auto onOutput = [&](const std::string& line) {
-        bool unanswered = startsWith(line, "SIGN:");
-        try {
-            ++outputLines;
-            Logger::info("  [stdout] " + line);
-            appendTranscript(line);
-            if (line.empty()) return;
-            auto effect = bridge_lines::readSubmitOutputLine(line, state);
-            if (effect.progress) report(progress, *effect.progress);
-            if (effect.signRequest) {
-                std::vector<uint8_t> signature;
-                if (!replyLost) {
-                    signature = signFor(effect.toSign);
-                    if (signature.empty()) ++unsignedRequests;
-                }
-                std::string reply = "SIGNATURE:" + core::common::base64::encode(signature.data(), signature.size());
-                unanswered = false;
-                if (!runner.writeLine(reply)) replyLost = true;
-            }
-        } catch (const std::exception& e) {
-            Logger::error(std::string("StampIT submit: output line not handled: ") + e.what());
-        } catch (...) {
-            Logger::error("StampIT submit: output line not handled");
-        }
-        if (unanswered) {
-            ++unsignedRequests;
-            runner.writeLine("SIGNATURE:");
-        }
-    };
-    auto onError = [&](const std::string& line) {
-        try {
-            errorLines.appendLine(line);
-            auto effect = bridge_lines::readSubmitErrorLine(line);
-            if (effect.progress) report(progress, *effect.progress);
-            if (effect.toTranscript) appendTranscript(line);
-        } catch (const std::exception& e) {
-            Logger::error(std::string("StampIT submit: error line not handled: ") + e.what());
-        } catch (...) {
-            Logger::error("StampIT submit: error line not handled");
-        }
-    };
-
+    SubmitConversation conversation(runner, signer, signingCertId(signer, signerCertId), progress);
     int code = -1;
     try {
-        code = runner.run(onOutput, onError);
+        code = runner.run([&](const std::string& line) { conversation.onOutput(line); },
+                          [&](const std::string& line) { conversation.onError(line); });
     } catch (const std::exception& e) {
         Logger::error(std::string("StampIT submit: ") + e.what());
     }
-
-    // The verdict first: once the wrapper reported a filing, nothing after
-    // this point may turn it into a failure (the agency has the return).
-    const auto outcome = bridge_lines::decideSubmitOutcome(code, state, unsignedRequests);
-    result.success = outcome.success;
-    result.errorMessage = outcome.errorMessage;
-    try {
-        if (unsignedRequests > 0)
-            Logger::error("StampIT submit: " + std::to_string(unsignedRequests) +
-                          " signing request(s) answered without a signature");
-        Logger::info("StampIT submit: exit=" + std::to_string(code) + " stdout_lines=" + std::to_string(outputLines) +
-                     " stderr_bytes=" + std::to_string(errorLines.text().size()));
-        logErrorLines(errorLines.text());
-        result.nativeErrors = std::move(state.nativeErrors);
-        result.output = transcript.take();
-    } catch (const std::exception& e) {
-        Logger::error(std::string("StampIT submit: after the wrapper ended: ") + e.what());
-    } catch (...) {
-        Logger::error("StampIT submit: after the wrapper ended: unknown exception");
-    }
-    return result;
+    return conversation.finish(code);
 }
 
 }  // namespace tavo::stampit

@@ -1,6 +1,7 @@
 #include "infrastructure/http/NapRestSubmitter.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -270,6 +271,11 @@ TEST_F(SubmitterTest, FailuresSendNothing) {
     const std::string folder = dir.str();
     const std::string badName = (dir / "\xff\xfe.xml").string();
     writeFile(badName, "<a/>");
+    // A FIFO nobody writes to: opening it to read must not wait for a writer.
+    const std::string fifo = (dir / "fifo.xml").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string dangling = (dir / "dangling.xml").string();
+    std::filesystem::create_symlink(dir / "nowhere.xml", dangling);
     using Files = std::vector<NapRestSubmitter::FileInput>;
     auto one = [](const std::string& path, std::vector<uint8_t> bytes = {}) {
         return NapRestSubmitter::FileInput{path, 7, 0, std::move(bytes)};
@@ -285,6 +291,8 @@ TEST_F(SubmitterTest, FailuresSendNothing) {
         {"empty path", {one("")}, "File not found: "},
         {"folder", {one(folder)}, "Cannot read file or file is empty: " + folder},
         {"empty file", {one(empty)}, "Cannot read file or file is empty: " + empty},
+        {"FIFO", {one(fifo)}, "Cannot read file or file is empty: " + fifo},
+        {"link leading nowhere", {one(dangling)}, "File not found: " + dangling},
         {"bytes for a missing path", {one(missing, {1, 2})}, "File not found: " + missing},
         {"name not UTF-8",
          {one(good), one(badName)},

@@ -10,6 +10,7 @@
 #include "common/Logger.h"
 #include "infrastructure/java/JavaFinder.h"
 #include "platform/JavaHome.h"
+#include "platform/JavaHomeTesting.h"
 #include "support/FakeJava.h"
 #include "support/TempDir.h"
 

@@ -15,6 +15,7 @@
 #include "infrastructure/java/BitnessDetector.h"
 #include "infrastructure/java/JavaFinder.h"
 #include "platform/JavaHome.h"
+#include "platform/JavaHomeTesting.h"
 #include "support/FakeJava.h"
 #include "support/TempDir.h"
 

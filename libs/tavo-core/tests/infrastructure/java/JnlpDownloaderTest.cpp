@@ -13,7 +13,6 @@
 
 #include "infrastructure/http/HttpClientFactory.h"
 #include "infrastructure/http/NapEndpoints.h"
-#include "infrastructure/java/AppletFormats.h"
 #include "support/LogCapture.h"
 #include "support/StandIn.h"
 #include "support/TempDir.h"

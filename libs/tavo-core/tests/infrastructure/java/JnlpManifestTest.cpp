@@ -10,8 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "infrastructure/java/AppletFormats.h"
 #include "infrastructure/java/JnlpDownloader.h"
+#include "infrastructure/java/ManifestScanner.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "infrastructure/java/AppletFormats.h"
+#include "infrastructure/java/ZipReader.h"
 #include "support/TestArchives.h"
 
 namespace {
