@@ -52,7 +52,7 @@ const std::string& cp1251Text() {
         std::mt19937 rng(1251);
         std::string s(kSize, ' ');
         for (auto& c : s) {
-            uint32_t r = rng() % 100;
+            auto r = rng() % 100;
             if (r < 65)
                 c = static_cast<char>(0xC0 + rng() % 64);
             else if (r < 80)

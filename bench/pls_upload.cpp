@@ -174,8 +174,8 @@ void BM_PlsUpload20MB(benchmark::State& state) {
             break;
         }
         state.SetIterationTime(c.cpu);
-        hwm = std::max(hwm, c.hwmKb / 1024.0);
-        growth = std::max(growth, (c.hwmKb - c.baseKb) / 1024.0);
+        hwm = std::max(hwm, static_cast<double>(c.hwmKb) / 1024.0);
+        growth = std::max(growth, static_cast<double>(c.hwmKb - c.baseKb) / 1024.0);
     }
     state.counters["file_MiB"] = kFileBytes / 1048576.0;
     state.counters["peak_rss_MiB"] = hwm;

@@ -30,7 +30,7 @@ if(TAVO_LIBFUZZER)
 endif()
 
 function(tavo_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion -Wold-style-cast -Wpedantic -Werror)
   if(TAVO_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # g++ 12's flow analysis under the sanitizers reports false
     # maybe-uninitialized warnings inside <regex> and <functional>.

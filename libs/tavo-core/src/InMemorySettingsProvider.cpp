@@ -45,8 +45,8 @@ void InMemorySettingsProvider::setActiveSenderId(const std::string& id) {
     }
     // Outside the lock: a listener may read the settings again. One removed
     // meanwhile is skipped.
-    for (const auto& [id, listener] : listeners) {
-        if (isRegistered(id)) listener();
+    for (const auto& [listenerId, listener] : listeners) {
+        if (isRegistered(listenerId)) listener();
     }
 }
 

@@ -74,9 +74,9 @@ struct CardReinsert : ::testing::Test {
         return n;
     }
 
-    void expectUploadFiles(NapSession& session) {
+    void expectUploadFiles(NapSession& active) {
         forms.setRows({{"0100-0009", "03.02.2025 10:12", "2024", "", "", "100001"}});
-        SubmissionResult r = executePlsSubmission(session, op, (dir / "decl.txt").string(),
+        SubmissionResult r = executePlsSubmission(active, op, (dir / "decl.txt").string(),
                                                   ParameterValues{{"eik", "123456789"}, {"year", "2024"}});
         EXPECT_TRUE(r.success) << r.errorMessage;
         auto uploads = forms.uploads();
@@ -84,9 +84,9 @@ struct CardReinsert : ::testing::Test {
         EXPECT_EQ(uploads.back().verifyStatus, 0) << uploads.back().verifyOutput;
     }
 
-    void expectRestFilingGoes(NapSession& session) {
+    void expectRestFilingGoes(NapSession& active) {
         ASSERT_TRUE(signer.warmUp(card.key().certificateId, card.pin()));
-        NapRestSubmitter submitter(session, signer, RestApiStandIn::productionSubmitUrl(),
+        NapRestSubmitter submitter(active, signer, RestApiStandIn::productionSubmitUrl(),
                                    RestApiStandIn::productionResultUrl(), kApiKey,
                                    {DocumentType::DEC_ETZ62, FileDocumentType::DEC_ETZ62, FileType::XML, false});
         auto before = api.submits().size();

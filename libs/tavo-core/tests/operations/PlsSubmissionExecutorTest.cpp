@@ -364,7 +364,7 @@ TEST_F(UploadTest, AcceptedUploadFindsItsRow) {
               std::string::npos);
     EXPECT_NE(log.find("PlsSubmissionExecutor: cookies in jar ["), std::string::npos);
     EXPECT_NE(log.find("matched row income=0100-0008"), std::string::npos);
-    for (const auto& session : portal.issuedSessionIds()) EXPECT_EQ(log.find(session), std::string::npos);
+    for (const auto& issued : portal.issuedSessionIds()) EXPECT_EQ(log.find(issued), std::string::npos);
 }
 
 TEST_F(UploadTest, SameFileTwiceGivesTheSamePdata) {

@@ -339,21 +339,21 @@ struct PipeRunner::Impl {
         return true;
     }
 
-    // Reads the output (and the error stream, when errFd is not -1) until
+    // Reads the output (and the error stream, when errRead is not -1) until
     // they end, the error reader reports done on errDoneFd, the drain time
     // after the child's exit is up or the run must end; true in the last case.
-    bool pumpStreams(int outFd, int errFd, int errDoneFd, LineAccumulator* outLines, LineAccumulator* errLines) {
+    bool pumpStreams(int outRead, int errRead, int errDoneFd, LineAccumulator* outLines, LineAccumulator* errLines) {
         const size_t cap = limits.maxLineBytes;
         bool outOpen = true;
-        bool errOpen = errFd >= 0;
+        bool errOpen = errRead >= 0;
         bool errDone = errDoneFd < 0;
         bool woken = false;
         std::optional<std::chrono::steady_clock::time_point> drainUntil;
         char buffer[kReadChunk];
         for (;;) {
             if (!outOpen && !errOpen && errDone) break;
-            pollfd fds[4] = {{outOpen ? outFd : -1, POLLIN, 0},
-                             {errOpen ? errFd : -1, POLLIN, 0},
+            pollfd fds[4] = {{outOpen ? outRead : -1, POLLIN, 0},
+                             {errOpen ? errRead : -1, POLLIN, 0},
                              {wakeFd.get(), POLLIN, 0},
                              {errDone ? -1 : errDoneFd, POLLIN, 0}};
             // Until the child is seen to exit, look again now and then; after
@@ -368,7 +368,7 @@ struct PipeRunner::Impl {
                 break;
             }
             if (readable(fds[0])) {
-                outOpen = readInto(outFd, buffer, outLines);
+                outOpen = readInto(outRead, buffer, outLines);
                 if (outLines && outLines->overflowed()) {
                     setFailure(lineCapText("standard output", cap));
                     woken = true;
@@ -376,7 +376,7 @@ struct PipeRunner::Impl {
                 }
             }
             if (readable(fds[1])) {
-                errOpen = readInto(errFd, buffer, errLines);
+                errOpen = readInto(errRead, buffer, errLines);
                 if (errLines && errLines->overflowed()) {
                     setFailure(lineCapText("standard error", cap));
                     woken = true;

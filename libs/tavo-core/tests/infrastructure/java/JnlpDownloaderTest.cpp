@@ -547,8 +547,8 @@ TEST_F(JnlpDownloads, OnlyAWholeArchiveInTheCacheIsTrusted) {
              Case{"missing", [](const fs::path&) {}, false},
          }) {
         SCOPED_TRACE(c.name);
-        TempDir dir("tavo-cached");
-        const fs::path path = dir / "VATClientService.jar";
+        TempDir caseDir("tavo-cached");
+        const fs::path path = caseDir / "VATClientService.jar";
         c.make(path);
         EXPECT_EQ(JnlpDownloader::cachedArchiveIsWhole(path.string()), c.whole);
     }

@@ -122,7 +122,7 @@ TEST(BulgarianDates, ParseDateIsoEqualsTheRegex) {
             if (rng() % 3 == 0) s += ":" + num(0, 59, 2);
             if (rng() % 6 == 0) s.insert(rng() % (s.size() + 1), pick());
         } else {
-            for (int k = rng() % 12; k > 0; --k) s += pick();
+            for (auto k = rng() % 12; k > 0; --k) s += pick();
         }
         std::optional<std::string> expected;
         std::smatch m;
