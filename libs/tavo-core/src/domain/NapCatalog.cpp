@@ -1,8 +1,7 @@
 #include "domain/NapCatalog.h"
 
-#include <charconv>
-
-#include "common/PercentEncode.h"
+#include "common/Numbers.h"
+#include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
 
 namespace tavo::core::domain {
@@ -13,10 +12,6 @@ constexpr int kDefaultSystemId = 5;
 const std::string* prop(const NapServiceLink& link, const char* key) {
     auto it = link.props.find(key);
     return it == link.props.end() ? nullptr : &it->second;
-}
-
-bool isCSpace(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
 }
 
 char asciiUpper(char ch) {
@@ -39,23 +34,15 @@ std::string NapServiceLink::serviceIdentifier() const {
 int NapServiceLink::systemId() const {
     const std::string* value = prop(*this, "systemId");
     if (!value || value->empty()) return kDefaultSystemId;
-    const char* p = value->data();
-    const char* end = p + value->size();
-    while (p != end && isCSpace(*p)) ++p;
-    // from_chars takes "-" but not "+"; the leading-integer rule takes both.
-    if (p != end && *p == '+' && p + 1 != end && *(p + 1) != '-') ++p;
-    int result = 0;
-    auto [ptr, ec] = std::from_chars(p, end, result, 10);
-    if (ec != std::errc() || ptr == p) return kDefaultSystemId;
-    return result;
+    return common::leadingInt(*value).value_or(kDefaultSystemId);
 }
 
 std::string NapServiceLink::uploadUrl() const {
-    return std::string(infra::nap::kPlsPubBase) + "!" + serviceIdentifier() + ".upload_file";
+    return infra::nap::plsUploadUrl(serviceIdentifier());
 }
 
 std::string NapServiceLink::showResultUrl(const std::string& pid) const {
-    return std::string(infra::nap::kPlsPubBase) + serviceIdentifier() + ".showResult?pid=" + common::percentEncode(pid);
+    return infra::nap::plsShowResultUrl(serviceIdentifier(), pid);
 }
 
 std::string NapServiceLink::listDocumentsUrl() const {

@@ -3,18 +3,15 @@
 #include <exception>
 #include <utility>
 
+#include "common/CookieLine.h"
 #include "common/Logger.h"
 #include "infrastructure/http/HttpClient.h"
+#include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
 #include "infrastructure/signing/ISigner.h"
 
 namespace tavo::core::infra::auth {
 namespace {
-
-std::string entryPointUrl() {
-    // The inner address is sent as is: the portal expects it unencoded.
-    return std::string(nap::kPortalBase) + "/auth/entrypoint?redirectUrl=" + nap::kPortalBase + "/home.html&lang=bg";
-}
 
 std::string asciiLower(std::string text) {
     for (char& ch : text) {
@@ -45,25 +42,10 @@ std::string LoginFlow::humanizeError(const std::string& error) {
 
 std::string LoginFlow::cookieNames(const std::string& cookieLines) {
     std::string names;
-    size_t start = 0;
-    while (start < cookieLines.size()) {
-        size_t end = cookieLines.find('\n', start);
-        if (end == std::string::npos) end = cookieLines.size();
-        std::string_view line(cookieLines.data() + start, end - start);
-        start = end + 1;
-        // domain, subdomains flag, path, secure, expiry, name, value
-        std::string_view fields[7];
-        size_t count = 0, from = 0;
-        while (count < 7) {
-            size_t tab = line.find('\t', from);
-            fields[count++] = line.substr(from, tab == std::string_view::npos ? std::string_view::npos : tab - from);
-            if (tab == std::string_view::npos) break;
-            from = tab + 1;
-        }
-        if (count < 6) continue;
+    common::cookies::forEachCookie(cookieLines, [&names](const common::cookies::CookieLine& cookie) {
         if (!names.empty()) names += '\n';
-        names.append(fields[0]).append(" ").append(fields[5]);
-    }
+        names.append(cookie.domainField).append(" ").append(cookie.name);
+    });
     return names;
 }
 
@@ -89,7 +71,7 @@ bool LoginFlow::login() {
     Logger::info("LoginFlow: starting QES (КЕП) login sequence");
     warmUpCsp();
 
-    auto entry = client_.get(entryPointUrl(), {});
+    auto entry = client_.get(nap::entryPointUrl(), {});
     if (!entry.error.empty()) {
         lastError_ = humanizeError(entry.error);
         Logger::error("LoginFlow: entrypoint: " + entry.error);
@@ -104,7 +86,7 @@ bool LoginFlow::login() {
         return false;
     }
 
-    auto check = client_.get(std::string(nap::kPortalBase) + "/api/base/taxpayers", http::kAcceptJson);
+    auto check = client_.get(nap::taxpayersUrl(), http::kAcceptJson);
     int status = check.error.empty() ? check.status : 0;
     if (status == 200) {
         Logger::info("LoginFlow: cookies after OAuth:\n" + cookieNames(client_.exportCookies()));
