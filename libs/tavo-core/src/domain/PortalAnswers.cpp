@@ -3,6 +3,8 @@
 
 #include <array>
 #include <charconv>
+#include <optional>
+#include <utility>
 
 #include "common/SafeJson.h"
 
@@ -109,6 +111,23 @@ NapService readService(const json& element) {
     return service;
 }
 
+// The answer when it is a JSON array; otherwise none, with the failure (and
+// the parser's text) recorded in the reading.
+template <typename Reading>
+std::optional<json> arrayAnswer(std::string_view body, Reading& out) {
+    auto parsed = sj::parse(body);
+    if (!parsed.value) {
+        out.failure = AnswerFailure::Parse;
+        out.error = parsed.error;
+        return std::nullopt;
+    }
+    if (!parsed.value->is_array()) {
+        out.failure = AnswerFailure::Shape;
+        return std::nullopt;
+    }
+    return std::move(parsed.value);
+}
+
 }  // namespace
 
 NapIdentifierType pinTypeFromPortal(std::string_view text) {
@@ -124,17 +143,9 @@ NapIdentifierType pinTypeFromPortal(std::string_view text) {
 
 TaxpayerListReading readTaxpayerList(std::string_view body) {
     TaxpayerListReading out;
-    auto parsed = sj::parse(body);
-    if (!parsed.value) {
-        out.failure = AnswerFailure::Parse;
-        out.error = parsed.error;
-        return out;
-    }
-    const json& list = *parsed.value;
-    if (!list.is_array()) {
-        out.failure = AnswerFailure::Shape;
-        return out;
-    }
+    std::optional<json> answer = arrayAnswer(body, out);
+    if (!answer) return out;
+    const json& list = *answer;
     out.taxpayers.reserve(list.size());
     for (const json& element : list) {
         TaxpayerInfo info;
@@ -172,17 +183,9 @@ SelectAnswerReading readSelectAnswer(std::string_view body) {
 
 CatalogueReading readCatalogue(std::string_view body) {
     CatalogueReading out;
-    auto parsed = sj::parse(body);
-    if (!parsed.value) {
-        out.failure = AnswerFailure::Parse;
-        out.error = parsed.error;
-        return out;
-    }
-    const json& list = *parsed.value;
-    if (!list.is_array()) {
-        out.failure = AnswerFailure::Shape;
-        return out;
-    }
+    std::optional<json> answer = arrayAnswer(body, out);
+    if (!answer) return out;
+    const json& list = *answer;
     for (const json& element : list) {
         NapCategory category;
         category.id = read(element, "id", kCatalogueReader);

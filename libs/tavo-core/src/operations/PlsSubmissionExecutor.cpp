@@ -185,12 +185,8 @@ std::string findPid(std::string_view html) {
             continue;
         size_t pos = start + 3;
         if (html[pos] != '=' && html[pos] != ':') continue;
-        ++pos;
-        while (pos < html.size() && isBlank(html[pos])) ++pos;
-        if (pos < html.size() && (html[pos] == '"' || html[pos] == '\'')) ++pos;
-        size_t digits = pos;
-        while (pos < html.size() && isDigit(html[pos])) ++pos;
-        if (pos > digits) return std::string(html.substr(digits, pos - digits));
+        std::string_view digits = scan::digitsAt(html, pos + 1);
+        if (!digits.empty()) return std::string(digits);
     }
     return {};
 }
