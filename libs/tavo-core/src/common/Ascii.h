@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 // Character classes of the classic "C" locale, independent of the process
@@ -33,6 +34,13 @@ constexpr char toLower(char c) {
 
 constexpr char toUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The text with A-Z lowered; every other byte (UTF-8 included) kept.
+inline std::string lowerCopy(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = toLower(c);
+    return out;
 }
 
 // The text without the blanks, tabs and line ends around it (a value pasted

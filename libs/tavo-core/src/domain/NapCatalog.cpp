@@ -1,5 +1,6 @@
 #include "domain/NapCatalog.h"
 
+#include "common/Ascii.h"
 #include "common/Numbers.h"
 #include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
@@ -14,10 +15,6 @@ const std::string* prop(const NapServiceLink& link, const char* key) {
     return it == link.props.end() ? nullptr : &it->second;
 }
 
-char asciiUpper(char ch) {
-    return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
-}
-
 }  // namespace
 
 std::string NapServiceLink::serviceIdentifier() const {
@@ -27,7 +24,7 @@ std::string NapServiceLink::serviceIdentifier() const {
     if (first == std::string::npos) return {};
     size_t second = url->find('.', first + 1);
     std::string kept = second == std::string::npos ? *url : url->substr(0, second);
-    for (char& ch : kept) ch = asciiUpper(ch);
+    for (char& ch : kept) ch = common::ascii::toUpper(ch);
     return kept;
 }
 

@@ -74,8 +74,6 @@ int64_t readTin(const json& object, bool& outOfRange) {
     return tin.value_or(0);
 }
 
-constexpr auto asciiLower = &tavo::core::common::ascii::toLower;
-
 const json* arrayMember(const json& object, std::string_view key) {
     const json* m = sj::member(object, key);
     return (m && m->is_array()) ? m : nullptr;
@@ -131,8 +129,7 @@ std::optional<json> arrayAnswer(std::string_view body, Reading& out) {
 }  // namespace
 
 NapIdentifierType pinTypeFromPortal(std::string_view text) {
-    std::string lower(text);
-    for (char& ch : lower) ch = asciiLower(ch);
+    const std::string lower = common::ascii::lowerCopy(text);
     if (lower == "egn" || lower == "ind_egn") return NapIdentifierType::IND_EGN;
     if (lower == "ind_lnch") return NapIdentifierType::IND_LNCH;
     if (lower == "ind_slno") return NapIdentifierType::IND_SLNO;

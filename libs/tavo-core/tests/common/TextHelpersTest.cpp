@@ -98,3 +98,9 @@ TEST(CookieLine, ReadsNetscapeLinesAndSkipsTheRest) {
                                    [&names](const common::cookies::CookieLine& c) { names.emplace_back(c.name); });
     EXPECT_EQ(names, (std::vector<std::string>{"ONE", "TWO"}));
 }
+
+TEST(Ascii, LowerCopyLowersOnlyAsciiLetters) {
+    EXPECT_EQ(common::ascii::lowerCopy("SSL Certificate: CERTPROB"), "ssl certificate: certprob");
+    EXPECT_EQ(common::ascii::lowerCopy("ЕИК EGN\xC0"), "ЕИК egn\xC0");
+    EXPECT_EQ(common::ascii::lowerCopy(""), "");
+}

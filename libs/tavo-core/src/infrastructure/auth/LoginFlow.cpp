@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "common/Ascii.h"
 #include "common/CookieLine.h"
 #include "common/Logger.h"
 #include "infrastructure/http/HttpClient.h"
@@ -11,16 +12,6 @@
 #include "infrastructure/signing/ISigner.h"
 
 namespace tavo::core::infra::auth {
-namespace {
-
-std::string asciiLower(std::string text) {
-    for (char& ch : text) {
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-    }
-    return text;
-}
-
-}  // namespace
 
 LoginFlow::LoginFlow(http::HttpClient& client, signing::ISigner* signer, std::string certificateId,
                      std::function<std::optional<std::string>()> pinProvider)
@@ -30,7 +21,7 @@ LoginFlow::LoginFlow(http::HttpClient& client, signing::ISigner* signer, std::st
       pinProvider_(std::move(pinProvider)) {}
 
 std::string LoginFlow::humanizeError(const std::string& error) {
-    std::string lower = asciiLower(error);
+    std::string lower = common::ascii::lowerCopy(error);
     if (lower.find("ssl certificate") != std::string::npos || lower.find("certprob") != std::string::npos) {
         return "Сертификатът за КЕП не е достъпен. Проверете че смарт картата е "
                "поставена в четеца и драйверите "
