@@ -7,8 +7,7 @@
 #include "common/Utf8.h"
 #include "domain/NapIdentifiers.h"
 #include "domain/NapSession.h"
-#include "operations/IInquiry.h"
-#include "operations/ISubmission.h"
+#include "operations/OperationKinds.h"
 #include "operations/OperationRegistry.h"
 #include "operations/ParameterJson.h"
 #include "operations/ResultProjection.h"
@@ -248,23 +247,24 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
     bool stoppedEarly = false;
     try {
         ResultSpec schema = op->resultSchema();
-        if (op->kind() == OperationKind::Submission) {
-            auto& submission = dynamic_cast<ISubmission&>(*op);
-            if (submission.requiresFilePath() && !filePath) {
-                result.error = "Submission requires a file path";
-                stoppedEarly = true;
-            } else {
+        byKind(
+            *op,
+            [&](ISubmission& submission) {
+                if (submission.requiresFilePath() && !filePath) {
+                    result.error = "Submission requires a file path";
+                    stoppedEarly = true;
+                    return;
+                }
                 SubmissionResult r = submission.submit(*impl_->session, filePath.value_or(""), *params);
                 result.ok = r.success;
                 result.error = r.errorMessage;
                 result.payload = projectFiled(schema, r, typeId);
-            }
-        } else {
-            auto& inquiry = dynamic_cast<IInquiry&>(*op);
-            InquiryResult r = inquiry.execute(*impl_->session, *params);
-            result.ok = true;
-            result.payload = compact(projectInquiry(schema, r), typeId);
-        }
+            },
+            [&](IInquiry& inquiry) {
+                InquiryResult r = inquiry.execute(*impl_->session, *params);
+                result.ok = true;
+                result.payload = compact(projectInquiry(schema, r), typeId);
+            });
     } catch (const std::exception& e) {
         result.error = std::string("Operation threw: ") + e.what();
         Logger::error(common::utf8::escapeForLog(result.error));
@@ -280,16 +280,19 @@ ExecuteResult TavoEngine::executeOperationTest(const std::string& typeId, const 
     if (!params) return result;
     try {
         ResultSpec schema = op->resultSchema();
-        if (op->kind() == OperationKind::Submission) {
-            SubmissionResult r = dynamic_cast<ISubmission&>(*op).testFixture(*params);
-            result.ok = r.success;
-            result.payload = compact(projectSubmission(schema, r), typeId);
-            result.error = r.errorMessage;
-        } else {
-            InquiryResult r = dynamic_cast<IInquiry&>(*op).testFixture(*params);
-            result.ok = true;
-            result.payload = compact(projectInquiry(schema, r), typeId);
-        }
+        byKind(
+            *op,
+            [&](ISubmission& submission) {
+                SubmissionResult r = submission.testFixture(*params);
+                result.ok = r.success;
+                result.payload = compact(projectSubmission(schema, r), typeId);
+                result.error = r.errorMessage;
+            },
+            [&](IInquiry& inquiry) {
+                InquiryResult r = inquiry.testFixture(*params);
+                result.ok = true;
+                result.payload = compact(projectInquiry(schema, r), typeId);
+            });
     } catch (const std::exception& e) {
         result.error = std::string("testFixture threw: ") + e.what();
         Logger::error(result.error);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 // Character classes of the classic "C" locale, independent of the process
@@ -8,6 +9,18 @@ namespace tavo::core::common::ascii {
 
 constexpr bool isDigit(char c) {
     return c >= '0' && c <= '9';
+}
+
+constexpr bool isHexDigit(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The value of a hex digit of either case; -1 for any other character.
+constexpr int hexValue(char c) {
+    if (isDigit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 // The characters "\s" stands for in the classic locale.
@@ -23,10 +36,18 @@ constexpr char toUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// The text with A-Z lowered; every other byte (UTF-8 included) kept.
+inline std::string lowerCopy(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = toLower(c);
+    return out;
+}
+
 // The text without the blanks, tabs and line ends around it (a value pasted
 // from elsewhere often brings them along).
 constexpr std::string_view trimBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r' || text.front() == '\n'))
+    while (!text.empty() &&
+           (text.front() == ' ' || text.front() == '\t' || text.front() == '\r' || text.front() == '\n'))
         text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);

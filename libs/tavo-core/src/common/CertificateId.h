@@ -16,7 +16,7 @@ constexpr bool isSlotAndKeyId(std::string_view id) {
     const std::string_view hex = id.substr(colon + 1);
     if (hex.empty() || hex.size() % 2 != 0) return false;
     for (char c : hex)
-        if (!ascii::isDigit(c) && !((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+        if (!ascii::isHexDigit(c)) return false;
     return true;
 }
 

@@ -1,22 +1,49 @@
 #include "common/Numbers.h"
 
+#include <charconv>
+
+#include "common/Ascii.h"
+
 namespace tavo::core::common {
+namespace {
+
+std::string_view afterBlanks(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && ascii::isSpace(text[i])) ++i;
+    return text.substr(i);
+}
+
+template <typename Integer>
+std::optional<Integer> leadingDigits(std::string_view text) {
+    Integer value{};
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+    if (ec != std::errc() || ptr == text.data()) return std::nullopt;
+    return value;
+}
+
+template <typename Integer>
+std::optional<Integer> leadingSigned(std::string_view text) {
+    text = afterBlanks(text);
+    // from_chars takes "-" but not "+"; a sign is one character, so "+-5" is no number.
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (text.empty() || !ascii::isDigit(text.front())) return std::nullopt;
+    }
+    return leadingDigits<Integer>(text);
+}
+
+}  // namespace
 
 std::optional<int32_t> leadingInt(std::string_view text) {
-    size_t i = 0;
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
-    while (i < text.size() && blank(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
-    int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > int64_t{INT32_MAX} + 1) return std::nullopt;
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX || value < INT32_MIN) return std::nullopt;
-    return static_cast<int32_t>(value);
+    return leadingSigned<int32_t>(text);
+}
+
+std::optional<int64_t> leadingInt64(std::string_view text) {
+    return leadingSigned<int64_t>(text);
+}
+
+std::optional<uint64_t> leadingUnsigned64(std::string_view text) {
+    return leadingDigits<uint64_t>(afterBlanks(text));
 }
 
 }  // namespace tavo::core::common

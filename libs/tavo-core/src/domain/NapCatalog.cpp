@@ -1,8 +1,8 @@
 #include "domain/NapCatalog.h"
 
-#include <charconv>
-
-#include "common/PercentEncode.h"
+#include "common/Ascii.h"
+#include "common/Numbers.h"
+#include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
 
 namespace tavo::core::domain {
@@ -15,14 +15,6 @@ const std::string* prop(const NapServiceLink& link, const char* key) {
     return it == link.props.end() ? nullptr : &it->second;
 }
 
-bool isCSpace(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
-char asciiUpper(char ch) {
-    return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
-}
-
 }  // namespace
 
 std::string NapServiceLink::serviceIdentifier() const {
@@ -32,30 +24,22 @@ std::string NapServiceLink::serviceIdentifier() const {
     if (first == std::string::npos) return {};
     size_t second = url->find('.', first + 1);
     std::string kept = second == std::string::npos ? *url : url->substr(0, second);
-    for (char& ch : kept) ch = asciiUpper(ch);
+    for (char& ch : kept) ch = common::ascii::toUpper(ch);
     return kept;
 }
 
 int NapServiceLink::systemId() const {
     const std::string* value = prop(*this, "systemId");
     if (!value || value->empty()) return kDefaultSystemId;
-    const char* p = value->data();
-    const char* end = p + value->size();
-    while (p != end && isCSpace(*p)) ++p;
-    // from_chars takes "-" but not "+"; the leading-integer rule takes both.
-    if (p != end && *p == '+' && p + 1 != end && *(p + 1) != '-') ++p;
-    int result = 0;
-    auto [ptr, ec] = std::from_chars(p, end, result, 10);
-    if (ec != std::errc() || ptr == p) return kDefaultSystemId;
-    return result;
+    return common::leadingInt(*value).value_or(kDefaultSystemId);
 }
 
 std::string NapServiceLink::uploadUrl() const {
-    return std::string(infra::nap::kPlsPubBase) + "!" + serviceIdentifier() + ".upload_file";
+    return infra::nap::plsUploadUrl(serviceIdentifier());
 }
 
 std::string NapServiceLink::showResultUrl(const std::string& pid) const {
-    return std::string(infra::nap::kPlsPubBase) + serviceIdentifier() + ".showResult?pid=" + common::percentEncode(pid);
+    return infra::nap::plsShowResultUrl(serviceIdentifier(), pid);
 }
 
 std::string NapServiceLink::listDocumentsUrl() const {

@@ -1,6 +1,5 @@
 #include "domain/NapSession.h"
 
-#include <charconv>
 #include <chrono>
 #include <mutex>
 #include <utility>
@@ -8,13 +7,16 @@
 #include "common/Base64.h"
 #include "common/CertificateId.h"
 #include "common/Logger.h"
+#include "common/Numbers.h"
 #include "common/Pause.h"
 #include "common/PercentEncode.h"
 #include "common/Utf8.h"
 #include "infrastructure/auth/LoginFlow.h"
 #include "infrastructure/auth/SessionValidator.h"
+#include "infrastructure/http/CurlText.h"
 #include "infrastructure/http/HttpClient.h"
 #include "infrastructure/http/HttpClientFactory.h"
+#include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
 #include "operations/IPortalHandler.h"
 #include "operations/OperationTypes.h"
@@ -55,15 +57,6 @@ std::string forLog(const std::string& text, size_t maxBytes) {
     return common::utf8::escapeForLog(common::utf8::cut(text, maxBytes));
 }
 
-// Redirect targets may carry one-time login codes in their query.
-std::string withoutQuery(const std::string& url) {
-    return url.substr(0, url.find_first_of("?#"));
-}
-
-std::string entryPointUrl() {
-    return std::string(nap::kPortalBase) + "/auth/entrypoint?redirectUrl=" + nap::kPortalBase + "/home.html&lang=bg";
-}
-
 NapSession::Response toResponse(HttpResponse&& response) {
     NapSession::Response out;
     // A failed transfer leaves whatever arrived in the body: never pass on a
@@ -73,18 +66,6 @@ NapSession::Response toResponse(HttpResponse&& response) {
     out.body = std::move(response.body);
     out.headers = std::move(response.headers);
     return out;
-}
-
-// Leading base-10 integer after blanks; 0 when there is none or it overflows.
-int leadingInt(const std::string& text) {
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (p != end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f')) ++p;
-    if (p != end && *p == '+' && p + 1 != end && *(p + 1) != '-') ++p;
-    int value = 0;
-    auto [ptr, ec] = std::from_chars(p, end, value, 10);
-    if (ec != std::errc() || ptr == p) return 0;
-    return value;
 }
 
 // Names both taxpayers: the one asked for (its EIK when known) and the one the
@@ -340,9 +321,9 @@ HttpResponse NapSession::callWithAuthRetry(const std::string& label, const std::
 void NapSession::markSessionActiveInUi(const std::string& serviceName) {
     using infra::http::kAcceptHtmlBrowser;
     HttpClient& client = impl_->httpClient();
-    auto entry = client.getFresh(entryPointUrl(), kAcceptHtmlBrowser);
+    auto entry = client.getFresh(nap::entryPointUrl(), kAcceptHtmlBrowser);
     Logger::info("NapSession::markSessionActiveInUi: fresh /auth/entrypoint HTTP " + std::to_string(entry.status) +
-                 " (effective=" + withoutQuery(entry.effectiveUrl) + ")");
+                 " (effective=" + infra::http::urlForLog(entry.effectiveUrl) + ")");
     std::string detailsUrl = std::string(nap::kPortalBase) + "/details/" + common::percentEncode(serviceName);
     auto details = client.get(detailsUrl, kAcceptHtmlBrowser);
     Logger::info("NapSession::markSessionActiveInUi: GET " + detailsUrl + " HTTP " + std::to_string(details.status));
@@ -359,8 +340,7 @@ const std::vector<TaxpayerInfo>& NapSession::listTaxpayers() {
         if (it != g_taxpayersByCert.end() && !it->second.empty()) return it->second;
     }
 
-    auto response =
-        impl_->httpClient().get(std::string(nap::kPortalBase) + "/api/base/taxpayers", infra::http::kAcceptJson);
+    auto response = impl_->httpClient().get(nap::taxpayersUrl(), infra::http::kAcceptJson);
     int status = response.error.empty() ? response.status : 0;
     if (!isSuccess(status)) {
         Logger::warn("NapSession::listTaxpayers: HTTP " + std::to_string(status));
@@ -563,7 +543,7 @@ std::optional<NapServiceLink> NapSession::prepareForParams(const operations::IPo
         impl_->lastError = "Липсва задължителен параметър eik";
         return std::nullopt;
     }
-    return prepareFor(handler, eik, leadingInt(params.getOr("year", "0")));
+    return prepareFor(handler, eik, common::leadingInt(params.getOr("year", "0")).value_or(0));
 }
 
 const std::optional<SelectedTaxpayer>& NapSession::currentTaxpayer() const {

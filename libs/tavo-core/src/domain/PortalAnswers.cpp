@@ -3,6 +3,8 @@
 
 #include <array>
 #include <charconv>
+#include <optional>
+#include <utility>
 
 #include "common/SafeJson.h"
 
@@ -72,8 +74,6 @@ int64_t readTin(const json& object, bool& outOfRange) {
     return tin.value_or(0);
 }
 
-constexpr auto asciiLower = &tavo::core::common::ascii::toLower;
-
 const json* arrayMember(const json& object, std::string_view key) {
     const json* m = sj::member(object, key);
     return (m && m->is_array()) ? m : nullptr;
@@ -109,11 +109,27 @@ NapService readService(const json& element) {
     return service;
 }
 
+// The answer when it is a JSON array; otherwise none, with the failure (and
+// the parser's text) recorded in the reading.
+template <typename Reading>
+std::optional<json> arrayAnswer(std::string_view body, Reading& out) {
+    auto parsed = sj::parse(body);
+    if (!parsed.value) {
+        out.failure = AnswerFailure::Parse;
+        out.error = parsed.error;
+        return std::nullopt;
+    }
+    if (!parsed.value->is_array()) {
+        out.failure = AnswerFailure::Shape;
+        return std::nullopt;
+    }
+    return std::move(parsed.value);
+}
+
 }  // namespace
 
 NapIdentifierType pinTypeFromPortal(std::string_view text) {
-    std::string lower(text);
-    for (char& ch : lower) ch = asciiLower(ch);
+    const std::string lower = common::ascii::lowerCopy(text);
     if (lower == "egn" || lower == "ind_egn") return NapIdentifierType::IND_EGN;
     if (lower == "ind_lnch") return NapIdentifierType::IND_LNCH;
     if (lower == "ind_slno") return NapIdentifierType::IND_SLNO;
@@ -124,17 +140,9 @@ NapIdentifierType pinTypeFromPortal(std::string_view text) {
 
 TaxpayerListReading readTaxpayerList(std::string_view body) {
     TaxpayerListReading out;
-    auto parsed = sj::parse(body);
-    if (!parsed.value) {
-        out.failure = AnswerFailure::Parse;
-        out.error = parsed.error;
-        return out;
-    }
-    const json& list = *parsed.value;
-    if (!list.is_array()) {
-        out.failure = AnswerFailure::Shape;
-        return out;
-    }
+    std::optional<json> answer = arrayAnswer(body, out);
+    if (!answer) return out;
+    const json& list = *answer;
     out.taxpayers.reserve(list.size());
     for (const json& element : list) {
         TaxpayerInfo info;
@@ -172,17 +180,9 @@ SelectAnswerReading readSelectAnswer(std::string_view body) {
 
 CatalogueReading readCatalogue(std::string_view body) {
     CatalogueReading out;
-    auto parsed = sj::parse(body);
-    if (!parsed.value) {
-        out.failure = AnswerFailure::Parse;
-        out.error = parsed.error;
-        return out;
-    }
-    const json& list = *parsed.value;
-    if (!list.is_array()) {
-        out.failure = AnswerFailure::Shape;
-        return out;
-    }
+    std::optional<json> answer = arrayAnswer(body, out);
+    if (!answer) return out;
+    const json& list = *answer;
     for (const json& element : list) {
         NapCategory category;
         category.id = read(element, "id", kCatalogueReader);

@@ -1,8 +1,7 @@
 #include <exception>
 
 #include "openapi/OpenApiBuilder.h"
-#include "operations/IInquiry.h"
-#include "operations/ISubmission.h"
+#include "operations/OperationKinds.h"
 #include "operations/OperationRegistry.h"
 #include "operations/ResultProjection.h"
 
@@ -108,14 +107,9 @@ std::vector<std::string> validateTestFixtures(const OperationRegistry& registry)
         if (schema.fields.empty()) continue;
         ParameterValues params;
         try {
-            json projected;
-            if (op->kind() == OperationKind::Submission) {
-                auto& submission = dynamic_cast<ISubmission&>(*op);
-                projected = projectSubmission(schema, submission.testFixture(params));
-            } else {
-                auto& inquiry = dynamic_cast<IInquiry&>(*op);
-                projected = projectInquiry(schema, inquiry.testFixture(params));
-            }
+            json projected = byKind(
+                *op, [&](ISubmission& submission) { return projectSubmission(schema, submission.testFixture(params)); },
+                [&](IInquiry& inquiry) { return projectInquiry(schema, inquiry.testFixture(params)); });
             checkObjectAgainstSchema(entry.typeId, schema.fields, projected, issues);
         } catch (const std::exception& e) {
             issues.push_back(entry.typeId + ": testFixture/project threw \u2014 " + e.what());

@@ -1,6 +1,6 @@
 #include "operations/ISubmission.h"
 
-#include "common/PercentEncode.h"
+#include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
 #include "operations/TestFixtures.h"
 
@@ -11,12 +11,11 @@ SubmissionResult ISubmission::testFixture(const ParameterValues&) {
 }
 
 std::string ISubmission::uploadUrl(const domain::NapServiceLink& link) const {
-    return std::string(infra::nap::kPlsPubBase) + "!" + serviceIdentifierFromLink(link) + ".upload_file";
+    return infra::nap::plsUploadUrl(serviceIdentifierFromLink(link));
 }
 
 std::string ISubmission::showResultUrl(const std::string& pid, const domain::NapServiceLink& link) const {
-    return std::string(infra::nap::kPlsPubBase) + serviceIdentifierFromLink(link) +
-           ".showResult?pid=" + common::percentEncode(pid);
+    return infra::nap::plsShowResultUrl(serviceIdentifierFromLink(link), pid);
 }
 
 std::string ISubmission::listDocumentsUrl(const domain::NapServiceLink& link) const {

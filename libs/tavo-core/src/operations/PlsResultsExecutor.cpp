@@ -1,5 +1,5 @@
-#include "common/Ascii.h"
 #include "operations/PlsResultsExecutor.h"
+#include "common/Ascii.h"
 
 #include <array>
 #include <optional>
@@ -10,6 +10,7 @@
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
 #include "infrastructure/http/NapEndpoints.h"
+#include "infrastructure/parsing/HtmlScanners.h"
 #include "infrastructure/parsing/HtmlUtils.h"
 
 namespace tavo::core::operations {
@@ -17,6 +18,7 @@ namespace {
 
 using infra::parsing::HtmlUtils;
 namespace safejson = common::safejson;
+namespace scan = infra::parsing::scan;
 
 // Data names of the DataTables columns, in the order the listing shows them.
 constexpr std::array<const char*, 9> kColumnIds = {"",       "UIN",      "PERIOD", "INNO",      "INNODATE",
@@ -26,8 +28,6 @@ constexpr std::array<const char*, 9> kColumnIds = {"",       "UIN",      "PERIOD
 constexpr size_t kParserMessageMax = 400;
 
 constexpr auto isBlank = &tavo::core::common::ascii::isSpace;
-
-constexpr auto isDigit = &tavo::core::common::ascii::isDigit;
 
 constexpr auto asciiLower = &tavo::core::common::ascii::toLower;
 
@@ -93,12 +93,8 @@ std::string findDocumentId(std::string_view html) {
             continue;
         while (pos < html.size() && isBlank(html[pos])) ++pos;
         if (pos >= html.size() || html[pos] != '=') continue;
-        ++pos;
-        while (pos < html.size() && isBlank(html[pos])) ++pos;
-        if (pos < html.size() && (html[pos] == '"' || html[pos] == '\'')) ++pos;
-        size_t digits = pos;
-        while (pos < html.size() && isDigit(html[pos])) ++pos;
-        if (pos > digits) return std::string(html.substr(digits, pos - digits));
+        std::string_view digits = scan::digitsAt(html, pos + 1);
+        if (!digits.empty()) return std::string(digits);
     }
     return {};
 }

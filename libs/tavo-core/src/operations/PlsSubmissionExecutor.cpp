@@ -12,11 +12,12 @@
 #include <utility>
 
 #include "common/Base64.h"
+#include "common/CookieLine.h"
 #include "common/Cp1251.h"
 #include "common/Files.h"
 #include "common/Logger.h"
-#include "common/Pause.h"
 #include "common/Numbers.h"
+#include "common/Pause.h"
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
 #include "infrastructure/compression/Gzip.h"
@@ -186,12 +187,8 @@ std::string findPid(std::string_view html) {
             continue;
         size_t pos = start + 3;
         if (html[pos] != '=' && html[pos] != ':') continue;
-        ++pos;
-        while (pos < html.size() && isBlank(html[pos])) ++pos;
-        if (pos < html.size() && (html[pos] == '"' || html[pos] == '\'')) ++pos;
-        size_t digits = pos;
-        while (pos < html.size() && isDigit(html[pos])) ++pos;
-        if (pos > digits) return std::string(html.substr(digits, pos - digits));
+        std::string_view digits = scan::digitsAt(html, pos + 1);
+        if (!digits.empty()) return std::string(digits);
     }
     return {};
 }
@@ -322,25 +319,9 @@ std::optional<std::vector<uint8_t>> readRegularFile(const std::string& path) {
 
 std::vector<std::string> cookieNames(std::string_view cookieFile) {
     std::vector<std::string> names;
-    size_t start = 0;
-    while (start < cookieFile.size()) {
-        size_t end = cookieFile.find('\n', start);
-        if (end == std::string_view::npos) end = cookieFile.size();
-        std::string_view line = cookieFile.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (line.substr(0, 10) == "#HttpOnly_") line.remove_prefix(10);
-        if (line.empty() || line.front() == '#') continue;
-        size_t tab = 0;
-        for (int i = 0; i < 5 && tab != std::string_view::npos; ++i) {
-            tab = line.find('\t', tab);
-            if (tab != std::string_view::npos) ++tab;
-        }
-        if (tab == std::string_view::npos) continue;
-        size_t nameEnd = line.find('\t', tab);
-        if (nameEnd == std::string_view::npos) continue;
-        if (nameEnd > tab) names.emplace_back(line.substr(tab, nameEnd - tab));
-    }
+    common::cookies::forEachCookie(cookieFile, [&names](const common::cookies::CookieLine& cookie) {
+        if (!cookie.name.empty()) names.emplace_back(cookie.name);
+    });
     return names;
 }
 

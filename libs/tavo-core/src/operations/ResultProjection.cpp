@@ -6,33 +6,17 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/Ascii.h"
+#include "common/Numbers.h"
+
 namespace tavo::core::operations {
 namespace {
 
 using nlohmann::json;
 
-bool isCSpace(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
 const char* skipSpace(const char* p, const char* end) {
-    while (p != end && isCSpace(*p)) ++p;
+    while (p != end && common::ascii::isSpace(*p)) ++p;
     return p;
-}
-
-// Leading decimal integer after blanks, with an optional sign; what follows
-// is ignored (the manner of stoll, without its exceptions).
-std::optional<int64_t> leadingInt64(std::string_view text) {
-    const char* p = skipSpace(text.data(), text.data() + text.size());
-    const char* end = text.data() + text.size();
-    if (p != end && *p == '+') {
-        ++p;
-        if (p == end || *p == '-') return std::nullopt;
-    }
-    int64_t value = 0;
-    auto [ptr, ec] = std::from_chars(p, end, value, 10);
-    if (ec != std::errc() || ptr == p) return std::nullopt;
-    return value;
 }
 
 // Leading floating-point number in the manner of stod under the C locale:
@@ -132,7 +116,7 @@ json stringToTyped(std::string_view text, const FieldSpec& field) {
         case FieldType::ArrayOfObjects:
             return json::array();
         case FieldType::Integer: {
-            auto value = leadingInt64(text);
+            auto value = common::leadingInt64(text);
             if (!value) return field.nullable ? json(nullptr) : json(int64_t{0});
             return json(*value);
         }

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <string>
+#include <typeinfo>
 
 #include "infrastructure/http/NapEndpoints.h"
 #include "operations/IInquiry.h"
 #include "operations/ISubmission.h"
+#include "operations/OperationKinds.h"
 #include "operations/TestFixtures.h"
 
 using namespace tavo::core::operations;
@@ -294,4 +296,24 @@ TEST(Inquiry, Defaults) {
     NapService service;
     service.links = {makeLink("r", "Резултат")};
     EXPECT_EQ(pr.findResultsLink(service)->name, "r");
+}
+
+// An inquiry that claims to be a submission.
+class Impostor : public Reading {
+public:
+    OperationKind kind() const override { return OperationKind::Submission; }
+};
+
+TEST(OperationKinds, EachKindReachesItsOwnBranchAndAWrongClaimFails) {
+    auto route = [](ITavoOperation& op) {
+        return byKind(
+            op, [](ISubmission& s) { return "submission " + s.typeId(); },
+            [](IInquiry& i) { return "inquiry " + i.typeId(); });
+    };
+    Filing filing;
+    Reading reading;
+    Impostor impostor;
+    EXPECT_EQ(route(filing), "submission demo_filing");
+    EXPECT_EQ(route(reading), "inquiry demo_reading");
+    EXPECT_THROW(route(impostor), std::bad_cast);
 }

@@ -195,6 +195,11 @@ StandIn::StandIn(Options options, const std::string& certificateHost) : options_
             if (mode == ClientCert::Require) verify |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
             SSL_CTX_set_verify(&ctx, verify, nullptr);
         }
+        // A client may resume its TLS session on a new connection (after the
+        // stand-in closed an idle one); with client certificates requested,
+        // OpenSSL refuses resumption unless the server names a session context.
+        static const unsigned char kSessionContext[] = "tavo-stand-in";
+        if (SSL_CTX_set_session_id_context(&ctx, kSessionContext, sizeof kSessionContext - 1) != 1) return false;
         SSL_CTX_set_app_data(&ctx, this);
         SSL_CTX_set_info_callback(&ctx, [](const SSL* ssl, int where, int) {
             if (!(where & SSL_CB_HANDSHAKE_START)) return;
@@ -358,6 +363,7 @@ void StandIn::handle(const httplib::Request& req, httplib::Response& res) {
     r.body = req.body;
     r.clientSubject = subjectOf(req.ssl);
     r.connectionId = connectionIdOf(req.ssl);
+    r.resumedSession = req.ssl && SSL_session_reused(const_cast<SSL*>(req.ssl)) == 1;
     journal_.add(r);
 
     Handler handler;

@@ -31,6 +31,7 @@ struct RecordedRequest {
     std::string body;
     std::string clientSubject;       // one-line subject of the client certificate, empty when none
     std::uint64_t connectionId = 0;  // same value for every request of one TLS connection
+    bool resumedSession = false;     // the connection resumed an earlier TLS session (no full handshake)
 
     // First value of a header, names compared without letter case; empty when absent.
     std::string header(const std::string& name) const;

@@ -3,27 +3,15 @@
 #include <exception>
 #include <utility>
 
+#include "common/Ascii.h"
+#include "common/CookieLine.h"
 #include "common/Logger.h"
 #include "infrastructure/http/HttpClient.h"
+#include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
 #include "infrastructure/signing/ISigner.h"
 
 namespace tavo::core::infra::auth {
-namespace {
-
-std::string entryPointUrl() {
-    // The inner address is sent as is: the portal expects it unencoded.
-    return std::string(nap::kPortalBase) + "/auth/entrypoint?redirectUrl=" + nap::kPortalBase + "/home.html&lang=bg";
-}
-
-std::string asciiLower(std::string text) {
-    for (char& ch : text) {
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-    }
-    return text;
-}
-
-}  // namespace
 
 LoginFlow::LoginFlow(http::HttpClient& client, signing::ISigner* signer, std::string certificateId,
                      std::function<std::optional<std::string>()> pinProvider)
@@ -33,7 +21,7 @@ LoginFlow::LoginFlow(http::HttpClient& client, signing::ISigner* signer, std::st
       pinProvider_(std::move(pinProvider)) {}
 
 std::string LoginFlow::humanizeError(const std::string& error) {
-    std::string lower = asciiLower(error);
+    std::string lower = common::ascii::lowerCopy(error);
     if (lower.find("ssl certificate") != std::string::npos || lower.find("certprob") != std::string::npos) {
         return "Сертификатът за КЕП не е достъпен. Проверете че смарт картата е "
                "поставена в четеца и драйверите "
@@ -45,25 +33,10 @@ std::string LoginFlow::humanizeError(const std::string& error) {
 
 std::string LoginFlow::cookieNames(const std::string& cookieLines) {
     std::string names;
-    size_t start = 0;
-    while (start < cookieLines.size()) {
-        size_t end = cookieLines.find('\n', start);
-        if (end == std::string::npos) end = cookieLines.size();
-        std::string_view line(cookieLines.data() + start, end - start);
-        start = end + 1;
-        // domain, subdomains flag, path, secure, expiry, name, value
-        std::string_view fields[7];
-        size_t count = 0, from = 0;
-        while (count < 7) {
-            size_t tab = line.find('\t', from);
-            fields[count++] = line.substr(from, tab == std::string_view::npos ? std::string_view::npos : tab - from);
-            if (tab == std::string_view::npos) break;
-            from = tab + 1;
-        }
-        if (count < 6) continue;
+    common::cookies::forEachCookie(cookieLines, [&names](const common::cookies::CookieLine& cookie) {
         if (!names.empty()) names += '\n';
-        names.append(fields[0]).append(" ").append(fields[5]);
-    }
+        names.append(cookie.domainField).append(" ").append(cookie.name);
+    });
     return names;
 }
 
@@ -89,7 +62,7 @@ bool LoginFlow::login() {
     Logger::info("LoginFlow: starting QES (КЕП) login sequence");
     warmUpCsp();
 
-    auto entry = client_.get(entryPointUrl(), {});
+    auto entry = client_.get(nap::entryPointUrl(), {});
     if (!entry.error.empty()) {
         lastError_ = humanizeError(entry.error);
         Logger::error("LoginFlow: entrypoint: " + entry.error);
@@ -104,7 +77,7 @@ bool LoginFlow::login() {
         return false;
     }
 
-    auto check = client_.get(std::string(nap::kPortalBase) + "/api/base/taxpayers", http::kAcceptJson);
+    auto check = client_.get(nap::taxpayersUrl(), http::kAcceptJson);
     int status = check.error.empty() ? check.status : 0;
     if (status == 200) {
         Logger::info("LoginFlow: cookies after OAuth:\n" + cookieNames(client_.exportCookies()));

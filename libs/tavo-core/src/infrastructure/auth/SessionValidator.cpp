@@ -3,12 +3,12 @@
 #include <string>
 
 #include "infrastructure/http/HttpClient.h"
-#include "infrastructure/http/NapEndpoints.h"
+#include "infrastructure/http/NapAddresses.h"
 
 namespace tavo::core::infra::auth {
 
 bool SessionValidator::isValid() {
-    auto response = client_.get(std::string(nap::kPortalBase) + "/api/base/taxpayers", http::kAcceptJson);
+    auto response = client_.get(nap::taxpayersUrl(), http::kAcceptJson);
     return response.error.empty() && response.status == 200;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "common/Ascii.h"
+#include "common/CertificateId.h"
 #include "common/Logger.h"
 #include "common/Utf8.h"
 #include "infrastructure/http/CurlHandles.h"
@@ -118,23 +119,6 @@ bool sameOrigin(const UrlParts& a, const UrlParts& b) {
     return a.host == b.host && (a.port == b.port || (isDefaultHttpsPort(a.port) && isDefaultHttpsPort(b.port)));
 }
 
-bool isHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// "<digits>:<even number of hex digits>", the PKCS#11 signer's certificate id.
-bool isSlotAndIdPair(const std::string& id) {
-    std::size_t colon = id.find(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    for (std::size_t i = 0; i < colon; ++i)
-        if (id[i] < '0' || id[i] > '9') return false;
-    std::size_t hexLen = id.size() - colon - 1;
-    if (hexLen == 0 || hexLen % 2 != 0) return false;
-    for (std::size_t i = colon + 1; i < id.size(); ++i)
-        if (!isHex(id[i])) return false;
-    return true;
-}
-
 }  // namespace
 
 struct HttpClient::Impl {
@@ -213,7 +197,7 @@ void HttpClient::Impl::applyClientCert() {
     CURL* h = handle.get();
     CurlSetter s(h);
     const bool isUri = id.rfind("pkcs11:", 0) == 0;
-    if (!isUri && !isSlotAndIdPair(id)) {
+    if (!isUri && !common::certid::isSlotAndKeyId(id)) {
         Logger::warn(
             "HttpClient: Keychain cert ref path in use — mTLS may fail on OpenSSL-backed libcurl. For smart cards use "
             "a '<slot>:<CKA_ID-hex>' cert id instead.");

@@ -1,6 +1,5 @@
 #include "infrastructure/http/NapRestApiClient.h"
 
-#include <cctype>
 #include <charconv>
 #include <exception>
 #include <system_error>
@@ -8,6 +7,7 @@
 #include "common/Ascii.h"
 #include "common/Base64.h"
 #include "common/Logger.h"
+#include "common/Numbers.h"
 #include "common/SafeJson.h"
 #include "common/Utf8.h"
 #include "infrastructure/http/HttpClient.h"
@@ -133,14 +133,8 @@ std::string buildSubmitBody(const SendDeclarationRequest& r) {
 // A sign or anything else first, or more than 64 bits: the text as it is
 // ("-1" must not wrap around to a huge number).
 json documentIdValue(const std::string& documentId) {
-    size_t i = 0;
-    while (i < documentId.size() && std::isspace(static_cast<unsigned char>(documentId[i]))) ++i;
-    uint64_t number = 0;
-    const char* begin = documentId.data() + i;
-    const char* end = documentId.data() + documentId.size();
-    auto [ptr, ec] = std::from_chars(begin, end, number);
-    if (ec != std::errc() || ptr == begin) return documentId;
-    return number;
+    if (auto number = common::leadingUnsigned64(documentId)) return *number;
+    return documentId;
 }
 
 std::string buildCheckStatusBody(const std::string& documentId, const std::string& taxpayerPin,

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "common/Ascii.h"
 #include "common/Logger.h"
 
 namespace tavo::core::infra::http {
@@ -217,13 +218,6 @@ void pointAtEngine(CURL* handle) {
     curl_easy_setopt(handle, CURLOPT_SSLENGINE_DEFAULT, 1L);
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 }  // namespace
 
 bool cardSessionsLost(CURLcode rc, const std::string& errorText) {
@@ -236,7 +230,7 @@ bool cardSessionsLost(CURLcode rc, const std::string& errorText) {
         unsigned long code = 0;
         bool hex = true;
         for (size_t i = at - 8; i < at && hex; ++i) {
-            int d = hexDigit(errorText[i]);
+            int d = common::ascii::hexValue(errorText[i]);
             hex = d >= 0;
             code = (code << 4) | static_cast<unsigned long>(d < 0 ? 0 : d);
         }

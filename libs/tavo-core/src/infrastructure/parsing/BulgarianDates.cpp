@@ -1,4 +1,3 @@
-#include "common/Ascii.h"
 #include "infrastructure/parsing/BulgarianDates.h"
 
 #include <charconv>
@@ -6,19 +5,16 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/Ascii.h"
+#include "common/Numbers.h"
+
 namespace tavo::core::infra::parsing {
 namespace {
 
 constexpr const char* kMonthNames[12] = {"Януари", "Февруари", "Март",      "Април",    "Май",     "Юни",
                                          "Юли",    "Август",   "Септември", "Октомври", "Ноември", "Декември"};
 
-std::string_view trim(std::string_view s) {
-    constexpr std::string_view kBlanks = " \t\n\r";
-    size_t begin = s.find_first_not_of(kBlanks);
-    if (begin == std::string_view::npos) return {};
-    size_t end = s.find_last_not_of(kBlanks);
-    return s.substr(begin, end - begin + 1);
-}
+constexpr auto trim = &tavo::core::common::ascii::trimBlanks;
 
 // Lower case for ASCII and the Cyrillic block's capitals (U+0400..U+042F) in
 // UTF-8; every other byte is kept, so invalid input passes through unchanged.
@@ -58,24 +54,6 @@ const std::unordered_map<std::string, int>& nameTable() {
 constexpr auto isDigit = &tavo::core::common::ascii::isDigit;
 constexpr auto isSpace = &tavo::core::common::ascii::isSpace;
 
-// The leading decimal integer as std::stoi reads it: whitespace skipped, an
-// optional sign, trailing characters ignored; none when out of range.
-std::optional<int32_t> leadingInt(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size() && isSpace(s[i])) ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    if (i >= s.size() || !isDigit(s[i])) return std::nullopt;
-    int64_t value = 0;
-    for (; i < s.size() && isDigit(s[i]); ++i) {
-        value = value * 10 + (s[i] - '0');
-        if (value > int64_t{INT32_MAX} + 1) return std::nullopt;
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX || value < INT32_MIN) return std::nullopt;
-    return static_cast<int32_t>(value);
-}
-
 // Reads min..max digits at pos; advances pos.
 std::optional<int> digits(std::string_view s, size_t& pos, size_t min, size_t max) {
     size_t start = pos;
@@ -112,7 +90,7 @@ std::optional<std::pair<int32_t, int32_t>> BulgarianDates::parsePeriod(const std
     if (blank == std::string_view::npos) return std::nullopt;
     int month = monthNumberFromBulgarianName(std::string(t.substr(0, blank)));
     if (month == 0) return std::nullopt;
-    auto year = leadingInt(trim(t.substr(blank + 1)));
+    auto year = common::leadingInt(trim(t.substr(blank + 1)));
     if (!year || *year < 1900 || *year > 2200) return std::nullopt;
     return std::make_pair(*year, static_cast<int32_t>(month));
 }

@@ -1,6 +1,7 @@
-#include "common/Ascii.h"
 #include "infrastructure/parsing/HtmlScanners.h"
+#include "common/Ascii.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tavo::core::infra::parsing::scan {
@@ -249,6 +250,14 @@ std::string metaCharset(std::string_view html) {
         at = findNoCase(head, end, "<meta");
     }
     return {};
+}
+
+std::string_view digitsAt(std::string_view html, size_t pos) {
+    while (pos < html.size() && common::ascii::isSpace(html[pos])) ++pos;
+    if (pos < html.size() && (html[pos] == '"' || html[pos] == '\'')) ++pos;
+    const size_t digits = pos;
+    while (pos < html.size() && common::ascii::isDigit(html[pos])) ++pos;
+    return html.substr(std::min(digits, html.size()), pos - digits);
 }
 
 }  // namespace tavo::core::infra::parsing::scan

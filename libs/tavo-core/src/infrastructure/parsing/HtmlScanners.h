@@ -37,4 +37,8 @@ std::string charsetParameter(std::string_view text);
 // http-equiv content type) before its body, lower-cased; empty when none.
 std::string metaCharset(std::string_view html);
 
+// The number a page gives as a value starting at pos ("pid= '123'"): blanks
+// skipped, one optional quote, then the digits; empty when no digit follows.
+std::string_view digitsAt(std::string_view html, size_t pos);
+
 }  // namespace tavo::core::infra::parsing::scan

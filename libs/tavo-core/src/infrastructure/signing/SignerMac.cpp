@@ -13,6 +13,7 @@
 
 #include "common/Base64.h"
 #include "common/CPtr.h"
+#include "common/Hex.h"
 #include "common/Logger.h"
 #include "infrastructure/signing/CmsBuilder.h"
 #include "platform/Keychain.h"
@@ -105,16 +106,6 @@ CertificateValues copyValues(X509* cert) {
     return values;
 }
 
-std::string upperHex(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
-}
-
 void populateFromValues(X509* cert, CertificateInfo& info) {
     CertificateValues values = copyValues(cert);
     auto date = [](const std::optional<double>& seconds) -> std::string {
@@ -132,7 +123,7 @@ void populateFromValues(X509* cert, CertificateInfo& info) {
     info.notBefore = date(values.notBefore);
     info.notAfter = date(values.notAfter);
     info.issuer = values.issuer;
-    if (values.serial) info.serial = upperHex(*values.serial);
+    if (values.serial) info.serial = core::common::hex::encode(*values.serial);
 }
 
 }  // namespace

@@ -15,7 +15,9 @@
 #include <map>
 #include <stdexcept>
 
+#include "common/Ascii.h"
 #include "common/CPtr.h"
+#include "common/Hex.h"
 #include "common/Logger.h"
 #include "infrastructure/signing/CmsBuilder.h"
 #include "infrastructure/signing/Cryptoki.h"
@@ -34,13 +36,6 @@ void freeOpenSslText(char* p) {
 using OsslText = CPtr<char, freeOpenSslText>;
 
 constexpr CK_ULONG kCertificateBatch = 32;
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 std::string formatTime(const ASN1_TIME* time) {
     std::tm tm{};
@@ -183,13 +178,7 @@ void warnOpen(CK_RV rv) {
 }  // namespace
 
 std::string CertId::text() const {
-    static const char* kDigits = "0123456789ABCDEF";
-    std::string out = std::to_string(slot) + ":";
-    for (uint8_t b : id) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
-    }
-    return out;
+    return std::to_string(slot) + ":" + core::common::hex::encode(id);
 }
 
 CertId CertId::parse(const std::string& text) {
@@ -207,8 +196,8 @@ CertId CertId::parse(const std::string& text) {
     std::vector<uint8_t> bytes;
     bytes.reserve(hex.size() / 2);
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        int hi = hexValue(hex[i]);
-        int lo = hexValue(hex[i + 1]);
+        int hi = core::common::ascii::hexValue(hex[i]);
+        int lo = core::common::ascii::hexValue(hex[i + 1]);
         if (hi < 0 || lo < 0) return result;
         bytes.push_back(static_cast<uint8_t>((hi << 4) | lo));
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "infrastructure/http/HttpClientFactory.h"
 #include "infrastructure/http/Pkcs11Engine.h"
@@ -69,6 +70,42 @@ TEST_F(HttpClientCardTest, CertificateSetLaterAppliesAtOnce) {
     client->setClientCertId(key.certificateId);
     EXPECT_EQ(client->getFresh(kHome).status, 200);
     EXPECT_EQ(portal.journal().clientSubjectOn("/home.html"), key.cert.subject);
+}
+
+// A second key on the card, made before anything loads the engine.
+struct TwoKeysOnTheCard : CardFixture {
+    SoftHsmToken::Key other = token.addRsaKey("C3D4", "Other Card Holder", "other@example.com");
+};
+
+TEST_F(TwoKeysOnTheCard, AResumedTlsSessionNeverCarriesTheOtherCertificate) {
+    // Every answer closes its connection, as the stand-in does with an idle
+    // one: each request opens a new connection with the client's session cache.
+    Reply closing = Reply::text("home");
+    closing.headers = {{"Connection", "close"}};
+    portal.reply("GET", "/home.html", closing);
+    auto client = HttpClientFactory::forNapPortal(key.certificateId, kPin);
+    EXPECT_EQ(client->get(kHome).status, 200);
+    EXPECT_EQ(client->get(kHome).status, 200);
+    client->setClientCertId(other.certificateId);
+    EXPECT_EQ(client->get(kHome).status, 200);
+    client->setClientCertId(key.certificateId);
+    EXPECT_EQ(client->get(kHome).status, 200);
+
+    struct Seen {
+        std::string subject;
+        bool resumed;
+        bool operator==(const Seen& o) const { return subject == o.subject && resumed == o.resumed; }
+    };
+    std::vector<Seen> seen;
+    for (const RecordedRequest& r : portal.journal().all()) seen.push_back({r.clientSubject, r.resumedSession});
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(portal.journal().connectionCount(), 4u);
+    // The same certificate may resume its own session; a switch to the other
+    // certificate always makes a full handshake with that certificate's key.
+    EXPECT_TRUE(seen[0] == (Seen{key.cert.subject, false}));
+    EXPECT_TRUE(seen[1] == (Seen{key.cert.subject, true}));
+    EXPECT_TRUE(seen[2] == (Seen{other.cert.subject, false}));
+    EXPECT_EQ(seen[3].subject, key.cert.subject);
 }
 
 TEST_F(HttpClientCardTest, Pkcs11UriIsUsedVerbatim) {

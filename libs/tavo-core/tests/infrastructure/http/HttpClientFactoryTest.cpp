@@ -1,4 +1,3 @@
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -49,18 +48,4 @@ TEST(HttpClientFactory, PortalWithoutCertificateIdPresentsNone) {
     EXPECT_EQ(client->get("https://portal.nra.bg/").status, 200);
     EXPECT_EQ(portal.journal().clientSubjectOn("/"), "");
     EXPECT_FALSE(log.contains("PKCS#11"));
-}
-
-TEST(HttpClientFactory, CloudClientGivesUpOnAStalledServer) {
-    StandIn cloud;
-    cloud.route({"cloud.tavo.example"});
-    Reply stalled = Reply::json("{}");
-    stalled.delay = std::chrono::minutes(5);  // ended by the stand-in's stop
-    cloud.reply("GET", "/version", stalled);
-    auto client = HttpClientFactory::forTavoCloud();
-    EXPECT_EQ(client->options().timeoutSeconds, 10);
-    HttpResponse resp = client->get("https://cloud.tavo.example/version");
-    EXPECT_EQ(resp.status, 0);
-    EXPECT_EQ(resp.error, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
-    EXPECT_EQ(cloud.journal().paths(), (std::vector<std::string>{"/version"}));
 }

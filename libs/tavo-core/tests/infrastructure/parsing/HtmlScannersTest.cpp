@@ -143,3 +143,20 @@ TEST(HtmlScanners, WhitespaceCollapseEqualsTheRegex) {
     }
     EXPECT_GE(matching * 3, kInputsPerPattern) << matching;
 }
+
+TEST(HtmlScanners, DigitsOfAValue) {
+    struct Case {
+        const char* html;
+        size_t pos;
+        const char* digits;
+    };
+    const Case cases[] = {
+        {"pid=123&x", 4, "123"}, {"pid= \t'456'", 4, "456"}, {"pid=\"78\"", 4, "78"},
+        {"pid=''9", 4, ""},      {"pid=abc", 4, ""},         {"pid=", 4, ""},
+        {"pid=", 9, ""},         {"pid= \v\f 0", 4, "0"},    {"pid=12345678901234567890", 4, "12345678901234567890"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.html);
+        EXPECT_EQ(scan::digitsAt(c.html, c.pos), c.digits);
+    }
+}

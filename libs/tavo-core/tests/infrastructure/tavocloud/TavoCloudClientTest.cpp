@@ -258,6 +258,7 @@ TEST_F(TavoCloudClientTest, StalledServerEndsInTheTimeoutError) {
     TavoCloudClient client(nap::kCloudBase);
     TavoCloudClient::VersionInfo info;
     std::string log = checkLogged(client, info);
+    EXPECT_EQ(cloud.journal().paths(), std::vector<std::string>{kPath});
     cloud.stop();
     expectInfo(info, {false, "", "", "", ""});
     EXPECT_TRUE(hasWarn(log, std::string("TavoCloudClient::checkVersion: transport error \u2014 ") +
