@@ -25,6 +25,7 @@
 #include "common/Base64.h"
 #include "common/CPtr.h"
 #include "common/Files.h"
+#include "common/Hex.h"
 #include "common/Paths.h"
 #include "common/SafeJson.h"
 #include "platform/KeychainTesting.h"
@@ -87,17 +88,6 @@ struct Item {
     std::optional<std::string> tokenId;
 };
 
-std::string toHex(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
-}
-
 std::string b64(const std::string& bytes) {
     return base64::encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
@@ -110,7 +100,7 @@ std::string unb64(const std::string& text) {
 }
 
 std::string fileNameFor(const std::vector<uint8_t>& ref) {
-    return toHex(ref) + kItemSuffix;
+    return core::common::hex::encode(ref, core::common::hex::Case::Lower) + kItemSuffix;
 }
 
 // Serialises all access: threads by the mutex, processes by a lock file.

@@ -13,6 +13,7 @@
 
 #include "common/Files.h"
 #include "common/Logger.h"
+#include "common/Numbers.h"
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
 #include "infrastructure/http/HttpClientFactory.h"
@@ -30,18 +31,6 @@ using operations::SubmissionResult;
 
 // The leading integer as the C library's decimal conversion reads it (blanks,
 // an optional sign, digits), independent of the locale; "4.000000" gives 4.
-std::optional<long> leadingInteger(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long value = 0;
-    const char* begin = text.data() + i;
-    auto [ptr, ec] = std::from_chars(begin, text.data() + text.size(), value);
-    if (ec != std::errc() || ptr == begin) return std::nullopt;
-    return negative ? -value : value;
-}
-
 SubmissionResult failed(std::string message) {
     SubmissionResult r;
     r.errorMessage = std::move(message);
@@ -177,7 +166,7 @@ void fillPeriod(const ParameterValues& params, SendDeclarationRequest& request) 
     request.taxPeriodFrom = params.getOr("taxPeriodFrom", "");
     request.taxPeriodTo = params.getOr("taxPeriodTo", "");
     if (request.taxPeriodFrom.empty() || request.taxPeriodTo.empty()) {
-        std::optional<long> month = leadingInteger(params.getOr("month", ""));
+        std::optional<int32_t> month = common::leadingInt(params.getOr("month", ""));
         if (month && *month >= 1 && *month <= 12) {
             std::string twoDigits = (*month < 10 ? "0" : "") + std::to_string(*month);
             request.taxPeriodFrom = twoDigits;

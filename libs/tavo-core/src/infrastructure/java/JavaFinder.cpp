@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <system_error>
 
+#include "common/Ascii.h"
 #include "common/Logger.h"
 #include "infrastructure/java/PipeRunner.h"
 #include "platform/JavaHome.h"
@@ -15,11 +16,6 @@ namespace tavo::stampit {
 namespace {
 
 namespace fs = std::filesystem;
-
-// What \s matches in the classic locale.
-bool isRegexSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 bool entryExists(const fs::path& p) {
     std::error_code ec;
@@ -47,7 +43,7 @@ std::string javaVersionIn(std::string_view text) {
         from = at + 1;
         size_t i = at + kWord.size();
         size_t blanks = i;
-        while (i < text.size() && isRegexSpace(text[i])) ++i;
+        while (i < text.size() && tavo::core::common::ascii::isSpace(text[i])) ++i;
         if (i == blanks || i >= text.size() || text[i] != '"') continue;
         size_t open = i + 1;
         size_t close = text.find('"', open);

@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "common/Ascii.h"
 #include "common/CPtr.h"
 #include "common/Files.h"
 #include "common/Logger.h"
@@ -98,7 +99,7 @@ constexpr std::uint64_t kMaxCachedArchiveBytes = 256 * 1024 * 1024;
 std::optional<std::pair<std::string, std::string>> cacheNameClash(const std::vector<JnlpResource>& resources) {
     std::unordered_map<std::string, const std::string*> seen;
     for (const JnlpResource& r : resources) {
-        const std::string name = formats::asciiLower(cacheName(r.href));
+        const std::string name = core::common::ascii::lowerCopy(cacheName(r.href));
         if (name.empty()) continue;
         auto [it, inserted] = seen.emplace(name, &r.href);
         if (!inserted && *it->second != r.href) return std::make_pair(*it->second, r.href);
@@ -107,7 +108,7 @@ std::optional<std::pair<std::string, std::string>> cacheNameClash(const std::vec
 }
 
 bool namesArchive(std::string_view name) {
-    std::string lower = formats::asciiLower(name);
+    std::string lower = core::common::ascii::lowerCopy(name);
     auto endsWith = [&](std::string_view suffix) {
         return lower.size() >= suffix.size() && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0;
     };
@@ -120,33 +121,8 @@ bool writeReplacing(const fs::path& target, const std::vector<std::uint8_t>& byt
     return static_cast<bool>(files::replaceFileAtomically(target.string(), bytes, 0644));
 }
 
-using CurlUrlPtr = core::common::CPtr<CURLU, curl_url_cleanup>;
-
-struct UrlParts {
-    std::string scheme;
-    std::string host;
-    std::string port;  // empty when the address names none
-};
-
-// Read with libcurl's own parser, so the host checked is the host connected to.
-std::optional<UrlParts> parseUrl(const std::string& url) {
-    CurlUrlPtr u(curl_url());
-    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return std::nullopt;
-    auto part = [&](CURLUPart which) -> std::optional<std::string> {
-        char* raw = nullptr;
-        if (curl_url_get(u.get(), which, &raw, 0) != CURLUE_OK) return std::nullopt;
-        http::CurlStringPtr owned(raw);
-        return std::string(owned.get());
-    };
-    UrlParts parts;
-    auto scheme = part(CURLUPART_SCHEME);
-    auto host = part(CURLUPART_HOST);
-    if (!scheme || !host) return std::nullopt;
-    parts.scheme = formats::asciiLower(*scheme);
-    parts.host = formats::asciiLower(*host);
-    parts.port = part(CURLUPART_PORT).value_or("");
-    return parts;
-}
+using http::parseUrl;
+using http::UrlParts;
 
 // Only the portal may see the session and its smart card.
 bool isPortalAddress(const UrlParts& parts) {
@@ -198,8 +174,8 @@ bool fetchUrlAnonymous(const std::string& url, std::vector<std::uint8_t>& out) {
         // A cut-off transfer must never pass for the whole file.
         out.clear();
         const std::string why = writer.sink.exceeded() ? writer.sink.error()
-                                : writer.failed         ? std::string("out of memory while reading the answer")
-                                                        : std::string(curl_easy_strerror(rc));
+                                : writer.failed        ? std::string("out of memory while reading the answer")
+                                                       : std::string(curl_easy_strerror(rc));
         Logger::warn("JnlpDownloader: curl error on " + forLog(url) + ": " + why);
         return false;
     }
@@ -260,8 +236,8 @@ bool JnlpDownloader::anyTokenMatches(const std::string& attr, const std::string&
         if (attr[i] == '\\' && i + 1 < attr.size()) ++i;
         plain += attr[i];
     }
-    const std::string lowerWant = formats::asciiLower(want);
-    const std::string lowerPlain = formats::asciiLower(plain);
+    const std::string lowerWant = core::common::ascii::lowerCopy(want);
+    const std::string lowerPlain = core::common::ascii::lowerCopy(plain);
     if (lowerPlain == lowerWant) return true;
     constexpr std::string_view kBlanks = " \t\n\v\f\r";
     std::size_t pos = 0;
@@ -396,7 +372,7 @@ std::string JnlpDownloader::downloadNativeLib(const std::string& jarHref, const 
     Logger::info("JnlpDownloader: extracting " + libName + " from " + forLog(jarHref) + " (" +
                  std::to_string(archive.size()) + " bytes)");
 
-    formats::Extraction extraction = formats::extractEntry(archive, formats::asciiLower(libName));
+    formats::Extraction extraction = formats::extractEntry(archive, core::common::ascii::lowerCopy(libName));
     for (const formats::RefusedEntry& r : extraction.refused) logRefusal(r);
     if (extraction.repeatsSkipped > 0)
         Logger::warn("JnlpDownloader: " + std::to_string(extraction.repeatsSkipped) +

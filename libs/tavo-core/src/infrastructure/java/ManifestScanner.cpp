@@ -64,12 +64,6 @@ bool lastQuotedAttribute(std::string_view text, std::size_t low, std::size_t hig
 
 }  // namespace
 
-std::string asciiLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = ascii::toLower(c);
-    return out;
-}
-
 std::optional<std::string> findCodebase(std::string_view text) {
     // Every start inside one '>'-free stretch can reach the same codebase
     // candidates, the first start the most: one look per stretch suffices.
@@ -131,7 +125,7 @@ std::string cutResourcesBlocks(std::string_view text) {
 }
 
 std::optional<std::string> findAttribute(std::string_view text, std::string_view name) {
-    const std::string literal = asciiLower(name) + "=\"";
+    const std::string literal = ascii::lowerCopy(name) + "=\"";
     std::size_t pos = 0;
     for (;;) {
         std::size_t at = findNoCase(text, literal, pos);

@@ -43,7 +43,4 @@ struct JarMatch {
 // <(?:jar|nativelib)[^>]*\bhref="([^"]+)"(?:[^>]*\bsize="([^"]+)")?, in order.
 std::vector<JarMatch> findJars(std::string_view text);
 
-// ASCII letters lower-cased, other bytes unchanged (names are compared so).
-std::string asciiLower(std::string_view text);
-
 }  // namespace tavo::stampit::formats
