@@ -37,11 +37,16 @@ LoggerState& state() {
 
 const char* levelName(LogLevel level) {
     switch (static_cast<int>(level)) {
-        case 0: return "DEBUG";
-        case 1: return "INFO ";
-        case 2: return "WARN ";
-        case 3: return "ERROR";
-        default: return "?????";
+        case 0:
+            return "DEBUG";
+        case 1:
+            return "INFO ";
+        case 2:
+            return "WARN ";
+        case 3:
+            return "ERROR";
+        default:
+            return "?????";
     }
 }
 

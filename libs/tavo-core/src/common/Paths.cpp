@@ -22,15 +22,25 @@ std::string Paths::localAppData() {
     return std::string(home) + "/Library/Application Support";
 }
 
-std::string Paths::logsDir() { return join(join(localAppData(), "TAVOAgent"), "Logs"); }
+std::string Paths::logsDir() {
+    return join(join(localAppData(), "TAVOAgent"), "Logs");
+}
 
-std::string Paths::stampitRoot() { return join(join(localAppData(), "TAVOAgent"), "StampIT"); }
+std::string Paths::stampitRoot() {
+    return join(join(localAppData(), "TAVOAgent"), "StampIT");
+}
 
-std::string Paths::stampitJars() { return stampitRoot(); }
+std::string Paths::stampitJars() {
+    return stampitRoot();
+}
 
-std::string Paths::stampitNative() { return join(stampitRoot(), "native"); }
+std::string Paths::stampitNative() {
+    return join(stampitRoot(), "native");
+}
 
-std::string Paths::stampitWrapperDir() { return join(stampitRoot(), "wrapper"); }
+std::string Paths::stampitWrapperDir() {
+    return join(stampitRoot(), "wrapper");
+}
 
 std::string Paths::executableDir() {
     std::string exe = executablePath();
@@ -38,7 +48,9 @@ std::string Paths::executableDir() {
     return fs::path(exe).parent_path().string();
 }
 
-std::string Paths::toShortPath(const std::string& path) { return path; }
+std::string Paths::toShortPath(const std::string& path) {
+    return path;
+}
 
 // The folders hold the user's keys, PINs, logs and applet: readable by the user only.
 bool Paths::ensureDirectory(const std::string& path) {

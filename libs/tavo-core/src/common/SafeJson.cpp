@@ -10,12 +10,16 @@ int nestingDepth(std::string_view text) {
     bool inString = false, escaped = false;
     for (char c : text) {
         if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
             continue;
         }
-        if (c == '"') inString = true;
+        if (c == '"')
+            inString = true;
         else if (c == '[' || c == '{') {
             if (++depth > deepest) deepest = depth;
         } else if (c == ']' || c == '}') {

@@ -1,5 +1,5 @@
-#include "common/Ascii.h"
 #include "operations/IPortalHandler.h"
+#include "common/Ascii.h"
 
 #include <array>
 

@@ -6,7 +6,7 @@ namespace tavo::core::operations {
 namespace {
 
 constexpr std::array<const char*, 8> kAuthSchemeNames = {
-    "unknown", "none", "pls-signature", "nap-portal-session", "nap-api-key", "stampit-cert-email", "pik-login",
+    "unknown",          "none", "pls-signature", "nap-portal-session", "nap-api-key", "stampit-cert-email", "pik-login",
     "local-kep-consent"};
 
 constexpr std::array<const char*, 5> kChannelNames = {"unknown", "pls-legacy", "nap-rest-api", "stamp-it", "browser"};

@@ -14,14 +14,22 @@ std::string fixed2(double value) {
 
 std::string placeholderFor(const FieldSpec& field, int row) {
     switch (field.type) {
-        case FieldType::String: return "demo-" + std::to_string(row);
-        case FieldType::Integer: return std::to_string(42 + row);
-        case FieldType::Number: return fixed2((row + 1) * 12.34);
-        case FieldType::Date: return "2026-01-15";
-        case FieldType::DateTime: return "2026-01-15T10:00:00Z";
-        case FieldType::Boolean: return row == 0 ? "true" : "false";
-        case FieldType::Enum: return field.enumValues.empty() ? "demo" : field.enumValues.front();
-        default: return {};
+        case FieldType::String:
+            return "demo-" + std::to_string(row);
+        case FieldType::Integer:
+            return std::to_string(42 + row);
+        case FieldType::Number:
+            return fixed2((row + 1) * 12.34);
+        case FieldType::Date:
+            return "2026-01-15";
+        case FieldType::DateTime:
+            return "2026-01-15T10:00:00Z";
+        case FieldType::Boolean:
+            return row == 0 ? "true" : "false";
+        case FieldType::Enum:
+            return field.enumValues.empty() ? "demo" : field.enumValues.front();
+        default:
+            return {};
     }
 }
 

@@ -10,7 +10,9 @@ namespace b64 = tavo::core::common::base64;
 using tavo::test::runCommand;
 
 namespace {
-std::string enc(const std::string& s) { return b64::encode(reinterpret_cast<const unsigned char*>(s.data()), s.size()); }
+std::string enc(const std::string& s) {
+    return b64::encode(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+}
 std::string dec(std::string_view s) {
     auto v = b64::decode(s);
     return std::string(v.begin(), v.end());
@@ -27,8 +29,14 @@ TEST(Base64, PaddingByLength) {
     struct Case {
         std::string in, out;
     };
-    for (const Case& c : {Case{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-                          {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {std::string("\0\xff", 2), "AP8="}}) {
+    for (const Case& c : {Case{"", ""},
+                          {"f", "Zg=="},
+                          {"fo", "Zm8="},
+                          {"foo", "Zm9v"},
+                          {"foob", "Zm9vYg=="},
+                          {"fooba", "Zm9vYmE="},
+                          {"foobar", "Zm9vYmFy"},
+                          {std::string("\0\xff", 2), "AP8="}}) {
         SCOPED_TRACE(c.in);
         EXPECT_EQ(enc(c.in), c.out);
         EXPECT_EQ(dec(c.out), c.in);
@@ -40,8 +48,13 @@ TEST(Base64, DecodingIsLenient) {
         const char* text;
         std::string bytes;
     };
-    for (const Case& c : {Case{"Zm9v\nYmFy", "foobar"}, {"Zm9vYg", "foob"}, {"Zm9vYg===", "foob"},
-                          {"Z m 9 v", "foo"}, {"", ""}, {"=\n\r !*", ""}, {"Zg==Zg==", "f\x06`"},
+    for (const Case& c : {Case{"Zm9v\nYmFy", "foobar"},
+                          {"Zm9vYg", "foob"},
+                          {"Zm9vYg===", "foob"},
+                          {"Z m 9 v", "foo"},
+                          {"", ""},
+                          {"=\n\r !*", ""},
+                          {"Zg==Zg==", "f\x06`"},
                           {"Z", ""}}) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(dec(c.text), c.bytes);

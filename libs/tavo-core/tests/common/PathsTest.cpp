@@ -35,8 +35,7 @@ TEST(Paths, ExecutableDirIsThisTestsFolder) {
     std::string dir = Paths::executableDir();
     ASSERT_FALSE(dir.empty());
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir)));
-    EXPECT_EQ(std::filesystem::canonical(dir),
-              std::filesystem::canonical("/proc/self/exe").parent_path());
+    EXPECT_EQ(std::filesystem::canonical(dir), std::filesystem::canonical("/proc/self/exe").parent_path());
 }
 
 TEST(Paths, EnsureDirectory) {

@@ -11,8 +11,15 @@ TEST(SafeJson, HostileTextsParseWithoutThrowing) {
     };
     std::string deep(100000, '[');
     deep += std::string(100000, ']');
-    for (const Case& c : {Case{"1e400", false}, {deep, false}, {"{\"a\":1}", true}, {"", false}, {"{", false},
-                          {"[1,2] x", false}, {"/* c */ 1", false}, {"\"\xFF\"", false}, {"[[[[1]]]]", true}}) {
+    for (const Case& c : {Case{"1e400", false},
+                          {deep, false},
+                          {"{\"a\":1}", true},
+                          {"", false},
+                          {"{", false},
+                          {"[1,2] x", false},
+                          {"/* c */ 1", false},
+                          {"\"\xFF\"", false},
+                          {"[[[[1]]]]", true}}) {
         SCOPED_TRACE(c.text.substr(0, 20));
         sj::ParseOutcome out;
         EXPECT_NO_THROW(out = sj::parse(c.text));
@@ -48,10 +55,15 @@ TEST(SafeJson, NumbersAreRangeChecked) {
         std::optional<int64_t> i64;
         std::optional<int32_t> i32;
     };
-    for (const Case& c : {Case{"5", 5, 5}, {"-5", -5, -5}, {"1e30", std::nullopt, std::nullopt},
+    for (const Case& c : {Case{"5", 5, 5},
+                          {"-5", -5, -5},
+                          {"1e30", std::nullopt, std::nullopt},
                           {"18446744073709551615", std::nullopt, std::nullopt},
-                          {"9223372036854775807", INT64_MAX, std::nullopt}, {"2147483648", 2147483648LL, std::nullopt},
-                          {"12.9", 12, 12}, {"\"12\"", std::nullopt, std::nullopt}, {"-9.3e18", std::nullopt, std::nullopt}}) {
+                          {"9223372036854775807", INT64_MAX, std::nullopt},
+                          {"2147483648", 2147483648LL, std::nullopt},
+                          {"12.9", 12, 12},
+                          {"\"12\"", std::nullopt, std::nullopt},
+                          {"-9.3e18", std::nullopt, std::nullopt}}) {
         SCOPED_TRACE(c.text);
         auto v = sj::json::parse(c.text);
         EXPECT_EQ(sj::asInt64(v), c.i64);

@@ -19,7 +19,8 @@ TEST(Utf8, CutNeverSplitsACharacter) {
         size_t limit;
         std::string expected;
     };
-    for (const Case& c : {Case{1, "a"}, {2, "a"}, {3, "a"}, {4, "a€"}, {5, "a€b"}, {8, "a€b"}, {9, mixed}, {50, mixed}}) {
+    for (const Case& c :
+         {Case{1, "a"}, {2, "a"}, {3, "a"}, {4, "a€"}, {5, "a€b"}, {8, "a€b"}, {9, mixed}, {50, mixed}}) {
         SCOPED_TRACE(c.limit);
         EXPECT_EQ(utf8::cut(mixed, c.limit), c.expected);
     }
@@ -30,8 +31,15 @@ TEST(Utf8, Validity) {
         std::string text;
         bool valid;
     };
-    for (const Case& c : {Case{"", true}, {"plain", true}, {"Грешка", true}, {"\xC0\xAF", false}, {"\xED\xA0\x80", false},
-                          {"\xF4\x90\x80\x80", false}, {"\xE2\x82", false}, {"\xFF", false}, {"😀", true}}) {
+    for (const Case& c : {Case{"", true},
+                          {"plain", true},
+                          {"Грешка", true},
+                          {"\xC0\xAF", false},
+                          {"\xED\xA0\x80", false},
+                          {"\xF4\x90\x80\x80", false},
+                          {"\xE2\x82", false},
+                          {"\xFF", false},
+                          {"😀", true}}) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(utf8::isValid(c.text), c.valid);
         std::string fixed = utf8::makeValid(c.text);
@@ -40,7 +48,10 @@ TEST(Utf8, Validity) {
             EXPECT_EQ(fixed, c.text);
         }
     }
-    EXPECT_EQ(utf8::makeValid("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(utf8::makeValid("a\xFF"
+                              "b"),
+              "a\xEF\xBF\xBD"
+              "b");
 }
 
 TEST(Utf8, EscapeForLogRemovesLineBreaks) {

@@ -11,7 +11,8 @@ TEST(OperationTypes, WireNamesBothWays) {
     EXPECT_EQ(authSchemeFromString("local-kep-consent"), AuthScheme::LocalKepConsent);
     EXPECT_STREQ(toString(AuthScheme(9)), "unknown");
     EXPECT_STREQ(toString(AuthScheme(0)), "unknown");
-    for (uint32_t code = 1; code <= 7; ++code) EXPECT_EQ(authSchemeFromString(toString(AuthScheme(code))), AuthScheme(code));
+    for (uint32_t code = 1; code <= 7; ++code)
+        EXPECT_EQ(authSchemeFromString(toString(AuthScheme(code))), AuthScheme(code));
     EXPECT_EQ(submissionChannelFromString("browser"), SubmissionChannel::Browser);
     EXPECT_STREQ(toString(SubmissionChannel(0)), "unknown");
     EXPECT_STREQ(toString(SubmissionChannel(5)), "unknown");

@@ -7,7 +7,8 @@
 using namespace tavo::core::operations;
 
 namespace {
-FieldSpec field(const std::string& id, FieldType t, std::vector<FieldSpec> items = {}, std::vector<std::string> en = {}) {
+FieldSpec field(const std::string& id, FieldType t, std::vector<FieldSpec> items = {},
+                std::vector<std::string> en = {}) {
     FieldSpec f;
     f.id = id;
     f.label = id + "-label";
@@ -27,10 +28,9 @@ TEST(TestFixtures, ScalarPlaceholders) {
     InquiryResult r = generateInquiryFixture(spec);
     EXPECT_TRUE(r.columns.empty());
     EXPECT_TRUE(r.rows.empty());
-    std::unordered_map<std::string, std::string> expected{{"s", "demo-0"},       {"i", "42"},
-                                                          {"n", "12.34"},        {"d", "2026-01-15"},
-                                                          {"dt", "2026-01-15T10:00:00Z"}, {"b", "true"},
-                                                          {"e", "A"},            {"e0", "demo"}};
+    std::unordered_map<std::string, std::string> expected{
+        {"s", "demo-0"}, {"i", "42"}, {"n", "12.34"}, {"d", "2026-01-15"}, {"dt", "2026-01-15T10:00:00Z"},
+        {"b", "true"},   {"e", "A"},  {"e0", "demo"}};
     EXPECT_EQ(r.metadata, expected);
     EXPECT_TRUE(generateInquiryFixture(ResultSpec{}).metadata.empty());
 }
@@ -38,9 +38,9 @@ TEST(TestFixtures, ScalarPlaceholders) {
 TEST(TestFixtures, FirstArrayOfObjectsFeedsTheTable) {
     ResultSpec spec{"XResult",
                     {field("items", FieldType::ArrayOfObjects,
-                           {field("a", FieldType::String), field("b", FieldType::Boolean), field("c", FieldType::Number),
-                            field("d", FieldType::Integer), field("x", FieldType::ArrayOfScalars),
-                            field("y", FieldType::ArrayOfObjects)}),
+                           {field("a", FieldType::String), field("b", FieldType::Boolean),
+                            field("c", FieldType::Number), field("d", FieldType::Integer),
+                            field("x", FieldType::ArrayOfScalars), field("y", FieldType::ArrayOfObjects)}),
                      field("other", FieldType::ArrayOfObjects, {field("zzz", FieldType::String)})}};
     InquiryResult r = generateInquiryFixture(spec);
     ASSERT_EQ(r.columns.size(), 6u);
@@ -59,7 +59,8 @@ TEST(TestFixtures, FirstArrayOfObjectsFeedsTheTable) {
 }
 
 TEST(TestFixtures, StatusIsAlwaysOk) {
-    for (const FieldSpec& status : {field("status", FieldType::String), field("status", FieldType::Enum, {}, {"error", "ok"})}) {
+    for (const FieldSpec& status :
+         {field("status", FieldType::String), field("status", FieldType::Enum, {}, {"error", "ok"})}) {
         InquiryResult r = generateInquiryFixture(ResultSpec{"S", {status}});
         EXPECT_EQ(r.metadata.at("status"), "ok");
     }

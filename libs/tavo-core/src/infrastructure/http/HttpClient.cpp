@@ -102,7 +102,10 @@ CurlSlistPtr headerLines(const HeaderMap& headers, const std::string& firstLine,
     if (!firstLine.empty()) appendLine(list, firstLine.c_str());
     for (const auto& [name, value] : headers) {
         if (!sameHost && staysWithItsHost(name)) continue;
-        appendLine(list, (name + ": " + value).c_str());
+        std::string line = name;
+        line += ": ";
+        line += value;
+        appendLine(list, line.c_str());
     }
     return list;
 }

@@ -79,7 +79,7 @@ std::string quoted(const std::string& text) {
 // Base64 straight into the body in slices, so no second copy of a large file's
 // text exists at any time. Whole groups of three bytes encode independently.
 void appendBase64(std::string& out, const std::vector<uint8_t>& bytes) {
-    constexpr size_t kSlice = 3 * 256 * 1024;
+    constexpr size_t kSlice = size_t{3} * 256 * 1024;
     for (size_t offset = 0; offset < bytes.size(); offset += kSlice) {
         size_t n = std::min(kSlice, bytes.size() - offset);
         out += common::base64::encode(bytes.data() + offset, n);

@@ -91,7 +91,7 @@ bool looksLikeArchive(const std::vector<std::uint8_t>& bytes) {
 // is not the applet's, and would be fetched one by one.
 constexpr std::size_t kMaxManifestResources = 300;
 // A cached archive larger than this is not read back to be checked.
-constexpr std::uint64_t kMaxCachedArchiveBytes = 256 * 1024 * 1024;
+constexpr std::uint64_t kMaxCachedArchiveBytes = std::uint64_t{256} * 1024 * 1024;
 
 // Two resources cached under one name (letter case folded, as on the
 // agent's case-insensitive file systems) would overwrite each other; the
@@ -300,7 +300,7 @@ bool JnlpDownloader::doFetch(const Fetcher& fetcher, const std::string& url, std
     return fetchUrlAnonymous(url, out);
 }
 
-std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir, Fetcher fetcher) {
+std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir, const Fetcher& fetcher) {
     const std::string url = manifestUrl();
     Logger::info("JnlpDownloader: fetching " + url + (fetcher ? " (authenticated)" : " (anonymous)"));
     std::vector<std::uint8_t> body;
@@ -366,7 +366,7 @@ std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir,
 }
 
 std::string JnlpDownloader::downloadNativeLib(const std::string& jarHref, const std::string& libName,
-                                              const std::string& destDir, Fetcher fetcher) {
+                                              const std::string& destDir, const Fetcher& fetcher) {
     std::vector<std::uint8_t> archive;
     if (!doFetch(fetcher, portalRelative(jarHref), archive)) return {};
     Logger::info("JnlpDownloader: extracting " + libName + " from " + forLog(jarHref) + " (" +
@@ -398,7 +398,7 @@ std::string JnlpDownloader::downloadNativeLib(const std::string& jarHref, const 
     return target.string();
 }
 
-std::string JnlpDownloader::downloadOne(const std::string& href, const std::string& destDir, Fetcher fetcher) {
+std::string JnlpDownloader::downloadOne(const std::string& href, const std::string& destDir, const Fetcher& fetcher) {
     const std::string url = isAbsoluteHttp(href) ? href : portalRelative(href);
     Logger::info("JnlpDownloader: GET " + forLog(url));
     std::vector<std::uint8_t> bytes;

@@ -30,14 +30,14 @@ public:
     static JnlpManifest parseJnlp(const std::string& xml);
 
     // Paths of the archives written into destDir, in manifest order.
-    static std::vector<std::string> downloadAll(const std::string& destDir, Fetcher fetcher);
+    static std::vector<std::string> downloadAll(const std::string& destDir, const Fetcher& fetcher);
 
     // Path of the library written into destDir; empty on failure.
     static std::string downloadNativeLib(const std::string& jarHref, const std::string& libName,
-                                         const std::string& destDir, Fetcher fetcher);
+                                         const std::string& destDir, const Fetcher& fetcher);
 
     // Path of the file written into destDir; empty on failure.
-    static std::string downloadOne(const std::string& href, const std::string& destDir, Fetcher fetcher);
+    static std::string downloadOne(const std::string& href, const std::string& destDir, const Fetcher& fetcher);
 
     // True when out holds the downloaded bytes; out is empty on every failure.
     static bool doFetch(const Fetcher& fetcher, const std::string& url, std::vector<std::uint8_t>& out);

@@ -26,7 +26,7 @@ public:
     // What the runner puts up with before it ends the child itself.
     struct Limits {
         // A longer line ends the run: the child is stopped and run returns -1.
-        std::size_t maxLineBytes = 16u * 1024u * 1024u;
+        std::size_t maxLineBytes = std::size_t{16} * 1024 * 1024;
         // A line waiting this long for a child that reads nothing ends the
         // run the same way.
         std::chrono::milliseconds writeStall{30000};

@@ -39,7 +39,7 @@ constexpr const char* kFolderHasLineBreak =
 // What a run keeps of a chatty child: the first lines and bytes, enough to
 // show the user and the log; the rest is counted, not stored.
 constexpr size_t kMaxKeptLines = 1000;
-constexpr size_t kMaxKeptTextBytes = 1024 * 1024;
+constexpr size_t kMaxKeptTextBytes = size_t{1024} * 1024;
 
 // Lines joined with a line feed after each, up to a byte cap; a line that
 // would pass the cap and every line after it are left out.
