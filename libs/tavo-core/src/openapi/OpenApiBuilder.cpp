@@ -315,31 +315,20 @@ std::vector<ParameterSpec> parametersOf(const ITavoOperation& op) {
     return {};
 }
 
-}  // namespace
-
-json buildOpenApiDocument(const std::string& title, const std::string& version, const std::string& serverUrl) {
-    return buildOpenApiDocument(OperationRegistry::instance(), title, version, serverUrl);
+json infoOf(const std::string& title, const std::string& version) {
+    return {{"title", title},
+            {"version", version},
+            {"description",
+             "Машинно-генерирана документация на REST API на TAVO Agent. Всяка операция (декларация / "
+             "справка) се извиква на свой POST /api/v1/operations/<typeId> с typed входен и изходен JSON. "
+             "Генерирайте client SDK с openapi-generator / NSwag / Swagger Codegen."}};
 }
 
-json buildOpenApiDocument(const OperationRegistry& registry, const std::string& title, const std::string& version,
-                          const std::string& serverUrl) {
-    json doc = json::object();
-    doc["openapi"] = "3.0.3";
-    doc["info"] = {{"title", title},
-                   {"version", version},
-                   {"description",
-                    "Машинно-генерирана документация на REST API на TAVO Agent. Всяка операция (декларация / "
-                    "справка) се извиква на свой POST /api/v1/operations/<typeId> с typed входен и изходен JSON. "
-                    "Генерирайте client SDK с openapi-generator / NSwag / Swagger Codegen."}};
-    doc["servers"] = json::array({{{"url", serverUrl}, {"description", "TAVO Agent (locally running, port 5123)"}}});
-
-    json paths = json::object();
-    json schemas = json::object();
-    SchemaNames names;
-    ResultSchemas results(schemas, names);
+// The schemas every operation's answers refer to, with their names taken
+// first so that no operation's schema can take them.
+void addSharedSchemas(json& schemas, SchemaNames& names) {
     names.claim(SchemaNames::Owner::Shared, "AgentError", "AgentError");
     names.claim(SchemaNames::Owner::Shared, "AgentUpdateRequired", "AgentUpdateRequired");
-
     schemas["AgentError"] = {
         {"type", "object"},
         {"properties", {{"error", {{"type", "string"}, {"description", "Описание на грешката."}}}}},
@@ -351,63 +340,52 @@ json buildOpenApiDocument(const OperationRegistry& registry, const std::string& 
          {{"error", {{"type", "string"}}},
           {"agentVersion", {{"type", "string"}}},
           {"requiredVersion", {{"type", "string"}}}}}};
+}
 
-    const auto entries = registry.listAll();
-    for (const auto& entry : entries) {
-        auto op = registry.create(entry.typeId);
-        if (!op) continue;
-        std::vector<ParameterSpec> params = parametersOf(*op);
-        ResultSpec result = op->resultSchema();
-        const std::string requestName =
-            names.claim(SchemaNames::Owner::Request, entry.typeId, pascalCase(entry.typeId) + "Request").first;
-        const std::string resultName =
-            result.name.empty()
-                ? names.claim(SchemaNames::Owner::TypeResult, entry.typeId, pascalCase(entry.typeId) + "Result").first
-                : names.claim(SchemaNames::Owner::NamedResult, result.name, result.name).first;
-
-        json request = {{"type", "object"}, {"properties", json::object()}};
-        std::vector<std::string> required;
-        for (const ParameterSpec& p : params) {
-            request["properties"][p.name] = parameterSchema(entry.typeId, p);
-            if (p.required) required.push_back(p.name);
-        }
-        if (!required.empty()) request["required"] = uniqueInOrder(required);
-        schemas[requestName] = std::move(request);
-
-        if (result.fields.empty()) {
-            schemas[resultName] = {
-                {"type", "object"},
-                {"description",
-                 "Тази операция още не е мигрирана към typed schema; връща се generic envelope с columns / rows / "
-                 "metadata."},
-                {"properties",
-                 {{"columns", {{"type", "array"}}},
-                  {"rows", {{"type", "array"}}},
-                  {"metadata", {{"type", "object"}}}}}};
-        } else {
-            schemas[resultName] = results.objectSchema(result.fields, resultName, 0);
-        }
-
-        json post = {
-            {"operationId", entry.typeId},
-            {"summary", entry.displayName},
-            {"description", op->description()},
-            {"tags", json::array({op->featureGroupId()})},
-            {"requestBody",
-             {{"required", true},
-              {"content", {{"application/json", {{"schema", {{"$ref", std::string(kSchemaRef) + requestName}}}}}}}}},
-            {"responses",
-             {{"200", response("Успешно изпълнение.", resultName)},
-              {"401", response("Невалиден / липсващ JWT (когато операцията изисква EIK).", "AgentError")},
-              {"426", response("Cloud-ът изисква по-нова версия на агента (`min_ver` JWT claim не е "
-                               "удовлетворен).",
-                               "AgentUpdateRequired")},
-              {"502", response("Грешка при изпълнение на операцията (портал / валидация).", "AgentError")}}}};
-        if (op->requiresEik()) post["security"] = json::array({{{"BearerAuth", json::array()}}});
-        // Encoded so that a type id never reads as a path template ("{x}").
-        paths["/api/v1/operations/" + common::percentEncode(entry.typeId)] = {{"post", std::move(post)}};
+json requestSchema(const std::string& typeId, const std::vector<ParameterSpec>& params) {
+    json request = {{"type", "object"}, {"properties", json::object()}};
+    std::vector<std::string> required;
+    for (const ParameterSpec& p : params) {
+        request["properties"][p.name] = parameterSchema(typeId, p);
+        if (p.required) required.push_back(p.name);
     }
+    if (!required.empty()) request["required"] = uniqueInOrder(required);
+    return request;
+}
 
+// The answer of an operation without typed fields.
+json genericResultSchema() {
+    return {{"type", "object"},
+            {"description",
+             "Тази операция още не е мигрирана към typed schema; връща се generic envelope с columns / rows / "
+             "metadata."},
+            {"properties",
+             {{"columns", {{"type", "array"}}}, {"rows", {{"type", "array"}}}, {"metadata", {{"type", "object"}}}}}};
+}
+
+json operationOf(const OperationRegistry::Entry& entry, const ITavoOperation& op, const std::string& requestName,
+                 const std::string& resultName) {
+    json post = {
+        {"operationId", entry.typeId},
+        {"summary", entry.displayName},
+        {"description", op.description()},
+        {"tags", json::array({op.featureGroupId()})},
+        {"requestBody",
+         {{"required", true},
+          {"content", {{"application/json", {{"schema", {{"$ref", std::string(kSchemaRef) + requestName}}}}}}}}},
+        {"responses",
+         {{"200", response("Успешно изпълнение.", resultName)},
+          {"401", response("Невалиден / липсващ JWT (когато операцията изисква EIK).", "AgentError")},
+          {"426", response("Cloud-ът изисква по-нова версия на агента (`min_ver` JWT claim не е "
+                           "удовлетворен).",
+                           "AgentUpdateRequired")},
+          {"502", response("Грешка при изпълнение на операцията (портал / валидация).", "AgentError")}}}};
+    if (op.requiresEik()) post["security"] = json::array({{{"BearerAuth", json::array()}}});
+    return post;
+}
+
+// One tag per feature group, in the order the groups first appear.
+json tagsOf(const OperationRegistry& registry, const std::vector<OperationRegistry::Entry>& entries) {
     json tags = json::array();
     std::set<std::string> seenGroups;
     for (const auto& entry : entries) {
@@ -417,16 +395,58 @@ json buildOpenApiDocument(const OperationRegistry& registry, const std::string& 
         if (group.empty() || !seenGroups.insert(group).second) continue;
         tags.push_back({{"name", group}, {"description", op->featureGroupName()}});
     }
+    return tags;
+}
+
+json securitySchemes() {
+    return {{"BearerAuth",
+             {{"type", "http"},
+              {"scheme", "bearer"},
+              {"bearerFormat", "JWT"},
+              {"description", std::string("Submission token издаден от ") + infra::nap::kCloudHost +
+                                  " (`POST /api/v1/tokens/issue`)."}}}};
+}
+
+}  // namespace
+
+json buildOpenApiDocument(const std::string& title, const std::string& version, const std::string& serverUrl) {
+    return buildOpenApiDocument(OperationRegistry::instance(), title, version, serverUrl);
+}
+
+json buildOpenApiDocument(const OperationRegistry& registry, const std::string& title, const std::string& version,
+                          const std::string& serverUrl) {
+    json doc = json::object();
+    doc["openapi"] = "3.0.3";
+    doc["info"] = infoOf(title, version);
+    doc["servers"] = json::array({{{"url", serverUrl}, {"description", "TAVO Agent (locally running, port 5123)"}}});
+
+    json paths = json::object();
+    json schemas = json::object();
+    SchemaNames names;
+    ResultSchemas results(schemas, names);
+    addSharedSchemas(schemas, names);
+    const auto entries = registry.listAll();
+    for (const auto& entry : entries) {
+        auto op = registry.create(entry.typeId);
+        if (!op) continue;
+        const ResultSpec result = op->resultSchema();
+        const std::string requestName =
+            names.claim(SchemaNames::Owner::Request, entry.typeId, pascalCase(entry.typeId) + "Request").first;
+        const std::string resultName =
+            result.name.empty()
+                ? names.claim(SchemaNames::Owner::TypeResult, entry.typeId, pascalCase(entry.typeId) + "Result").first
+                : names.claim(SchemaNames::Owner::NamedResult, result.name, result.name).first;
+        schemas[requestName] = requestSchema(entry.typeId, parametersOf(*op));
+        schemas[resultName] =
+            result.fields.empty() ? genericResultSchema() : results.objectSchema(result.fields, resultName, 0);
+        // Encoded so that a type id never reads as a path template ("{x}").
+        paths["/api/v1/operations/" + common::percentEncode(entry.typeId)] = {
+            {"post", operationOf(entry, *op, requestName, resultName)}};
+    }
 
     json components = json::object();
-    components["securitySchemes"] = {
-        {"BearerAuth",
-         {{"type", "http"},
-          {"scheme", "bearer"},
-          {"bearerFormat", "JWT"},
-          {"description",
-           std::string("Submission token издаден от ") + infra::nap::kCloudHost + " (`POST /api/v1/tokens/issue`)."}}}};
-    doc["tags"] = std::move(tags);
+    components["securitySchemes"] = securitySchemes();
+    doc["tags"] = tagsOf(registry, entries);
     components["schemas"] = std::move(schemas);
     doc["components"] = std::move(components);
     doc["paths"] = std::move(paths);
