@@ -1,21 +1,16 @@
 #include "support/Nghttpd.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
 
 #include "support/PlainListener.h"
-#include "support/StandIn.h"
 #include "support/TestPki.h"
 
 namespace tavo::test {
@@ -27,18 +22,6 @@ std::string nghttpdPath() {
     throw std::runtime_error("Nghttpd: nghttpd not found (install the Debian package nghttp2-server)");
 }
 
-bool accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
 }  // namespace
 
 Nghttpd::Nghttpd() : dir_("tavo-nghttpd") {
@@ -46,11 +29,8 @@ Nghttpd::Nghttpd() : dir_("tavo-nghttpd") {
     const IssuedCert& cert = TestPki::instance().server();
     std::filesystem::create_directories(dir_ / "www");
     port_ = freeLoopbackPort();
-    const std::string log = (dir_ / "wire.log").string();
-    const std::string docroot = "--htdocs=" + (dir_ / "www").string();
-    const std::string port = std::to_string(port_);
-    const std::string key = cert.keyFile.string();
-    const std::string crt = cert.certFile.string();
+    const std::string log = (dir_ / "wire.log").string(), docroot = "--htdocs=" + (dir_ / "www").string();
+    const std::string port = std::to_string(port_), key = cert.keyFile.string(), crt = cert.certFile.string();
 
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("Nghttpd: fork failed");
@@ -66,7 +46,7 @@ Nghttpd::Nghttpd() : dir_("tavo-nghttpd") {
     }
     // Ready once it accepts; a child that died says why in its log.
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        if (accepts(port_)) return;
+        if (acceptsOnLoopback(port_)) return;
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
@@ -78,10 +58,6 @@ Nghttpd::Nghttpd() : dir_("tavo-nghttpd") {
     throw std::runtime_error("Nghttpd: nghttpd never accepted on port " + port);
 }
 
-Nghttpd::~Nghttpd() {
-    stop();
-}
-
 void Nghttpd::put(const std::string& path, const std::string& content) {
     std::filesystem::path file = dir_.path() / "www" / std::filesystem::path(path).relative_path();
     std::filesystem::create_directories(file.parent_path());
@@ -89,13 +65,7 @@ void Nghttpd::put(const std::string& path, const std::string& content) {
 }
 
 void Nghttpd::route(const std::vector<std::string>& hosts) {
-    std::string entries;
-    for (const auto& host : hosts) {
-        if (!entries.empty()) entries += ',';
-        entries += host + ":443:127.0.0.1:" + std::to_string(port_);
-    }
-    const char* current = std::getenv("TAVO_TEST_CONNECT_TO");
-    const std::string merged = mergeConnectTo(current ? current : "", entries);
+    const std::string merged = connectToLoopback(hosts, 443, port_);
     env_.push_back(std::make_unique<ScopedEnv>("TAVO_TEST_CONNECT_TO", merged.c_str()));
     env_.push_back(std::make_unique<ScopedEnv>("TAVO_TEST_CA_FILE", TestPki::instance().caCertFile().c_str()));
 }

@@ -18,11 +18,10 @@ namespace tavo::test {
 class Nghttpd {
 public:
     Nghttpd();
-    ~Nghttpd();
+    ~Nghttpd() { stop(); }
     Nghttpd(const Nghttpd&) = delete;
     Nghttpd& operator=(const Nghttpd&) = delete;
 
-    int port() const { return port_; }
     // Serves `content` at `path` ("/a/b.json").
     void put(const std::string& path, const std::string& content);
     // Points port 443 of these hosts here and trusts the test CA, until the

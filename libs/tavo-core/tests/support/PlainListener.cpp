@@ -72,7 +72,6 @@ void PlainListener::serve() {
             if (::poll(&c, 1, 200) <= 0) break;
             ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n <= 0) break;
-            bytes_ += static_cast<std::size_t>(n);
             if (std::string(buffer, static_cast<std::size_t>(n)).find("\r\n\r\n") != std::string::npos) break;
         }
         (void)!::write(fd, kAnswer, sizeof kAnswer - 1);
@@ -80,16 +79,26 @@ void PlainListener::serve() {
     }
 }
 
-void PlainListener::route(const std::vector<std::string>& hosts) {
+bool acceptsOnLoopback(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(port);
+    bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
+std::string connectToLoopback(const std::vector<std::string>& hosts, int hostPort, int port) {
     std::string entries;
-    for (const auto& host : hosts) {
-        if (!entries.empty()) entries += ',';
-        entries += host + ":80:127.0.0.1:" + std::to_string(port_);
-    }
+    for (const auto& host : hosts)
+        entries +=
+            (entries.empty() ? "" : ",") + host + ":" + std::to_string(hostPort) + ":127.0.0.1:" + std::to_string(port);
     const char* current = std::getenv("TAVO_TEST_CONNECT_TO");
-    const std::string merged = mergeConnectTo(current ? current : "", entries);
+    return mergeConnectTo(current ? current : "", entries);
+}
+
+void PlainListener::route(const std::vector<std::string>& hosts) {
     routed_.reset();
-    routed_ = std::make_unique<ScopedEnv>("TAVO_TEST_CONNECT_TO", merged.c_str());
+    routed_ = std::make_unique<ScopedEnv>("TAVO_TEST_CONNECT_TO", connectToLoopback(hosts, 80, port_).c_str());
 }
 
 void PlainListener::stop() {

@@ -11,9 +11,8 @@
 namespace tavo::test {
 
 // A plain-text TCP listener on 127.0.0.1 standing for a server's http port.
-// It counts the connections made to it and the bytes it received, and
-// answers each connection with a bare "200 OK", so that a client that did
-// come here would see success rather than an error.
+// It counts the connections made to it and answers each with a bare
+// "200 OK", so that a client that did come here would see success.
 class PlainListener {
 public:
     PlainListener();
@@ -21,9 +20,7 @@ public:
     PlainListener(const PlainListener&) = delete;
     PlainListener& operator=(const PlainListener&) = delete;
 
-    int port() const { return port_; }
     std::size_t connections() const { return connections_.load(); }
-    std::size_t bytesReceived() const { return bytes_.load(); }
 
     // Sends port 80 of these hosts here through TAVO_TEST_CONNECT_TO (other
     // entries kept) until the listener stops.
@@ -38,7 +35,6 @@ private:
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> connections_{0};
-    std::atomic<std::size_t> bytes_{0};
     std::thread thread_;
     std::unique_ptr<ScopedEnv> routed_;
 };
@@ -46,5 +42,10 @@ private:
 // A free port of 127.0.0.1 at the time of the call (for servers that must be
 // told their port, such as nghttpd).
 int freeLoopbackPort();
+// Whether something accepts connections on this port of 127.0.0.1.
+bool acceptsOnLoopback(int port);
+// TAVO_TEST_CONNECT_TO with `hostPort` of these hosts sent to 127.0.0.1:`port`,
+// the other entries kept.
+std::string connectToLoopback(const std::vector<std::string>& hosts, int hostPort, int port);
 
 }  // namespace tavo::test

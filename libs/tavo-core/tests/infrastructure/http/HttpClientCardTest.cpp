@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "infrastructure/http/HttpClientFactory.h"
@@ -91,21 +92,16 @@ TEST_F(TwoKeysOnTheCard, AResumedTlsSessionNeverCarriesTheOtherCertificate) {
     client->setClientCertId(key.certificateId);
     EXPECT_EQ(client->get(kHome).status, 200);
 
-    struct Seen {
-        std::string subject;
-        bool resumed;
-        bool operator==(const Seen& o) const { return subject == o.subject && resumed == o.resumed; }
-    };
-    std::vector<Seen> seen;
-    for (const RecordedRequest& r : portal.journal().all()) seen.push_back({r.clientSubject, r.resumedSession});
+    std::vector<std::pair<std::string, bool>> seen;  // subject, resumed
+    for (const RecordedRequest& r : portal.journal().all()) seen.emplace_back(r.clientSubject, r.resumedSession);
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(portal.journal().connectionCount(), 4u);
     // The same certificate may resume its own session; a switch to the other
     // certificate always makes a full handshake with that certificate's key.
-    EXPECT_TRUE(seen[0] == (Seen{key.cert.subject, false}));
-    EXPECT_TRUE(seen[1] == (Seen{key.cert.subject, true}));
-    EXPECT_TRUE(seen[2] == (Seen{other.cert.subject, false}));
-    EXPECT_EQ(seen[3].subject, key.cert.subject);
+    EXPECT_EQ(seen[0], std::make_pair(key.cert.subject, false));
+    EXPECT_EQ(seen[1], std::make_pair(key.cert.subject, true));
+    EXPECT_EQ(seen[2], std::make_pair(other.cert.subject, false));
+    EXPECT_EQ(seen[3].first, key.cert.subject);
 }
 
 TEST_F(HttpClientCardTest, Pkcs11UriIsUsedVerbatim) {

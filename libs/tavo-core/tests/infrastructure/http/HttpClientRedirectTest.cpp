@@ -1,7 +1,6 @@
 // Redirects off the agency's hosts, against counterparts that would take what
 // the client carries: a plain-text server on the http port, a foreign host
 // with a certificate the client trusts. Nothing may reach either of them.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -24,9 +23,7 @@ const std::string kPin = "739146";
 const std::string kPortal = "https://portal.nra.bg";
 constexpr const char* kForeignHost = "other.example";
 
-StandIn::Options asking() {
-    return StandIn::Options{StandIn::ClientCert::Request, false};
-}
+const StandIn::Options kAsking{StandIn::ClientCert::Request, false};
 
 // The card, the portal and the login host (both ask for the certificate),
 // a foreign HTTPS host and a plain listener on the portal's http port.
@@ -35,9 +32,9 @@ struct RedirectFixture : ::testing::Test {
     SoftHsmToken::Key key = token.addRsaKey("A1B2", "Tavo Card Holder", "holder@example.com");
     ScopedEnv module{"TAVO_PKCS11_MODULE", SoftHsmToken::modulePath().c_str()};
     LogCapture log;
-    StandIn portal{asking()};
-    StandIn login{asking()};
-    StandIn foreign{asking(), kForeignHost};
+    StandIn portal{kAsking};
+    StandIn login{kAsking};
+    StandIn foreign{kAsking, kForeignHost};
     PlainListener plain;
 
     RedirectFixture() {
@@ -56,6 +53,7 @@ struct RedirectFixture : ::testing::Test {
 };
 
 using PortalRedirects = RedirectFixture;
+using RestRedirects = RedirectFixture;
 
 }  // namespace
 
@@ -104,7 +102,6 @@ TEST_F(PortalRedirects, TheLoginHostAndThePortalFollowEachOther) {
     auto client = HttpClientFactory::forNapPortal(key.certificateId, kPin);
     HttpResponse r = client->get(kPortal + "/auth/entry", kAcceptHtmlBrowser);
     EXPECT_EQ(r.error, "");
-    EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "home");
     EXPECT_EQ(r.effectiveUrl, kPortal + "/home.html");
     EXPECT_EQ(login.journal().clientSubjectOn("/auth/login/qes"), key.cert.subject);
@@ -115,12 +112,9 @@ TEST_F(PortalRedirects, TheLoginHostAndThePortalFollowEachOther) {
 TEST_F(PortalRedirects, PostsContinueAsTheStatusSays) {
     struct Case {
         int status;
-        std::string method;  // of the second request
-        std::string body;
+        std::string method;  // of the second request, which carries the body only as a POST
     };
-    const Case cases[] = {
-        {301, "GET", ""}, {302, "GET", ""}, {303, "GET", ""}, {307, "POST", "payload"}, {308, "POST", "payload"},
-    };
+    const Case cases[] = {{301, "GET"}, {302, "GET"}, {303, "GET"}, {307, "POST"}, {308, "POST"}};
     auto client = HttpClientFactory::forNapPortal("", "");
     portal.on("*", "/landing", [](const RecordedRequest& r) { return Reply::text(r.method); });
     for (const Case& c : cases) {
@@ -132,7 +126,7 @@ TEST_F(PortalRedirects, PostsContinueAsTheStatusSays) {
         EXPECT_EQ(r.body, c.method);
         auto landing = portal.journal().lastOn("/landing");
         ASSERT_TRUE(landing);
-        EXPECT_EQ(landing->body, c.body);
+        EXPECT_EQ(landing->body, c.method == "POST" ? "payload" : "");
         EXPECT_EQ(landing->hasHeader("Content-Type"), c.method == "POST");
     }
 }
@@ -159,13 +153,8 @@ TEST_F(PortalRedirects, TheCardsFetcherStaysOnThePortalAndTheFallbackCarriesNoCa
     EXPECT_FALSE(abroad[0].hasHeader("Cookie"));
 }
 
-TEST(RestRedirects, A307ToHttpRepostsNothingAndTheFilingFails) {
-    LogCapture log;
+TEST_F(RestRedirects, A307ToHttpRepostsNothingAndTheFilingFails) {
     RestApiStandIn api;
-    PlainListener plain;
-    plain.route({"api.nra.bg"});
-    StandIn foreign{asking(), kForeignHost};
-    foreign.route({kForeignHost});
     auto http = HttpClientFactory::forNapRestApi();
     NapRestApiClient client(*http, RestApiStandIn::productionSubmitUrl(), RestApiStandIn::productionResultUrl(),
                             "sk-key-1");
@@ -187,13 +176,12 @@ TEST(RestRedirects, A307ToHttpRepostsNothingAndTheFilingFails) {
         }
         // One request each, at the agency's host; none went further.
         EXPECT_EQ(api.journal().size(), 2u);
-        EXPECT_EQ(plain.connections(), 0u);
-        EXPECT_EQ(foreign.handshakes(), 0u);
+        expectNothingReachedOutsiders();
     }
     EXPECT_FALSE(log.contains("sk-key-1"));
 }
 
-TEST(RestRedirects, AClientMadeForOneApiHostStaysOnIt) {
+TEST_F(RestRedirects, AClientMadeForOneApiHostStaysOnIt) {
     RestApiStandIn api;
     struct Case {
         std::string madeFor;

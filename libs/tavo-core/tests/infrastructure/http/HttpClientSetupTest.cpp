@@ -17,12 +17,6 @@ namespace {
 
 const std::string kHome = "https://portal.nra.bg/home.html";
 
-std::size_t count(const std::string& text, const std::string& needle) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
-
 }  // namespace
 
 TEST(HttpClientSetup, TheTestSeamIsNamedOnceInTheLogWhenHonoured) {
@@ -37,9 +31,10 @@ TEST(HttpClientSetup, TheTestSeamIsNamedOnceInTheLogWhenHonoured) {
     }
     const std::string text = log.text();
     for (const char* variable : {"TAVO_TEST_CONNECT_TO", "TAVO_TEST_CA_FILE"}) {
-        SCOPED_TRACE(variable);
-        EXPECT_EQ(count(text, std::string("[WARN ] HttpClient: test seam ") + variable + " is set and honoured"), 1u)
-            << text;
+        const std::string warning = std::string("[WARN ] HttpClient: test seam ") + variable + " is set and honoured";
+        const std::size_t first = text.find(warning);
+        EXPECT_NE(first, std::string::npos) << warning;
+        EXPECT_EQ(text.find(warning, first + 1), std::string::npos) << warning;  // once, for three clients
     }
 }
 
