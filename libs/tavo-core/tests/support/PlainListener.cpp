@@ -53,10 +53,6 @@ PlainListener::PlainListener() {
     thread_ = std::thread([this] { serve(); });
 }
 
-PlainListener::~PlainListener() {
-    stop();
-}
-
 void PlainListener::serve() {
     static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
     while (!stopping_) {

@@ -16,7 +16,7 @@ namespace tavo::test {
 class PlainListener {
 public:
     PlainListener();
-    ~PlainListener();
+    ~PlainListener() { stop(); }
     PlainListener(const PlainListener&) = delete;
     PlainListener& operator=(const PlainListener&) = delete;
 

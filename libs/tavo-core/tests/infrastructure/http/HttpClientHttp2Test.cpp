@@ -12,6 +12,7 @@
 
 using namespace tavo::core::infra::http;
 using namespace tavo::test;
+using tavo::core::domain::NapIdentifierType;
 
 TEST(Http2Log, CookiesCodesAndTheApiKeyCrossTheWireButNeverReachTheLog) {
     const std::string cookieValue = "cookieSecret7f3a91", context = "ctx-204417733";
@@ -32,8 +33,7 @@ TEST(Http2Log, CookiesCodesAndTheApiKeyCrossTheWireButNeverReachTheLog) {
     auto rest = HttpClientFactory::forNapRestApi();
     NapRestApiClient api(*rest, "https://api.nra.bg/declaration/api-declarations/",
                          "https://api.nra.bg/declaration/api-declarations/result", apiKey);
-    api.checkStatus("1", "1", tavo::core::domain::NapIdentifierType::UNKNOWN, "1",
-                    tavo::core::domain::NapIdentifierType::UNKNOWN, {});
+    api.checkStatus("1", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {});
 
     // What the server received, in its own words: every secret was sent.
     const std::string wire = server.wireLog();

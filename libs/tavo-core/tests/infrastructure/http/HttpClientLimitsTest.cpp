@@ -1,6 +1,6 @@
-// Answers that never end, hostile JSON and header values that would split a
-// line: the client stops each one before it costs the user memory or sends
-// a forged header.
+// Answers that never end, hostile JSON, header values that would split a line
+// and a handle that cannot be set up: the client stops each one before it
+// costs the user memory or sends anything.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -11,6 +11,7 @@
 #include "infrastructure/http/HttpClient.h"
 #include "infrastructure/http/HttpClientFactory.h"
 #include "infrastructure/http/NapRestApiClient.h"
+#include "infrastructure/http/TestSeam.h"
 #include "infrastructure/java/JnlpDownloader.h"
 #include "operations/PlsResultsExecutor.h"
 #include "support/LogCapture.h"
@@ -19,6 +20,7 @@
 
 using namespace tavo::core::infra::http;
 using namespace tavo::test;
+using tavo::core::domain::NapIdentifierType;
 
 namespace {
 
@@ -199,15 +201,54 @@ TEST(RestApiKey, BlanksAroundTheKeyAreDroppedAndALineBreakInsideItSendsNothing) 
         api.journal().clear();
         NapRestApiClient client(*http, RestApiStandIn::productionSubmitUrl(), RestApiStandIn::productionResultUrl(),
                                 c.key);
-        auto answer = client.checkStatus("1", "1", tavo::core::domain::NapIdentifierType::UNKNOWN, "1",
-                                         tavo::core::domain::NapIdentifierType::UNKNOWN, {});
-        if (c.sent.empty()) {
-            EXPECT_FALSE(answer.ok);
-            EXPECT_EQ(api.journal().size(), 0u);
-        } else {
-            ASSERT_EQ(api.journal().size(), 1u);
+        client.checkStatus("1", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {});
+        ASSERT_EQ(api.journal().size(), c.sent.empty() ? 0u : 1u);
+        if (!c.sent.empty()) {
             EXPECT_EQ(api.journal().last()->header("Authorization"), c.sent);
-            EXPECT_FALSE(api.journal().last()->hasHeader("X-Injected"));
         }
     }
+}
+
+TEST_F(LimitsTest, TheTestSeamIsNamedOnceInTheLogWhenHonoured) {
+    ASSERT_TRUE(testSeamCompiledIn());
+    portal.reply("GET", "/", Reply::text("home"));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(HttpClient({}).get(kPortal + "/").status, 200);
+    const std::string text = log.text();
+    for (const char* variable : {"TAVO_TEST_CONNECT_TO", "TAVO_TEST_CA_FILE"}) {
+        const std::string warning = std::string("[WARN ] HttpClient: test seam ") + variable + " is set and honoured";
+        const std::size_t first = text.find(warning);
+        EXPECT_NE(first, std::string::npos) << warning;
+        EXPECT_EQ(text.find(warning, first + 1), std::string::npos) << warning;  // once, for three clients
+    }
+}
+
+TEST_F(LimitsTest, AFailedSetUpFailsEveryRequestWithItsOwnMessageAndSendsNothing) {
+    portal.reply("GET", "/", Reply::text("home"));
+    // No engine library can load from here, so the card's engine cannot be selected.
+    TempDir engines("tavo-engines");
+    writeFile(engines / "pkcs11.so", "not a shared object");
+    ScopedEnv env("OPENSSL_ENGINES", engines.str().c_str());
+    HttpClientOptions engine, agent;
+    engine.clientCertId = "3:A1B2";
+    agent.userAgent = "Agent\r\nX-Injected: 1";
+    struct Case {
+        HttpClientOptions options;
+        std::string errorStart;
+    };
+    const Case cases[] = {
+        {engine, "the smart card's pkcs11 engine could not be selected: "},
+        {agent, "header \"User-Agent\" refused: its value holds a line break or NUL"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.errorStart);
+        HttpClient client(c.options);
+        for (const HttpResponse& r : {client.get(kPortal + "/"), client.postRaw(kPortal + "/", "x", "text/plain")}) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.error.rfind(c.errorStart, 0), 0u) << r.error;
+        }
+        EXPECT_TRUE(client.downloadBinary(kPortal + "/").empty());
+        EXPECT_TRUE(log.contains(c.errorStart)) << log.text();
+    }
+    EXPECT_EQ(portal.journal().size(), 0u);
+    EXPECT_EQ(portal.handshakes(), 0u);
 }

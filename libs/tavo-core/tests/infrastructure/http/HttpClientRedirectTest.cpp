@@ -16,6 +16,7 @@
 
 using namespace tavo::core::infra::http;
 using namespace tavo::test;
+using tavo::core::domain::NapIdentifierType;
 
 namespace {
 
@@ -166,8 +167,7 @@ TEST_F(RestRedirects, A307ToHttpRepostsNothingAndTheFilingFails) {
         api.setResultReply(Reply::redirect(target, 307));
         const SendDeclarationResponse answers[] = {
             client.submit(SendDeclarationRequest{}),
-            client.checkStatus("7", "1", tavo::core::domain::NapIdentifierType::UNKNOWN, "1",
-                               tavo::core::domain::NapIdentifierType::UNKNOWN, {}),
+            client.checkStatus("7", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {}),
         };
         for (const SendDeclarationResponse& answer : answers) {
             EXPECT_FALSE(answer.ok);
@@ -203,8 +203,8 @@ TEST_F(RestRedirects, AClientMadeForOneApiHostStaysOnIt) {
         auto http =
             c.madeFor.empty() ? HttpClientFactory::forNapRestApi() : HttpClientFactory::forNapRestApi(c.madeFor);
         NapRestApiClient client(*http, RestApiStandIn::testSubmitUrl(), RestApiStandIn::testResultUrl(), "sk-key-2");
-        SendDeclarationResponse answer = client.checkStatus("9", "1", tavo::core::domain::NapIdentifierType::UNKNOWN,
-                                                            "1", tavo::core::domain::NapIdentifierType::UNKNOWN, {});
+        SendDeclarationResponse answer =
+            client.checkStatus("9", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {});
         EXPECT_EQ(answer.ok, c.ok) << answer.error;
         EXPECT_EQ(api.journal().size(), c.requests);
     }
