@@ -154,58 +154,45 @@ TEST_F(PortalRedirects, TheCardsFetcherStaysOnThePortalAndTheFallbackCarriesNoCa
     EXPECT_FALSE(abroad[0].hasHeader("Cookie"));
 }
 
-TEST_F(RestRedirects, A307ToHttpRepostsNothingAndTheFilingFails) {
-    RestApiStandIn api;
-    auto http = HttpClientFactory::forNapRestApi();
-    NapRestApiClient client(*http, RestApiStandIn::productionSubmitUrl(), RestApiStandIn::productionResultUrl(),
-                            "sk-key-1");
-    for (const std::string& target : {std::string("http://api.nra.bg/declaration/api-declarations/"),
-                                      std::string("https://other.example/declaration/api-declarations/")}) {
-        SCOPED_TRACE(target);
-        api.journal().clear();
-        api.setSubmitReply(Reply::redirect(target, 307));
-        api.setResultReply(Reply::redirect(target, 307));
-        const SendDeclarationResponse answers[] = {
-            client.submit(SendDeclarationRequest{}),
-            client.checkStatus("7", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {}),
-        };
-        for (const SendDeclarationResponse& answer : answers) {
-            EXPECT_FALSE(answer.ok);
-            EXPECT_EQ(answer.httpStatus, 0);
-            EXPECT_NE(answer.error.find("refused"), std::string::npos) << answer.error;
-        }
-        // One request each, at the agency's host; none went further.
-        EXPECT_EQ(api.journal().size(), 2u);
-        expectNothingReachedOutsiders();
-    }
-    EXPECT_FALSE(log.contains("sk-key-1"));
-}
-
-TEST_F(RestRedirects, AClientMadeForOneApiHostStaysOnIt) {
+TEST_F(RestRedirects, A307IsFollowedOnlyToAnAgencyApiHostTheClientWasMadeFor) {
     RestApiStandIn api;
     struct Case {
-        std::string madeFor;
-        std::size_t requests;  // that reached the API stand-in
+        const char* name;
+        std::string madeFor;  // the one API host the client may use; empty: both agency API hosts
+        std::string base;     // where the test host sends the filing and the result query on
         bool ok;
     };
     const Case cases[] = {
-        {RestApiStandIn::testResultUrl(), 1, false},  // test host: production is another host
-        {"", 2, true},                                // both agency API hosts allowed
+        {"to http", "", "http://api.nra.bg", false},
+        {"to another host", "", "https://other.example", false},
+        {"to production from a client made for the test host", RestApiStandIn::testResultUrl(), "https://api.nra.bg",
+         false},
+        {"to production", "", "https://api.nra.bg", true},
     };
-    // The test host sends every result query on to production.
-    api.server().on("POST", RestApiStandIn::kResultPath, [](const RecordedRequest& r) {
-        return r.header("Host") == "api.nra.bg" ? Reply::json(R"({"documentId":"9"})")
-                                                : Reply::redirect(RestApiStandIn::productionResultUrl(), 307);
-    });
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.madeFor);
+        SCOPED_TRACE(c.name);
         api.journal().clear();
+        for (const char* path : {RestApiStandIn::kSubmitPath, RestApiStandIn::kResultPath}) {
+            api.server().on("POST", path, [base = c.base](const RecordedRequest& r) {
+                return r.header("Host") == "api.nra.bg" ? Reply::json(R"({"documentId":"9"})")
+                                                        : Reply::redirect(base + r.path, 307);
+            });
+        }
         auto http =
             c.madeFor.empty() ? HttpClientFactory::forNapRestApi() : HttpClientFactory::forNapRestApi(c.madeFor);
-        NapRestApiClient client(*http, RestApiStandIn::testSubmitUrl(), RestApiStandIn::testResultUrl(), "sk-key-2");
-        SendDeclarationResponse answer =
-            client.checkStatus("9", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {});
-        EXPECT_EQ(answer.ok, c.ok) << answer.error;
-        EXPECT_EQ(api.journal().size(), c.requests);
+        NapRestApiClient client(*http, RestApiStandIn::testSubmitUrl(), RestApiStandIn::testResultUrl(), "sk-key-1");
+        for (const SendDeclarationResponse& answer :
+             {client.submit(SendDeclarationRequest{}),
+              client.checkStatus("7", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {})}) {
+            EXPECT_EQ(answer.ok, c.ok) << answer.error;
+            if (!c.ok) {
+                EXPECT_EQ(answer.httpStatus, 0);
+                EXPECT_NE(answer.error.find("refused"), std::string::npos) << answer.error;
+            }
+        }
+        // Each request reached the agency's test host and, when allowed, production; nothing went further.
+        EXPECT_EQ(api.journal().size(), c.ok ? 4u : 2u);
+        expectNothingReachedOutsiders();
     }
+    EXPECT_FALSE(log.contains("sk-key-1"));
 }
