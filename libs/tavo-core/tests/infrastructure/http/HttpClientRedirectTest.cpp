@@ -135,9 +135,7 @@ TEST_F(PortalRedirects, PostsContinueAsTheStatusSays) {
 TEST_F(PortalRedirects, TheCardsFetcherStaysOnThePortalAndTheFallbackCarriesNoCard) {
     portal.reply("GET", "/ls/app.jar", Reply::redirect("https://other.example/app.jar"));
     auto client = HttpClientFactory::forNapPortal(key.certificateId, kPin);
-    tavo::stampit::JnlpDownloader::Fetcher fetcher = [&](const std::string& url) {
-        return client->downloadBinary(url);
-    };
+    auto fetcher = [&](const std::string& url) { return client->downloadBinary(url); };
     std::vector<std::uint8_t> out;
     ASSERT_TRUE(tavo::stampit::JnlpDownloader::doFetch(fetcher, kPortal + "/ls/app.jar", out));
     EXPECT_EQ(std::string(out.begin(), out.end()), "foreign bytes");
