@@ -78,7 +78,6 @@ TEST(CookieLine, ReadsNetscapeLinesAndSkipsTheRest) {
         {"portal.nra.bg\tFALSE\t/\tTRUE\t0\tEMPTY\t", true, "portal.nra.bg", "EMPTY", ""},
         {"portal.nra.bg\tFALSE\t/\tTRUE\t0\t\tnameless", true, "portal.nra.bg", "", "nameless"},
         {"portal.nra.bg\tFALSE\t/\tTRUE\t0\tNOVALUE", false, "", "", ""},
-        {"# Netscape HTTP Cookie File", false, "", "", ""},
         {"#comment\tFALSE\t/\tTRUE\t0\tNAME\tvalue", false, "", "", ""},
         {"", false, "", "", ""},
         {"\r", false, "", "", ""},

@@ -220,15 +220,18 @@ TEST(PipeRunner, LineOverTheCapStopsTheChild) {
         std::string script;
         int code;
         Lines out;
+        const char* failure;
     };
-    const std::string atCap(64 * 1024, 'y');
+    const std::string over = "echo $$; head -c 65537 /dev/zero | tr '\\0' y; echo; exec sleep 600";
     for (const Case& c : {
-             Case{"endless output without a line feed", "echo $$; exec cat /dev/zero", -1, {}},
-             Case{"one line just over the cap, then more",
-                  "echo $$; head -c 65537 /dev/zero | tr '\\0' y; echo; exec sleep 600",
-                  -1,
-                  {}},
-             Case{"a line at the cap passes", "echo $$; head -c 65536 /dev/zero | tr '\\0' y; echo", 0, {atCap}},
+             Case{"endless output without a line feed", "echo $$; exec cat /dev/zero", -1, {}, "standard output is"},
+             Case{"one line just over the cap, then more", over, -1, {}, "longer than 65536 bytes"},
+             Case{"endless error output", "echo $$; exec cat /dev/zero >&2", -1, {}, "standard error is longer"},
+             Case{"a line at the cap passes",
+                  "echo $$; head -c 65536 /dev/zero | tr '\\0' y; echo",
+                  0,
+                  {std::string(64 * 1024, 'y')},
+                  ""},
          }) {
         SCOPED_TRACE(c.name);
         PipeRunner runner;
@@ -243,9 +246,10 @@ TEST(PipeRunner, LineOverTheCapStopsTheChild) {
                 else
                     out.push_back(l);
             },
-            nullptr);
+            [](const std::string&) {});
         EXPECT_EQ(code, c.code);
         EXPECT_EQ(out, c.out);
+        EXPECT_NE(runner.failure().find(c.failure), std::string::npos) << runner.failure();
         EXPECT_EQ(runner.failure().empty(), c.code != -1) << runner.failure();
         EXPECT_TRUE(processGone(pid));
     }

@@ -50,26 +50,17 @@ Outcome warmWith(SignerPkcs11& signer, const std::string& id, const std::string&
     }
 }
 
-// The signer certificate of a signature, as DER.
-std::vector<unsigned char> signerCertificate(const std::vector<uint8_t>& sig) {
-    TempDir dir("tavo-cms-cert");
-    writeFile(dir / "sig.der", std::string(sig.begin(), sig.end()));
-    mustRun("openssl pkcs7 -inform DER -in " + shellQuote((dir / "sig.der").string()) + " -print_certs -out " +
-            shellQuote((dir / "certs.pem").string()));
-    mustRun("openssl x509 -in " + shellQuote((dir / "certs.pem").string()) + " -outform DER -out " +
-            shellQuote((dir / "cert.der").string()));
+// DER of the certificate the command prints as PEM.
+std::vector<unsigned char> derOf(const std::string& pemCommand, const TempDir& dir) {
+    mustRun(pemCommand + " | openssl x509 -outform DER -out " + shellQuote((dir / "cert.der").string()));
     std::string der = readFile(dir / "cert.der");
     return std::vector<unsigned char>(der.begin(), der.end());
 }
 
-IssuedCert caCertificate() {
-    IssuedCert ca;
-    TempDir dir("tavo-ca-der");
-    mustRun("openssl x509 -in " + shellQuote(TestPki::instance().caCertFile().string()) + " -outform DER -out " +
-            shellQuote((dir / "ca.der").string()));
-    std::string der = readFile(dir / "ca.der");
-    ca.certDer.assign(der.begin(), der.end());
-    return ca;
+std::vector<unsigned char> signerCertificate(const std::vector<uint8_t>& sig) {
+    TempDir dir("tavo-cms-cert");
+    writeFile(dir / "sig.der", std::string(sig.begin(), sig.end()));
+    return derOf("openssl pkcs7 -inform DER -print_certs -in " + shellQuote((dir / "sig.der").string()), dir);
 }
 
 }  // namespace
@@ -174,7 +165,9 @@ TEST(SignerPkcs11Card, KeyIsUsedWithItsOwnCertificateOnly) {
     SoftHsmToken token;
     const std::string slot = std::to_string(token.slotId());
     // A CA certificate stored before the user's, under the same id.
-    token.addCertificate("21", "Issuing CA", caCertificate());
+    IssuedCert ca;
+    ca.certDer = derOf("cat " + shellQuote(TestPki::instance().caCertFile().string()), TempDir("tavo-ca-der"));
+    token.addCertificate("21", "Issuing CA", ca);
     auto user = token.addRsaKey("21", "Tavo Card Holder", "holder@example.com");
     // A renewed card: two pairs under one id.
     token.generateRsaKey("22", "Tavo Card Holder 2024", "holder@example.com");
