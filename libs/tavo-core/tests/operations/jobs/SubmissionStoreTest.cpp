@@ -356,12 +356,9 @@ TEST(SubmissionStore, FilingOfACancelledJobIsRecordedNotHidden) {
     SubmissionJob filed;
     filed.status = JobStatus::Completed;
     filed.documentId = "9001";
-    filed.incomeNumber = "ВХ-1";
     EXPECT_TRUE(store.setResult(id, filed));
-    const SubmissionJob after = *store.get(id);
-    EXPECT_EQ(after.status, JobStatus::Completed);
-    EXPECT_EQ(after.documentId, "9001");
-    EXPECT_EQ(after.incomeNumber, "ВХ-1");
+    EXPECT_EQ(store.get(id)->status, JobStatus::Completed);
+    EXPECT_EQ(store.get(id)->documentId, "9001");
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].documentId, "9001");
     EXPECT_TRUE(log.contains("[WARN ] Job " + id +
