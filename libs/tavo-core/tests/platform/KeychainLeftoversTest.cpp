@@ -97,9 +97,8 @@ TEST(KeychainLeftovers, StoringChildKilledAtRandomPointsLeavesNoPinAfterRemoval)
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            ::close(ready[0]);
-            // The same PIN again and again: every store rewrites the item
-            // through a temporary file. The parent hears after the first round.
+            // Every store rewrites the item through a temporary file; the
+            // parent hears after the first round.
             for (bool told = false;; told = true) {
                 PinStore::store("1:AB", kPin);
                 PinStore::store("2:CD", kPin);
@@ -111,8 +110,7 @@ TEST(KeychainLeftovers, StoringChildKilledAtRandomPointsLeavesNoPinAfterRemoval)
         const ssize_t heard = ::read(ready[0], &byte, 1);
         ::close(ready[0]);
         if (heard == 1) ::usleep(static_cast<useconds_t>(pause(random)));
-        // Killed on every path: a child left storing would outlive the test.
-        ::kill(child, SIGKILL);
+        ::kill(child, SIGKILL);  // on every path: a child left storing would outlive the test
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_EQ(heard, 1);
