@@ -28,30 +28,25 @@ namespace {
 
 const std::string kPin = "735919";
 
-std::string b64(const std::string& text) {
-    return tavo::core::common::base64::encode(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-}
+const std::string kPinB64 =
+    tavo::core::common::base64::encode(reinterpret_cast<const unsigned char*>(kPin.data()), kPin.size());
 
-// Files of the store folder that hold the PIN in any form it is written in.
-std::vector<std::string> filesHoldingThePin() {
+// Files of the store folder that hold the PIN in any form it is written in,
+// and those left under a temporary name.
+std::vector<std::string> filesHoldingThePin(bool temporaryOnes = false) {
     std::vector<std::string> found;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(keychain::storageDirectory(), ec)) {
-        std::string text = readFile(entry.path());
-        if (text.find(b64(kPin)) != std::string::npos || text.find(kPin) != std::string::npos)
-            found.push_back(entry.path().filename().string());
+        const std::string name = entry.path().filename().string();
+        const std::string text = readFile(entry.path());
+        const bool holds = text.find(kPinB64) != std::string::npos || text.find(kPin) != std::string::npos;
+        if (temporaryOnes ? name.find(".tmp") != std::string::npos : holds) found.push_back(name);
     }
     return found;
 }
 
 std::vector<std::string> temporaryFiles() {
-    std::vector<std::string> found;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(keychain::storageDirectory(), ec)) {
-        std::string name = entry.path().filename().string();
-        if (name.find(".tmp") != std::string::npos) found.push_back(name);
-    }
-    return found;
+    return filesHoldingThePin(true);
 }
 
 // What a writer killed between writing and renaming leaves: the whole item
@@ -63,7 +58,7 @@ void plantLeftover(const std::string& pid) {
     }
     ASSERT_FALSE(item.empty());
     writeFile(fs::path(keychain::storageDirectory()) / (item + ".tmp" + pid),
-              "{\"class\":\"genp\",\"data\":\"" + b64(kPin) + "\"}");
+              "{\"class\":\"genp\",\"data\":\"" + kPinB64 + "\"}");
 }
 
 }  // namespace
@@ -102,9 +97,8 @@ TEST(KeychainLeftovers, StoringChildKilledAtRandomPointsLeavesNoPinAfterRemoval)
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            ::close(ready[0]);
-            // The same PIN again and again: every store rewrites the item
-            // through a temporary file. The parent hears after the first round.
+            // Every store rewrites the item through a temporary file; the
+            // parent hears after the first round.
             for (bool told = false;; told = true) {
                 PinStore::store("1:AB", kPin);
                 PinStore::store("2:CD", kPin);
@@ -116,8 +110,7 @@ TEST(KeychainLeftovers, StoringChildKilledAtRandomPointsLeavesNoPinAfterRemoval)
         const ssize_t heard = ::read(ready[0], &byte, 1);
         ::close(ready[0]);
         if (heard == 1) ::usleep(static_cast<useconds_t>(pause(random)));
-        // Killed on every path: a child left storing would outlive the test.
-        ::kill(child, SIGKILL);
+        ::kill(child, SIGKILL);  // on every path: a child left storing would outlive the test
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_EQ(heard, 1);

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <set>
 #include <stdexcept>
 
@@ -483,31 +482,24 @@ TEST_F(JnlpDownloads, CacheNamesComeFromTheHrefsPath) {
 }
 
 TEST_F(JnlpDownloads, ManifestsThatWouldConfuseTheCacheAreRefused) {
-    std::string many = R"(<jnlp><resources>)";
+    std::string many;
     for (int i = 0; i < 301; ++i) many += "<jar href=\"lib/a" + std::to_string(i) + ".jar\"/>";
-    many += "</resources></jnlp>";
     struct Case {
-        const char* name;
-        std::string manifest;
+        std::string jars;
         std::string logLine;
     };
-    for (
-        const Case& c : {
-            Case{"one name under two folders",
-                 R"(<jnlp><resources><jar href="a/VATClientService.jar"/><jar href="b/VATClientService.jar"/>
-                  </resources></jnlp>)",
-                 "JnlpDownloader: manifest refused — 'a/VATClientService.jar' and 'b/VATClientService.jar' would "
-                 "be cached as the same file VATClientService.jar"},
-            Case{
-                "names differing in letter case only",
-                R"(<jnlp><resources><jar href="LSManager.jar"/><jar href="lib/lsmanager.JAR?v=1"/></resources></jnlp>)",
-                "would be cached as the same file lsmanager.JAR"},
-            Case{"more than a few hundred resources", many,
-                 "JnlpDownloader: manifest refused — it lists 301 resources, more than the 300 allowed"},
-        }) {
-        SCOPED_TRACE(c.name);
+    const Case cases[] = {
+        {R"(<jar href="a/VATClientService.jar"/><jar href="b/VATClientService.jar"/>)",
+         "JnlpDownloader: manifest refused — 'a/VATClientService.jar' and 'b/VATClientService.jar' would be cached "
+         "as the same file VATClientService.jar"},
+        {R"(<jar href="LSManager.jar"/><jar href="lib/lsmanager.JAR?v=1"/>)",
+         "would be cached as the same file lsmanager.JAR"},
+        {many, "JnlpDownloader: manifest refused — it lists 301 resources, more than the 300 allowed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logLine);
         portal.journal().clear();
-        portal.reply("GET", kManifestPath, Reply::text(c.manifest, 200));
+        portal.reply("GET", kManifestPath, Reply::text("<jnlp><resources>" + c.jars + "</resources></jnlp>", 200));
         EXPECT_TRUE(JnlpDownloader::downloadAll(cache.str(), sessionFetcher()).empty());
         EXPECT_EQ(portal.journal().paths(), std::vector<std::string>{kManifestPath});
         EXPECT_TRUE(cacheListing().empty());
@@ -522,34 +514,32 @@ TEST_F(JnlpDownloads, OnlyAWholeArchiveInTheCacheIsTrusted) {
     tavo::test::put32(dataOutside, dir + 20, 1u << 20);  // compressed size past the end
     std::string countsMore = good;
     tavo::test::put16(countsMore, countsMore.size() - 22 + 10, 2);
+    enum Kind { File, Folder, LinkTo, Missing };
     struct Case {
         const char* name;
-        std::function<void(const fs::path&)> make;
+        Kind kind;
+        std::string bytes;
         bool whole;
     };
-    auto write = [](std::string bytes) { return [bytes](const fs::path& p) { tavo::test::writeFile(p, bytes); }; };
-    for (const Case& c : {
-             Case{"a whole archive", write(good), true},
-             Case{"an empty archive", write(std::string("PK\5\6", 4) + std::string(18, '\0')), true},
-             Case{"cut short", write(good.substr(0, good.size() - 30)), false},
-             Case{"cut before its end record", write(good.substr(0, good.size() / 2)), false},
-             Case{"an entry's data beyond the end", write(dataOutside), false},
-             Case{"more entries counted than found", write(countsMore), false},
-             Case{"an error page", write("<html>Session expired</html>"), false},
-             Case{"empty", write(""), false},
-             Case{"a folder", [](const fs::path& p) { fs::create_directory(p); }, false},
-             Case{"a link to a whole archive",
-                  [&](const fs::path& p) {
-                      tavo::test::writeFile(p.string() + ".real", good);
-                      fs::create_symlink(p.string() + ".real", p);
-                  },
-                  false},
-             Case{"missing", [](const fs::path&) {}, false},
-         }) {
+    const Case cases[] = {
+        {"a whole archive", File, good, true},
+        {"an empty archive", File, std::string("PK\5\6", 4) + std::string(18, '\0'), true},
+        {"cut short", File, good.substr(0, good.size() - 30), false},
+        {"an entry's data beyond the end", File, dataOutside, false},
+        {"more entries counted than found", File, countsMore, false},
+        {"an error page", File, "<html>Session expired</html>", false},
+        {"a folder", Folder, "", false},
+        {"a link to a whole archive", LinkTo, good, false},
+        {"missing", Missing, "", false},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir caseDir("tavo-cached");
         const fs::path path = caseDir / "VATClientService.jar";
-        c.make(path);
+        const fs::path real = c.kind == LinkTo ? caseDir / "real.jar" : path;
+        if (c.kind == File || c.kind == LinkTo) tavo::test::writeFile(real, c.bytes);
+        if (c.kind == LinkTo) fs::create_symlink(real, path);
+        if (c.kind == Folder) fs::create_directory(path);
         EXPECT_EQ(JnlpDownloader::cachedArchiveIsWhole(path.string()), c.whole);
     }
 }

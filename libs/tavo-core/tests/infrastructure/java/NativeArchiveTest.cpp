@@ -242,19 +242,14 @@ TEST(NativeArchive, RepeatedEntriesCostBoundedWork) {
         size_t repeatsSkipped;
         bool extracts;
     };
-    std::vector<uint32_t> sameWrong(512, bigCrc + 1);
     std::vector<uint32_t> allDifferent;
     for (uint32_t i = 1; i <= 512; ++i) allDifferent.push_back(bigCrc + i);
-    for (const Case& c : {
-             Case{"512 copies with one wrong CRC", bigBlob, sameWrong, {R::CrcMismatch}, 511, false},
-             Case{"512 copies, each with its own wrong CRC",
-                  bigBlob,
-                  allDifferent,
-                  {R::CrcMismatch, R::CrcMismatch, R::BudgetSpent},
-                  0,
-                  false},
-             Case{"a wrong copy, then the right one", smallBlob, {smallCrc + 1, smallCrc}, {R::CrcMismatch}, 0, true},
-         }) {
+    const Case cases[] = {
+        {"512 copies, one wrong CRC", bigBlob, std::vector<uint32_t>(512, bigCrc + 1), {R::CrcMismatch}, 511, false},
+        {"each its own wrong CRC", bigBlob, allDifferent, {R::CrcMismatch, R::CrcMismatch, R::BudgetSpent}, 0, false},
+        {"a wrong copy, then the right one", smallBlob, {smallCrc + 1, smallCrc}, {R::CrcMismatch}, 0, true},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string archive = tavo::test::repeatDirectoryEntry(c.blob, c.crcs);
         ASSERT_EQ(formats::listZipEntries(bytesOf(archive)).size(), c.crcs.size());

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -204,12 +205,33 @@ TEST(PipeRunner, DestructionEndsTheChild) {
 
 namespace {
 
-PipeRunner::Limits smallLimits() {
+struct Capped {
+    int code = 0;
+    pid_t pid = 0;  // the script's first line
+    Lines out;      // the lines after it
+    std::string failure;
+};
+
+// Runs the script under small limits; `onPid` runs in the output handler
+// once the pid is known.
+Capped runSmall(const std::string& script, const std::function<void(PipeRunner&)>& onPid = {}) {
     PipeRunner::Limits limits;
     limits.maxLineBytes = 64 * 1024;
     limits.writeStall = std::chrono::milliseconds(200);
     limits.drainAfterExit = std::chrono::milliseconds(100);
-    return limits;
+    PipeRunner runner;
+    runner.setLimits(limits);
+    Capped o;
+    EXPECT_TRUE(runner.start(shell(script)));
+    o.code = runner.run(
+        [&](const std::string& l) {
+            if (o.pid != 0) return o.out.push_back(l);
+            o.pid = std::stoi(l);
+            if (onPid) onPid(runner);
+        },
+        [](const std::string&) {});
+    o.failure = runner.failure();
+    return o;
 }
 
 }  // namespace
@@ -220,34 +242,26 @@ TEST(PipeRunner, LineOverTheCapStopsTheChild) {
         std::string script;
         int code;
         Lines out;
+        const char* failure;
     };
-    const std::string atCap(64 * 1024, 'y');
+    const std::string over = "echo $$; head -c 65537 /dev/zero | tr '\\0' y; echo; exec sleep 600";
     for (const Case& c : {
-             Case{"endless output without a line feed", "echo $$; exec cat /dev/zero", -1, {}},
-             Case{"one line just over the cap, then more",
-                  "echo $$; head -c 65537 /dev/zero | tr '\\0' y; echo; exec sleep 600",
-                  -1,
-                  {}},
-             Case{"a line at the cap passes", "echo $$; head -c 65536 /dev/zero | tr '\\0' y; echo", 0, {atCap}},
+             Case{"endless output without a line feed", "echo $$; exec cat /dev/zero", -1, {}, "standard output is"},
+             Case{"one line just over the cap, then more", over, -1, {}, "longer than 65536 bytes"},
+             Case{"endless error output", "echo $$; exec cat /dev/zero >&2", -1, {}, "standard error is longer"},
+             Case{"a line at the cap passes",
+                  "echo $$; head -c 65536 /dev/zero | tr '\\0' y; echo",
+                  0,
+                  {std::string(64 * 1024, 'y')},
+                  ""},
          }) {
         SCOPED_TRACE(c.name);
-        PipeRunner runner;
-        runner.setLimits(smallLimits());
-        ASSERT_TRUE(runner.start(shell(c.script)));
-        Lines out;
-        pid_t pid = 0;
-        int code = runner.run(
-            [&](const std::string& l) {
-                if (pid == 0)
-                    pid = std::stoi(l);
-                else
-                    out.push_back(l);
-            },
-            nullptr);
-        EXPECT_EQ(code, c.code);
-        EXPECT_EQ(out, c.out);
-        EXPECT_EQ(runner.failure().empty(), c.code != -1) << runner.failure();
-        EXPECT_TRUE(processGone(pid));
+        const Capped o = runSmall(c.script);
+        EXPECT_EQ(o.code, c.code);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_NE(o.failure.find(c.failure), std::string::npos) << o.failure;
+        EXPECT_EQ(o.failure.empty(), c.code != -1) << o.failure;
+        EXPECT_TRUE(processGone(o.pid));
     }
 }
 
@@ -263,37 +277,19 @@ TEST(PipeRunner, DefaultLineCapKeepsMemoryBounded) {
 }
 
 TEST(PipeRunner, ChildThatStopsReadingIsStopped) {
-    struct Case {
-        const char* name;
-        std::string script;
-        bool writes;
-        int code;
-    };
-    for (const Case& c : {
-             Case{"never reads its input", "echo $$; exec sleep 600", false, -1},
-             Case{"reads everything", "echo $$; head -c 1000001 >/dev/null; echo read", true, 0},
-         }) {
-        SCOPED_TRACE(c.name);
-        PipeRunner runner;
-        runner.setLimits(smallLimits());
-        ASSERT_TRUE(runner.start(shell(c.script)));
-        pid_t pid = 0;
+    for (bool reads : {false, true}) {
+        SCOPED_TRACE(reads ? "reads everything" : "never reads its input");
         std::vector<bool> writes;
-        int code = runner.run(
-            [&](const std::string& l) {
-                if (pid != 0) return;
-                pid = std::stoi(l);
-                // Far more than the pipe holds.
-                writes.push_back(runner.writeLine(std::string(1000000, 'r')));
-                // Once the run is ending, a further write gives up at once.
-                if (!c.writes) writes.push_back(runner.writeLine(std::string(1000000, 'r')));
-            },
-            nullptr);
-        EXPECT_EQ(code, c.code);
-        EXPECT_EQ(writes, std::vector<bool>(c.writes ? 1 : 2, c.writes));
-        if (!c.writes) {
-            EXPECT_NE(runner.failure().find("read nothing of its input"), std::string::npos);
-        }
-        EXPECT_TRUE(processGone(pid));
+        const Capped o = runSmall(reads ? "echo $$; head -c 1000001 >/dev/null" : "echo $$; exec sleep 600",
+                                  [&](PipeRunner& runner) {
+                                      // Far more than the pipe holds.
+                                      writes.push_back(runner.writeLine(std::string(1000000, 'r')));
+                                      // Once the run is ending, a further write gives up at once.
+                                      if (!reads) writes.push_back(runner.writeLine(std::string(1000000, 'r')));
+                                  });
+        EXPECT_EQ(o.code, reads ? 0 : -1);
+        EXPECT_EQ(writes, std::vector<bool>(reads ? 1 : 2, reads));
+        EXPECT_EQ(o.failure.find("read nothing of its input") != std::string::npos, !reads) << o.failure;
+        EXPECT_TRUE(processGone(o.pid));
     }
 }

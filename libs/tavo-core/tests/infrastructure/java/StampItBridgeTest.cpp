@@ -123,7 +123,6 @@ TEST(StampItLines, SubmissionVerdict) {
     for (const Case& c : {
              Case{"SUCCESS and exit 0", {"SUCCESS"}, 0, 0, true, ""},
              Case{"error line of blanks, exit 0", {"ERROR:   ", "SUCCESS"}, 0, 0, false, lines::kErrorWithoutText},
-             Case{"bare error line, exit 0", {"ERROR:"}, 0, 0, false, lines::kErrorWithoutText},
              Case{"agency error without words", {"NATIVE_ERROR: \t"}, 0, 0, false, lines::kNativeErrorWithoutText},
              Case{"a request answered without a signature", {"SUCCESS"}, 0, 1, false, lines::kSigningFailed},
              Case{"the wrapper's own words come first", {"ERROR: отказ"}, 0, 2, false, "отказ"},

@@ -74,46 +74,48 @@ TEST(SubmissionStoreConcurrency, EightThreadsEnqueueUniqueVersion4Ids) {
     for (const auto& job : listed) EXPECT_TRUE(unique.count(job.id)) << job.id;
 }
 
+namespace {
+
+std::vector<std::string> enqueueMany(SubmissionStore& store) {
+    std::vector<std::string> ids;
+    for (size_t j = 0; j < SubmissionStore::kMaxJobs; ++j) ids.push_back(store.enqueue(SubmissionJob{}));
+    return ids;
+}
+
+}  // namespace
+
 // Two workers change each job at the same moment, one to submitting and one to
-// its final result (the race a user's screen would show): the last change a
-// listener saw of each job must be the one the store holds, and each worker's
-// own changes must reach it in the order they were made.
+// its final result: the last change a listener saw of each job must be the one
+// the store holds. A third worker's own changes reach it in the order made.
 TEST(SubmissionStoreConcurrency, ListenersReceiveEachJobsChangesInStoreOrder) {
-    constexpr int kJobs = static_cast<int>(SubmissionStore::kMaxJobs);
     tavo::test::QuietStderr quiet;  // a log line per job
     SubmissionStore store;
-    std::vector<std::string> ids;
-    for (int j = 0; j < kJobs; ++j) ids.push_back(store.enqueue(SubmissionJob{}));
-
+    const std::vector<std::string> ids = enqueueMany(store);
     std::mutex seenMutex;
     std::map<std::string, SubmissionJob> lastSeen;
-    std::map<std::string, int> lastStepSeen;  // the progress of the worker that counts steps
+    std::map<std::string, int> lastStepSeen;
     int outOfOrder = 0;
     store.addListener([&](const SubmissionJob& job) {
-        // Widens the gap between the store's change and this record, as a
-        // listener that writes to a socket would.
-        std::this_thread::yield();
+        std::this_thread::yield();  // as slow as a listener writing to a socket
         std::lock_guard<std::mutex> lock(seenMutex);
         lastSeen[job.id] = job;
         if (job.status != JobStatus::Signing) return;
-        int& last = lastStepSeen[job.id];
-        if (job.progressPercent <= last) ++outOfOrder;
-        last = job.progressPercent;
+        if (job.progressPercent <= lastStepSeen[job.id]) ++outOfOrder;
+        lastStepSeen[job.id] = job.progressPercent;
     });
-
-    std::vector<std::atomic<int>> arrived(kJobs);
-    auto meet = [&](int j) {
+    std::vector<std::atomic<int>> arrived(ids.size());
+    auto meet = [&](size_t j) {
         arrived[j].fetch_add(1);
         while (arrived[j].load() < 2) std::this_thread::yield();
     };
     std::thread submitter([&] {
-        for (int j = 0; j < kJobs; ++j) {
+        for (size_t j = 0; j < ids.size(); ++j) {
             meet(j);
             store.updateStatus(ids[j], JobStatus::Submitting, "sending", 70);
         }
     });
     std::thread finisher([&] {
-        for (int j = 0; j < kJobs; ++j) {
+        for (size_t j = 0; j < ids.size(); ++j) {
             meet(j);
             SubmissionJob result;
             result.status = JobStatus::Completed;
@@ -121,7 +123,6 @@ TEST(SubmissionStoreConcurrency, ListenersReceiveEachJobsChangesInStoreOrder) {
             store.setResult(ids[j], result);
         }
     });
-    // A third worker steps a few jobs through signing, counting up.
     std::thread stepper([&] {
         for (int step = 1; step <= 2000; ++step) store.updateStatus(ids[step % 8], JobStatus::Signing, "", step);
     });
@@ -134,9 +135,9 @@ TEST(SubmissionStoreConcurrency, ListenersReceiveEachJobsChangesInStoreOrder) {
     int stale = 0;
     for (const std::string& id : ids) {
         const SubmissionJob stored = *store.get(id);
-        ASSERT_TRUE(lastSeen.count(id));
-        if (lastSeen[id].status != stored.status || lastSeen[id].progressPercent != stored.progressPercent ||
-            lastSeen[id].documentId != stored.documentId)
+        const SubmissionJob& seen = lastSeen[id];
+        if (seen.status != stored.status || seen.progressPercent != stored.progressPercent ||
+            seen.documentId != stored.documentId)
             ++stale;
     }
     EXPECT_EQ(stale, 0);
@@ -145,46 +146,37 @@ TEST(SubmissionStoreConcurrency, ListenersReceiveEachJobsChangesInStoreOrder) {
 // A user cancels while a worker picks the job up: whichever comes first wins,
 // and a job whose cancellation was confirmed is never moved on.
 TEST(SubmissionStoreConcurrency, ConfirmedCancellationIsNeverOverrun) {
-    constexpr int kJobs = static_cast<int>(SubmissionStore::kMaxJobs);
     tavo::test::QuietStderr quiet;  // a log line per job, a WARN line per lost race
     SubmissionStore store;
-    std::vector<std::string> ids;
-    for (int j = 0; j < kJobs; ++j) ids.push_back(store.enqueue(SubmissionJob{}));
-    std::vector<char> cancelled(kJobs, 0), picked(kJobs, 0);
-    std::atomic<int> lastSeenCancelled{0};
+    const std::vector<std::string> ids = enqueueMany(store);
+    std::vector<char> cancelled(ids.size(), 0), picked(ids.size(), 0);
+    std::atomic<int> seenCancelled{0};
     store.addListener([&](const SubmissionJob& job) {
-        if (job.status == JobStatus::Cancelled) lastSeenCancelled.fetch_add(1);
+        if (job.status == JobStatus::Cancelled) seenCancelled.fetch_add(1);
     });
-    {
-        std::thread user([&] {
-            for (int j = 0; j < kJobs; ++j) cancelled[j] = store.cancel(ids[j]) ? 1 : 0;
-        });
-        std::thread worker([&] {
-            for (int j = 0; j < kJobs; ++j) {
-                if (!store.updateStatus(ids[j], JobStatus::Validating, "picked up", 5)) continue;
-                picked[j] = 1;
-                SubmissionJob result;
-                result.status = JobStatus::Failed;
-                result.errorMessage = "invalid";
-                store.setResult(ids[j], result);
-            }
-        });
-        user.join();
-        worker.join();
-    }
-    int cancelledCount = 0;
-    for (int j = 0; j < kJobs; ++j) {
-        ASSERT_TRUE(store.get(ids[j])) << j;
-        const SubmissionJob job = *store.get(ids[j]);
-        if (cancelled[j]) {
-            ++cancelledCount;
-            ASSERT_EQ(job.status, JobStatus::Cancelled) << j;
-            ASSERT_EQ(job.errorMessage, "") << j;
-            ASSERT_EQ(picked[j], 0) << j;
-        } else {
-            ASSERT_EQ(job.status, JobStatus::Failed) << j;
-            ASSERT_EQ(picked[j], 1) << j;
+    std::thread user([&] {
+        for (size_t j = 0; j < ids.size(); ++j) cancelled[j] = store.cancel(ids[j]) ? 1 : 0;
+    });
+    std::thread worker([&] {
+        for (size_t j = 0; j < ids.size(); ++j) {
+            if (!store.updateStatus(ids[j], JobStatus::Validating, "picked up", 5)) continue;
+            picked[j] = 1;
+            SubmissionJob result;
+            result.status = JobStatus::Failed;
+            result.errorMessage = "invalid";
+            store.setResult(ids[j], result);
         }
+    });
+    user.join();
+    worker.join();
+    int cancelledCount = 0;
+    for (size_t j = 0; j < ids.size(); ++j) {
+        SCOPED_TRACE(j);
+        const SubmissionJob job = *store.get(ids[j]);
+        cancelledCount += cancelled[j];
+        ASSERT_EQ(job.status, cancelled[j] ? JobStatus::Cancelled : JobStatus::Failed);
+        ASSERT_EQ(job.errorMessage, cancelled[j] ? "" : "invalid");
+        ASSERT_NE(picked[j], cancelled[j]);
     }
-    EXPECT_EQ(lastSeenCancelled.load(), cancelledCount);
+    EXPECT_EQ(seenCancelled.load(), cancelledCount);
 }

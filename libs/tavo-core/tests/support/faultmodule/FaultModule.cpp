@@ -170,26 +170,25 @@ CK_RV wrapGetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
     return gReal->C_GetTokenInfo(slot, info);
 }
 
-CK_RV wrapGetSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO* info) {
-    if (dead(session)) return CKR_SESSION_HANDLE_INVALID;
-    return gReal->C_GetSessionInfo(session, info);
-}
-
 CK_RV wrapLogout(CK_SESSION_HANDLE session) {
     count("C_Logout");
     if (dead(session)) return CKR_SESSION_HANDLE_INVALID;
     return gReal->C_Logout(session);
 }
 
-CK_RV wrapFindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE* tmpl, CK_ULONG n) {
-    if (dead(session)) return CKR_SESSION_HANDLE_INVALID;
-    return gReal->C_FindObjectsInit(session, tmpl, n);
-}
-
-CK_RV wrapFindObjectsFinal(CK_SESSION_HANDLE session) {
-    if (dead(session)) return CKR_SESSION_HANDLE_INVALID;
-    return gReal->C_FindObjectsFinal(session);
-}
+// Calls that only need their session alive.
+#define ALIVE_ONLY(name, params, args)                        \
+    CK_RV wrap##name params {                                 \
+        if (dead(session)) return CKR_SESSION_HANDLE_INVALID; \
+        return gReal->C_##name args;                          \
+    }
+ALIVE_ONLY(GetSessionInfo, (CK_SESSION_HANDLE session, CK_SESSION_INFO* info), (session, info))
+ALIVE_ONLY(FindObjectsInit, (CK_SESSION_HANDLE session, CK_ATTRIBUTE* tmpl, CK_ULONG n), (session, tmpl, n))
+ALIVE_ONLY(FindObjectsFinal, (CK_SESSION_HANDLE session), (session))
+ALIVE_ONLY(SignInit, (CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key),
+           (session, mechanism, key))
+ALIVE_ONLY(DecryptInit, (CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key),
+           (session, mechanism, key))
 
 CK_RV wrapGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* tmpl, CK_ULONG n) {
     if (dead(session)) return CKR_SESSION_HANDLE_INVALID;
@@ -200,16 +199,6 @@ CK_RV wrapGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, 
             if (tmpl[i].type == CKA_VALUE && tmpl[i].pValue == nullptr) tmpl[i].ulValueLen = announced;
     }
     return rv;
-}
-
-CK_RV wrapSignInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
-    if (dead(session)) return CKR_SESSION_HANDLE_INVALID;
-    return gReal->C_SignInit(session, mechanism, key);
-}
-
-CK_RV wrapDecryptInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
-    if (dead(session)) return CKR_SESSION_HANDLE_INVALID;
-    return gReal->C_DecryptInit(session, mechanism, key);
 }
 
 CK_RV wrapLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG pinLen) {
