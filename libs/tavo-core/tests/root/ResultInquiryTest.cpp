@@ -42,18 +42,9 @@ TEST(ResultInquiry, PreparationFailuresReachThePayloadAndOneLogLine) {
          notFound + " (налични задължени лица: 4)"},
         {"caller text with a line break", [&] { portal.setSelectReply(Reply::text("down", 503)); }, "555\n" + forged,
          "Неуспешен избор на ЗЛ 555\n" + forged, "Неуспешен избор на ЗЛ 555\\x0A" + forged},
-        {"another taxpayer selected",
-         [&] {
-             portal.setSelectReply(std::nullopt);
-             portal.answerSelectWith(4100000001, 4100000002);
-         },
-         "123456789",
-         "Порталът избра друго задължено лице: поискано е ЕИК 123456789 (tin 4100000001), а порталът върна tin "
-         "4100000002 (ЕИК 987654321). Операцията е спряна, нищо не е подадено.",
-         "Порталът избра друго задължено лице: поискано е ЕИК 123456789 (tin 4100000001)"},
         {"no results link",
          [&] {
-             portal.answerSelectWith(4100000001, 4100000001);
+             portal.setSelectReply(std::nullopt);
              json catalogue = json::parse(PortalStandIn::defaultCatalogue());
              auto& links = catalogue[0]["services"][0]["links"];
              links.erase(2);  // the results link

@@ -40,6 +40,20 @@ std::unique_ptr<TavoEngine> engineWith(std::vector<Sender> senders = {}, std::st
         std::make_unique<InMemorySettingsProvider>(std::move(senders), std::move(active)));
 }
 
+// The real settings, counting the listeners registered at any moment.
+struct CountingSettings : InMemorySettingsProvider {
+    using InMemorySettingsProvider::InMemorySettingsProvider;
+    ListenerId onChanged(std::function<void()> listener) override {
+        ++live;
+        return InMemorySettingsProvider::onChanged(std::move(listener));
+    }
+    void removeListener(ListenerId id) override {
+        --live;
+        InMemorySettingsProvider::removeListener(id);
+    }
+    int live = 0;
+};
+
 }  // namespace
 
 TEST(TavoEngine, BeforeInitialiseOnlyTestModeWorks) {
@@ -230,25 +244,6 @@ TEST(TavoEngine, ResultInquiryKeepsTheRawAnswer) {
     EXPECT_EQ(seen->query, "pid=78");
 }
 
-namespace {
-
-// The real settings, counting the listeners registered at any moment.
-class CountingSettings : public InMemorySettingsProvider {
-public:
-    using InMemorySettingsProvider::InMemorySettingsProvider;
-    ListenerId onChanged(std::function<void()> listener) override {
-        ++live;
-        return InMemorySettingsProvider::onChanged(std::move(listener));
-    }
-    void removeListener(ListenerId id) override {
-        --live;
-        InMemorySettingsProvider::removeListener(id);
-    }
-    int live = 0;
-};
-
-}  // namespace
-
 TEST(TavoEngine, OneSettingsListenerPerInitialisation) {
     auto owned = std::make_unique<CountingSettings>(
         std::vector<Sender>{makeSender("s-000000000001", "1:01"), makeSender("s-000000000002", "1:02")},
@@ -266,8 +261,7 @@ TEST(TavoEngine, OneSettingsListenerPerInitialisation) {
         ExecuteResult r = engine.executeOperation(engine_test::kEcho, "{}");
         EXPECT_TRUE(r.ok);
         engine.shutdown();
-        EXPECT_EQ(settings.live, 0);
-        engine.shutdown();
+        engine.shutdown();  // already shut down: nothing more
         EXPECT_EQ(settings.live, 0);
     }
 }
