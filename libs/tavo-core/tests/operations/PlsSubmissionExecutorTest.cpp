@@ -115,12 +115,30 @@ TEST(Verdict, PagesAndStatuses) {
              {500, "<br/>", false, "", "HTTP 500 при подаване към НАП"},
              {0, "", false, "", kUnknownOutcome},
              {404, "pid=7 успешно", false, "", "HTTP 404 при подаване към НАП: pid=7 успешно"},
+             // Refusals whose wording holds an acceptance word.
+             {200, "<p>Upload unsuccessful.</p> pid=5", false, "5", "Upload unsuccessful. pid=5"},
+             {200, "<p>File NOT ACCEPTED</p>", false, "", "File NOT ACCEPTED"},
+             {200, "<p>Декларацията е НЕПРИЕТА</p><SCRIPT type=x>alert('Успешно');</SCRIPT>", false, "",
+              "Декларацията е НЕПРИЕТА"},
+             {200, "<p>Файлът не&nbsp;е приет</p>", false, "", "Файлът не е приет"},
+             {200, "<p>Файлът не\xC2\xA0е\nприет</p>", false, "", "Файлът не е приет"},
+             {200, "<p>1 < 2 грешка > 0</p> pid=9", false, "9", "*"},  // a bare "<" hides nothing
+             // Acceptances whose markup holds a refusal word.
+             {200, "<script src=\"/js/error-reporting.js\"></script><p>Документът е приет.</p> pid=3", true, "3", ""},
+             {200, "<style>.error{color:red}</style><p>Приет</p><a href='?pid=4'>x</a>", true, "4", ""},
+             {200, "<!-- error handling --><p>Приет</p><!-- грешка", true, "", ""},
+             {200, "<p>Приет</p><!-->грешка", false, "", "Приет грешка"},  // an empty comment hides nothing
+             {200, "<a title=\"грешка\" data-x='a>error'>Успешно</a>", true, "", ""},
+             {200, "<p>Success</p><script>throw new Error()", true, "", ""},
+             {200, "<script>var s = 'Успешно';</script><p>Готово</p>", false, "", unknown},
          }) {
         SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
         auto v = upload::readVerdict(c.status, c.body);
         EXPECT_EQ(v.success, c.success);
         EXPECT_EQ(v.documentId, c.documentId);
-        EXPECT_EQ(v.errorMessage, c.error);
+        if (c.error != "*") {  // "*": not checked
+            EXPECT_EQ(v.errorMessage, c.error);
+        }
     }
 }
 
@@ -137,43 +155,6 @@ TEST(Verdict, LongCyrillicMessageIsCutBetweenLetters) {
             EXPECT_GE(v.errorMessage.size(), 390u);
             EXPECT_TRUE(tavo::core::common::utf8::isValid(v.errorMessage));
         }
-    }
-}
-
-// Refusals whose wording holds an acceptance word, and acceptance pages whose
-// markup holds a refusal word.
-TEST(Verdict, WhatThePageSaysNotItsMarkup) {
-    const std::string unknown = "Неразпознат отговор от НАП (без pid и без съобщение).";
-    struct Case {
-        const char* name;
-        std::string body;
-        bool success;
-        std::string error;  // empty: not checked
-    };
-    for (const Case& c : std::vector<Case>{
-             {"unsuccessful en", "<p>Upload unsuccessful.</p> pid=5", false, "Upload unsuccessful. pid=5"},
-             {"not accepted en", "<p>File NOT ACCEPTED</p>", false, ""},
-             {"unaccepted", "<p>Декларацията е НЕПРИЕТА</p><SCRIPT type=x>alert('Успешно');</SCRIPT>", false, ""},
-             {"nbsp entity", "<p>Файлът не&nbsp;е приет</p>", false, "Файлът не е приет"},
-             {"nbsp character", "<p>Файлът не\xC2\xA0е\nприет</p>", false, ""},
-             {"bare lt hides nothing", "<p>1 < 2 грешка > 0</p> pid=9", false, ""},
-             {"error script", "<script src=\"/js/error-reporting.js\"></script><p>Документът е приет.</p> pid=3", true,
-              ""},
-             {"error style", "<style>.error{color:red}</style><p>Приет</p><a href='?pid=4'>x</a>", true, ""},
-             {"comment", "<!-- error handling --><p>Приет</p><!-- грешка", true, ""},
-             // An empty comment hides nothing after it, as in a browser.
-             {"empty comment", "<p>Приет</p><!-->грешка", false, "Приет грешка"},
-             {"attribute", "<a title=\"грешка\" data-x='a>error'>Успешно</a>", true, ""},
-             {"unclosed script", "<p>Success</p><script>throw new Error()", true, ""},
-             {"words only in script", "<script>var s = 'Успешно';</script><p>Готово</p>", false, unknown},
-         }) {
-        SCOPED_TRACE(c.name);
-        auto v = upload::readVerdict(200, c.body);
-        EXPECT_EQ(v.success, c.success);
-        if (!c.error.empty()) {
-            EXPECT_EQ(v.errorMessage, c.error);
-        }
-        EXPECT_EQ(v.errorMessage.empty(), c.success);
     }
 }
 
@@ -644,12 +625,10 @@ TEST_F(UploadTest, FileNameInTheLogIsOneEscapedLine) {
     std::string log = card.logText();
     EXPECT_EQ(log.find("\nLoginFlow"), std::string::npos);
     EXPECT_EQ(log.find('\x1B'), std::string::npos);
-    size_t start = log.find("(file=decl\\x0ALoginFlow: QES login succeeded\\x1B[0m");
-    ASSERT_NE(start, std::string::npos) << log;
-    start += 6;
-    size_t end = log.find(", year=", start);
-    ASSERT_NE(end, std::string::npos);
-    std::string logged = log.substr(start, end - start);
+    const std::string head = "(file=decl\\x0ALoginFlow: QES login succeeded\\x1B[0m";
+    ASSERT_NE(log.find(head), std::string::npos) << log;
+    const size_t start = log.find(head) + 6;
+    const std::string logged = log.substr(start, log.find(", year=", start) - start);
     // Cut at 200 bytes between letters; the two escapes add 6 bytes.
     EXPECT_LE(logged.size(), 206u);
     EXPECT_GE(logged.size(), 200u);
