@@ -23,16 +23,9 @@
 
 namespace {
 
-using tavo::core::domain::DocumentType;
-using tavo::core::domain::FileDocumentType;
-using tavo::core::domain::FileType;
-using tavo::core::domain::NapSession;
-using tavo::core::infra::http::HttpClient;
-using tavo::core::infra::http::HttpClientFactory;
-using tavo::core::infra::http::HttpResponse;
-using tavo::core::infra::http::NapRestSubmitter;
-using tavo::core::operations::ParameterValues;
-using tavo::core::operations::SubmissionResult;
+using namespace tavo::core::domain;
+using namespace tavo::core::infra::http;
+using namespace tavo::core::operations;
 using tavo::signing::SignerPkcs11;
 using namespace tavo::test;
 using json = nlohmann::json;
@@ -172,7 +165,6 @@ TEST_F(CardReinsert, EachKeyLoadPresentsItsOwnClientsPin) {
 // Only a lost session or token starts the engine afresh and tries once
 // more; a refused PIN never does, nor any other failure.
 TEST(CardSessionsLost, ReadsTheModulesAnswerFromLibcurlsText) {
-    using tavo::core::infra::http::cardSessionsLost;
     const std::string prefix = "ssl engine cannot load client cert with id 'slot_1-id_A1' [error:";
     struct Case {
         CURLcode rc;
