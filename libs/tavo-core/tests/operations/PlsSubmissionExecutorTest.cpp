@@ -115,12 +115,30 @@ TEST(Verdict, PagesAndStatuses) {
              {500, "<br/>", false, "", "HTTP 500 при подаване към НАП"},
              {0, "", false, "", kUnknownOutcome},
              {404, "pid=7 успешно", false, "", "HTTP 404 при подаване към НАП: pid=7 успешно"},
+             // Refusals whose wording holds an acceptance word.
+             {200, "<p>Upload unsuccessful.</p> pid=5", false, "5", "Upload unsuccessful. pid=5"},
+             {200, "<p>File NOT ACCEPTED</p>", false, "", "File NOT ACCEPTED"},
+             {200, "<p>Декларацията е НЕПРИЕТА</p><SCRIPT type=x>alert('Успешно');</SCRIPT>", false, "",
+              "Декларацията е НЕПРИЕТА"},
+             {200, "<p>Файлът не&nbsp;е приет</p>", false, "", "Файлът не е приет"},
+             {200, "<p>Файлът не\xC2\xA0е\nприет</p>", false, "", "Файлът не е приет"},
+             {200, "<p>1 < 2 грешка > 0</p> pid=9", false, "9", "*"},  // a bare "<" hides nothing
+             // Acceptances whose markup holds a refusal word.
+             {200, "<script src=\"/js/error-reporting.js\"></script><p>Документът е приет.</p> pid=3", true, "3", ""},
+             {200, "<style>.error{color:red}</style><p>Приет</p><a href='?pid=4'>x</a>", true, "4", ""},
+             {200, "<!-- error handling --><p>Приет</p><!-- грешка", true, "", ""},
+             {200, "<p>Приет</p><!-->грешка", false, "", "Приет грешка"},  // an empty comment hides nothing
+             {200, "<a title=\"грешка\" data-x='a>error'>Успешно</a>", true, "", ""},
+             {200, "<p>Success</p><script>throw new Error()", true, "", ""},
+             {200, "<script>var s = 'Успешно';</script><p>Готово</p>", false, "", unknown},
          }) {
         SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
         auto v = upload::readVerdict(c.status, c.body);
         EXPECT_EQ(v.success, c.success);
         EXPECT_EQ(v.documentId, c.documentId);
-        EXPECT_EQ(v.errorMessage, c.error);
+        if (c.error != "*") {  // "*": not checked
+            EXPECT_EQ(v.errorMessage, c.error);
+        }
     }
 }
 
@@ -140,46 +158,10 @@ TEST(Verdict, LongCyrillicMessageIsCutBetweenLetters) {
     }
 }
 
-// Refusals whose wording holds an acceptance word, and acceptance pages whose
-// markup holds a refusal word.
-TEST(Verdict, WhatThePageSaysNotItsMarkup) {
-    const std::string unknown = "Неразпознат отговор от НАП (без pid и без съобщение).";
-    struct Case {
-        const char* name;
-        std::string body;
-        bool success;
-        std::string error;  // empty: not checked
-    };
-    for (const Case& c : std::vector<Case>{
-             {"unsuccessful en", "<p>Upload unsuccessful.</p> pid=5", false, "Upload unsuccessful. pid=5"},
-             {"not accepted en", "<p>File NOT ACCEPTED</p>", false, ""},
-             {"unaccepted", "<p>Декларацията е НЕПРИЕТА</p><SCRIPT type=x>alert('Успешно');</SCRIPT>", false, ""},
-             {"nbsp entity", "<p>Файлът не&nbsp;е приет</p>", false, "Файлът не е приет"},
-             {"nbsp character", "<p>Файлът не\xC2\xA0е\nприет</p>", false, ""},
-             {"bare lt hides nothing", "<p>1 < 2 грешка > 0</p> pid=9", false, ""},
-             {"error script", "<script src=\"/js/error-reporting.js\"></script><p>Документът е приет.</p> pid=3", true,
-              ""},
-             {"error style", "<style>.error{color:red}</style><p>Приет</p><a href='?pid=4'>x</a>", true, ""},
-             {"comment", "<!-- error handling --><p>Приет</p><!-- грешка", true, ""},
-             // An empty comment hides nothing after it, as in a browser.
-             {"empty comment", "<p>Приет</p><!-->грешка", false, "Приет грешка"},
-             {"attribute", "<a title=\"грешка\" data-x='a>error'>Успешно</a>", true, ""},
-             {"unclosed script", "<p>Success</p><script>throw new Error()", true, ""},
-             {"words only in script", "<script>var s = 'Успешно';</script><p>Готово</p>", false, unknown},
-         }) {
-        SCOPED_TRACE(c.name);
-        auto v = upload::readVerdict(200, c.body);
-        EXPECT_EQ(v.success, c.success);
-        if (!c.error.empty()) {
-            EXPECT_EQ(v.errorMessage, c.error);
-        }
-        EXPECT_EQ(v.errorMessage.empty(), c.success);
-    }
-}
-
 TEST(Verdict, PageCharset) {
     const std::string refusal = "<p>\xC3\xF0\xE5\xF8\xEA\xE0</p>";  // "Грешка" in Windows-1251
     const std::string utf8Refusal = "<p>Грешка</p>";
+    const std::string meta = "<head><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=x-cp1251\"></head>";
     struct Case {
         const char* name;
         std::string body, contentType, expected;
@@ -187,9 +169,7 @@ TEST(Verdict, PageCharset) {
     for (const Case& c : std::vector<Case>{
              {"header", refusal, "text/html; charset=windows-1251", utf8Refusal},
              {"header quoted", refusal, "text/html;Charset=\"CP1251\"", utf8Refusal},
-             {"meta http-equiv",
-              "<head><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=x-cp1251\"></head>" + refusal, "",
-              "<head><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=x-cp1251\"></head>" + utf8Refusal},
+             {"meta http-equiv", meta + refusal, "", meta + utf8Refusal},
              {"undeclared legacy bytes", refusal, "text/html", utf8Refusal},
              {"header wins over meta", "<meta charset=windows-1251>" + utf8Refusal, "text/html; charset=utf-8",
               "<meta charset=windows-1251>" + utf8Refusal},
@@ -204,18 +184,12 @@ TEST(Verdict, PageCharset) {
 
 // Pages built to make a scanner go back over its input: each is read once.
 TEST(Verdict, HostileMarkupIsReadInOnePass) {
-    auto repeat = [](const std::string& unit) {
-        std::string out;
-        while (out.size() < 4 * 1024 * 1024) out += unit;
-        return out;
-    };
-    for (const std::string& unit :
-         {std::string("<meta charset "), std::string("<meta a='>"), std::string("<a b="), std::string("<script>"),
-          std::string("<!--"), std::string("charset = "), std::string("<style x=\"")}) {
+    for (const std::string unit :
+         {"<meta charset ", "<meta a='>", "<a b=", "<script>", "<!--", "charset = ", "<style x=\""}) {
         SCOPED_TRACE(unit);
-        std::string page = upload::pageAsUtf8(repeat(unit) + "Приет pid=1", "");
-        auto v = upload::readVerdict(200, page);
-        EXPECT_EQ(v.documentId, "1");
+        std::string page;
+        while (page.size() < 4 * 1024 * 1024) page += unit;
+        EXPECT_EQ(upload::readVerdict(200, upload::pageAsUtf8(page + "Приет pid=1", "")).documentId, "1");
     }
 }
 
@@ -257,7 +231,6 @@ TEST(ChooseRow, WithoutAnIdTheDateDecides) {
                                            {"2025-02-04", true},
                                            {"03.02.2025 10:11:59", false},
                                            {"03.02.2025", false},
-                                           {"2025-02-03 10:11:00", false},
                                            {"31.12.2024 23:59", false},
                                            {"", false},
                                            {"днес", false},
@@ -343,12 +316,10 @@ TEST_F(UploadTest, AcceptedUploadFindsItsRow) {
 
     // The filing went out on a connection of its own, which the transport
     // never resends the way it resends a request on a reused one.
-    auto all = portal.portal().journal().all();
-    auto upload = std::find_if(all.begin(), all.end(), [](const tavo::test::RecordedRequest& req) {
-        return req.method == "POST" && req.path.find("upload_file") != std::string::npos;
-    });
-    ASSERT_NE(upload, all.end());
-    for (auto it = all.begin(); it != upload; ++it) EXPECT_NE(it->connectionId, upload->connectionId) << it->path;
+    auto fresh = PortalStandIn::onNewConnections(portal.portal().journal().all());
+    EXPECT_TRUE(std::any_of(fresh.begin(), fresh.end(), [&](const tavo::test::RecordedRequest& req) {
+        return req.method == "POST" && req.path == forms.uploadPath();
+    }));
 
     EXPECT_EQ(r.documentId, "100001");
     EXPECT_EQ(r.incomeNumber, "0100-0008");
@@ -412,8 +383,7 @@ TEST_F(UploadTest, AcceptedWithoutPidTakesOnlyARowOfThisUpload) {
     };
     const std::time_t now = std::time(nullptr);
     for (const Case& c : {Case{"dated now", localMinute(now + 120, "%d.%m.%Y %H:%M:%S"), true},
-                          Case{"a previous filing", localMinute(now - 3600, "%d.%m.%Y %H:%M"), false},
-                          Case{"no time of day", localMinute(now, "%d.%m.%Y"), false}}) {
+                          Case{"a previous filing", localMinute(now - 3600, "%d.%m.%Y %H:%M"), false}}) {
         SCOPED_TRACE(c.name);
         forms.setRows({{"0100-0003", c.date, "2024", "", "", "555"}});
         SubmissionResult r = executePlsSubmission(session, op, file(), params());
@@ -428,24 +398,20 @@ TEST_F(UploadTest, AcceptedWithoutPidTakesOnlyARowOfThisUpload) {
 }
 
 // Answer pages as the agency words them, in either of its charsets: the
-// verdict follows what the page says, and a refusal reads no listing, so no
-// number of an earlier filing reaches the user.
+// verdict follows what the page says, not its markup, and a refusal reads no
+// listing, so no number of an earlier filing reaches the user.
 TEST_F(UploadTest, AnswerPages) {
     const std::string later = localMinute(std::time(nullptr) + 120, "%d.%m.%Y %H:%M");
-    forms.setRows({{"0100-0077", later, "2024", "", "", "777"}, {"0100-0042", later, "2024", "", "", "4242"}});
-    const std::string notAccepted = "<p>Документът не е приет. Невалиден формат на файла.</p>";
+    forms.setRows({{"0100-0042", later, "2024", "", "", "4242"}});
     const std::string unsuccessful = "<h3>Неуспешно подаване.</h3>";
-    const std::string unsuccessfulEn = "<p>Upload unsuccessful.</p>";
-    const std::string scripted =
-        "<html><head><script src=\"/js/error-reporting.js\"></script><style>.error{color:red}</style></head>"
-        "<body><h3>Документът е приет успешно.</h3><a href=\"!DECL55.WEB.showResult?pid=4242\">Резултат</a>"
-        "</body></html>";
     const std::string cpRefusal =
         "<html><head><title>Подаване</title></head><body><p>Грешка: файлът не е приет.</p>"
         "<a href=\"?pid=31337\">Протокол</a></body></html>";
     const std::string cpAcceptance =
         "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">"
-        "</head><body><p>Документът е приет.</p></body></html>";
+        "<script src=\"/js/error-reporting.js\"></script><style>.error{color:red}</style></head>"
+        "<body><h3>Документът е приет успешно.</h3><a href=\"!DECL55.WEB.showResult?pid=4242\">Резултат</a>"
+        "</body></html>";
     struct Case {
         const char* name;
         Reply reply;
@@ -454,16 +420,12 @@ TEST_F(UploadTest, AnswerPages) {
         std::string error, documentId, incomeNumber;
     };
     for (const Case& c : std::vector<Case>{
-             {"not accepted", Reply::text(notAccepted), notAccepted, false,
-              "Документът не е приет. Невалиден формат на файла.", "", ""},
              {"unsuccessful", Reply::text(unsuccessful), unsuccessful, false, "Неуспешно подаване.", "", ""},
-             {"unsuccessful en", Reply::text(unsuccessfulEn), unsuccessfulEn, false, "Upload unsuccessful.", "", ""},
-             {"error scripts on an acceptance", Reply::text(scripted), scripted, true, "", "4242", "0100-0042"},
              {"Windows-1251 refusal by header",
               PlsFormStandIn::windows1251Page(cpRefusal, "text/html; charset=windows-1251"), cpRefusal, false,
               "Подаване Грешка: файлът не е приет. Протокол", "31337", ""},
-             {"Windows-1251 acceptance by meta", PlsFormStandIn::windows1251Page(cpAcceptance, "text/html"),
-              cpAcceptance, true, "", "777", "0100-0077"},
+             {"Windows-1251 acceptance by meta, error scripts",
+              PlsFormStandIn::windows1251Page(cpAcceptance, "text/html"), cpAcceptance, true, "", "4242", "0100-0042"},
          }) {
         SCOPED_TRACE(c.name);
         forms.setUploadReply(c.reply);
@@ -478,7 +440,7 @@ TEST_F(UploadTest, AnswerPages) {
     }
     size_t listings = 0;
     for (const auto& request : portal.journal().all()) listings += request.path == forms.listingPath() ? 1 : 0;
-    EXPECT_EQ(listings, 2u);
+    EXPECT_EQ(listings, 1u);
 }
 
 // The portal took the upload, then the answer's framing broke: the outcome is
@@ -490,11 +452,8 @@ TEST_F(UploadTest, LostAnswerIsAnUnknownOutcome) {
     EXPECT_EQ(r.errorMessage, kUnknownOutcome);
     EXPECT_EQ(r.rawBody, "");
     EXPECT_EQ(r.rawBodyUrl, "https://portal.nra.bg/pls/pub/!DECL55.WEB.upload_file");
-    ASSERT_EQ(forms.uploads().size(), 1u);
+    ASSERT_EQ(forms.uploads().size(), 1u);  // not resent
     EXPECT_EQ(forms.uploads()[0].problem, "");
-    size_t posts = 0;
-    for (const auto& request : portal.journal().all()) posts += request.path == forms.uploadPath() ? 1 : 0;
-    EXPECT_EQ(posts, 1u);
     EXPECT_FALSE(portal.journal().lastOn(forms.listingPath()));
     EXPECT_NE(card.logText().find("[ERROR] PlsSubmissionExecutor: the answer to the upload was lost in transport"),
               std::string::npos);
@@ -618,32 +577,30 @@ TEST_F(UploadTest, YearParameter) {
 
 // The card refuses when the declaration is signed (the portal login went
 // through): the user's words, nothing sent, and the refused PIN tried once.
-struct CardRefusal : UploadTest {
-    void expectRefusal(const char* loginRv, const std::string& error) {
-        tavo::test::FaultModule fault;
-        fault.inject("TAVO_FAULT_LOGIN_RV", loginRv);
+TEST_F(UploadTest, CardRefusalAtSigning) {
+    struct Case {
+        const char* loginRv;
+        std::string error;
+    };
+    tavo::test::FaultModule fault;
+    for (const Case& c : {Case{"0xA0", "Грешен PIN код."},  // CKR_PIN_INCORRECT
+                          Case{"0x103", "Подписването беше отказано от потребителя."}}) {
+        SCOPED_TRACE(c.loginRv);
+        fault.inject("TAVO_FAULT_LOGIN_RV", c.loginRv);
+        const unsigned long logins = fault.count("C_Login");
         SignerPkcs11 refusing(tavo::test::FaultModule::path());
         session.setSigner(&refusing);
         SubmissionResult r = executePlsSubmission(session, op, file(), params());
         session.setSigner(&signer);
         EXPECT_FALSE(r.success);
-        EXPECT_EQ(r.errorMessage, error);
+        EXPECT_EQ(r.errorMessage, c.error);
         EXPECT_EQ(r.rawBody, "");
-        EXPECT_EQ(fault.count("C_Login"), 1u);
+        EXPECT_EQ(fault.count("C_Login") - logins, 1u);
         EXPECT_EQ(fault.count("C_Sign"), 0u);
         EXPECT_TRUE(forms.uploads().empty());
-        EXPECT_FALSE(portal.journal().lastOn(forms.uploadPath()));
         // The login to the portal did happen: the refusal came from signing.
         EXPECT_FALSE(portal.journal().all().empty());
     }
-};
-
-TEST_F(CardRefusal, WrongPin) {
-    expectRefusal("0xA0", "Грешен PIN код.");  // CKR_PIN_INCORRECT
-}
-
-TEST_F(CardRefusal, CancelledOnTheReader) {
-    expectRefusal("0x103", "Подписването беше отказано от потребителя.");
 }
 
 // A file name from the user's disk is one escaped, bounded log field.
@@ -659,12 +616,10 @@ TEST_F(UploadTest, FileNameInTheLogIsOneEscapedLine) {
     std::string log = card.logText();
     EXPECT_EQ(log.find("\nLoginFlow"), std::string::npos);
     EXPECT_EQ(log.find('\x1B'), std::string::npos);
-    size_t start = log.find("(file=decl\\x0ALoginFlow: QES login succeeded\\x1B[0m");
-    ASSERT_NE(start, std::string::npos) << log;
-    start += 6;
-    size_t end = log.find(", year=", start);
-    ASSERT_NE(end, std::string::npos);
-    std::string logged = log.substr(start, end - start);
+    const std::string head = "(file=decl\\x0ALoginFlow: QES login succeeded\\x1B[0m";
+    ASSERT_NE(log.find(head), std::string::npos) << log;
+    const size_t start = log.find(head) + 6;
+    const std::string logged = log.substr(start, log.find(", year=", start) - start);
     // Cut at 200 bytes between letters; the two escapes add 6 bytes.
     EXPECT_LE(logged.size(), 206u);
     EXPECT_GE(logged.size(), 200u);

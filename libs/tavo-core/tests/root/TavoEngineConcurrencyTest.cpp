@@ -16,16 +16,20 @@ using namespace tavo::core::operations;
 
 namespace {
 
-// Two portal requests per run: a second operation's request between them
-// would mean the engine let two operations share the session at once.
-struct TwoRequests : IInquiry {
-    std::string typeId() const override { return "engine_two_requests"; }
-    std::string displayName() const override { return "Две заявки"; }
+// A portal inquiry of the engine tests, without parameters.
+struct EngineInquiry : IInquiry {
     std::string featureGroupId() const override { return "engine"; }
     std::string featureGroupName() const override { return "Engine tests"; }
     SubmissionChannel channel() const override { return SubmissionChannel::Browser; }
     AuthScheme authScheme() const override { return AuthScheme::NapPortalSession; }
     std::vector<ParameterSpec> parameters() const override { return {}; }
+};
+
+// Two portal requests per run: a second operation's request between them
+// would mean the engine let two operations share the session at once.
+struct TwoRequests : EngineInquiry {
+    std::string typeId() const override { return "engine_two_requests"; }
+    std::string displayName() const override { return "Две заявки"; }
     InquiryResult execute(domain::NapSession& session, const ParameterValues& params) override {
         const std::string tag = params.getOr("tag", "");
         const std::string base = infra::nap::kPortalBase;
@@ -41,14 +45,9 @@ const bool registered = OperationRegistry::instance().registerOperation("engine_
                                                                         [] { return std::make_unique<TwoRequests>(); });
 
 // Reports the certificate the session holds while the operation runs.
-struct WhoAmI : IInquiry {
+struct WhoAmI : EngineInquiry {
     std::string typeId() const override { return "engine_who_am_i"; }
     std::string displayName() const override { return "Кой подава"; }
-    std::string featureGroupId() const override { return "engine"; }
-    std::string featureGroupName() const override { return "Engine tests"; }
-    SubmissionChannel channel() const override { return SubmissionChannel::Browser; }
-    AuthScheme authScheme() const override { return AuthScheme::NapPortalSession; }
-    std::vector<ParameterSpec> parameters() const override { return {}; }
     InquiryResult execute(domain::NapSession& session, const ParameterValues&) override {
         InquiryResult r;
         r.metadata["cert"] = session.identity().certificateId;
@@ -58,14 +57,6 @@ struct WhoAmI : IInquiry {
 
 const bool whoAmIRegistered =
     OperationRegistry::instance().registerOperation("engine_who_am_i", [] { return std::make_unique<WhoAmI>(); });
-
-Sender senderWithCertificate(const std::string& id, const std::string& certificateId) {
-    Sender s;
-    s.id = id;
-    s.identity.identifier = "123456789";
-    s.identity.certificateId = certificateId;
-    return s;
-}
 
 }  // namespace
 
@@ -111,16 +102,11 @@ TEST(TavoEngineConcurrency, OperationsNeverOverlapOnTheSession) {
 // settings name it at once, but its listener waits for the engine. The next
 // request names that sender and must run with its certificate, not the one
 // the session still held.
-struct SwitchElsewhere : IInquiry {
+struct SwitchElsewhere : EngineInquiry {
     static inline ISettingsProvider* settings = nullptr;
     static inline std::thread switcher;
     std::string typeId() const override { return "engine_switch_elsewhere"; }
     std::string displayName() const override { return "Смяна от друга нишка"; }
-    std::string featureGroupId() const override { return "engine"; }
-    std::string featureGroupName() const override { return "Engine tests"; }
-    SubmissionChannel channel() const override { return SubmissionChannel::Browser; }
-    AuthScheme authScheme() const override { return AuthScheme::NapPortalSession; }
-    std::vector<ParameterSpec> parameters() const override { return {}; }
     InquiryResult execute(domain::NapSession&, const ParameterValues& params) override {
         const std::string to = params.getOr("to", "");
         switcher = std::thread([to] { settings->setActiveSenderId(to); });
@@ -134,17 +120,19 @@ const bool switchRegistered = OperationRegistry::instance().registerOperation(
 
 TEST(TavoEngineConcurrency, TheNamedSenderRunsWhileTheSettingsChangeElsewhere) {
     ASSERT_TRUE(whoAmIRegistered && switchRegistered);
-    const std::vector<std::pair<std::string, std::string>> senders = {{"s-00000000000a", "1:0A"},
-                                                                      {"s-00000000000b", "1:0B"}};
-    TavoEngine engine(std::make_unique<InMemorySettingsProvider>(
-        std::vector<Sender>{senderWithCertificate(senders[0].first, senders[0].second),
-                            senderWithCertificate(senders[1].first, senders[1].second)},
-        senders[0].first));
+    std::vector<Sender> senders(2);
+    for (size_t i = 0; i < 2; ++i) {
+        senders[i].id = std::string("s-00000000000") + "ab"[i];
+        senders[i].identity.identifier = "123456789";
+        senders[i].identity.certificateId = std::string("1:0") + "AB"[i];
+    }
+    TavoEngine engine(std::make_unique<InMemorySettingsProvider>(senders, senders[0].id));
     engine.initialize();
     SwitchElsewhere::settings = &engine.settings();
     int wrongCertificate = 0;
     for (int round = 0; round < 50; ++round) {
-        const auto& [id, certificate] = senders[(round + 1) % 2];
+        const std::string& id = senders[static_cast<size_t>(round + 1) % 2].id;
+        const std::string& certificate = senders[static_cast<size_t>(round + 1) % 2].identity.certificateId;
         ASSERT_TRUE(engine.executeOperation("engine_switch_elsewhere", R"({"to":")" + id + R"("})").ok);
         ExecuteResult r = engine.executeOperation("engine_who_am_i", "{}", std::nullopt, nullptr, id);
         SwitchElsewhere::switcher.join();  // its listener finds the switch done

@@ -4,17 +4,31 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <stdexcept>
+
 #include "EngineTestOperations.h"
 #include "InMemorySettingsProvider.h"
 #include "common/Logger.h"
 #include "common/Utf8.h"
 #include "infrastructure/signing/SignerPkcs11.h"
+#include "operations/OperationRegistry.h"
+#include "support/FaultModule.h"
+#include "support/LogCapture.h"
+#include "support/PlsFormStandIn.h"
+#include "support/PlsTestSubmission.h"
+#include "support/PortalCard.h"
 #include "support/PortalStandIn.h"
 #include "support/SoftHsmToken.h"
 #include "support/TempDir.h"
 
 using namespace tavo::core;
 using nlohmann::json;
+using tavo::test::FaultModule;
+using tavo::test::PlsTestSubmission;
+using tavo::test::PortalStandIn;
+using tavo::test::Reply;
+using tavo::test::SoftHsmToken;
 
 namespace {
 
@@ -39,6 +53,49 @@ std::unique_ptr<TavoEngine> engineWith(std::vector<Sender> senders = {}, std::st
     return std::make_unique<TavoEngine>(
         std::make_unique<InMemorySettingsProvider>(std::move(senders), std::move(active)));
 }
+
+// The real settings, counting the listeners registered at any moment.
+struct CountingSettings : InMemorySettingsProvider {
+    using InMemorySettingsProvider::InMemorySettingsProvider;
+    ListenerId onChanged(std::function<void()> listener) override {
+        ++live;
+        return InMemorySettingsProvider::onChanged(std::move(listener));
+    }
+    void removeListener(ListenerId id) override {
+        --live;
+        InMemorySettingsProvider::removeListener(id);
+    }
+    int live = 0;
+};
+
+size_t certificateLogins(const PortalStandIn& portal) {
+    auto all = portal.journal().all();
+    return static_cast<size_t>(std::count_if(
+        all.begin(), all.end(), [](const tavo::test::RecordedRequest& r) { return r.path == "/auth/login/qes"; }));
+}
+
+enum class Fault { None, ListingThrows, NoResultsLink, ResultsLinkThrows };
+
+// The portal-form declaration of the stand-in, failing after the upload in
+// the way a test asks for.
+class FailingAfterUpload : public PlsTestSubmission {
+public:
+    FailingAfterUpload(std::string typeId, Fault fault) : PlsTestSubmission(std::move(typeId)), fault_(fault) {}
+
+    std::optional<domain::NapServiceLink> findResultsLink(const domain::NapService& service) const override {
+        if (fault_ == Fault::NoResultsLink) return std::nullopt;
+        if (fault_ == Fault::ResultsLinkThrows) throw std::runtime_error("catalogue entry without a results link");
+        return PlsTestSubmission::findResultsLink(service);
+    }
+    operations::InquiryResult fetchResults(domain::NapSession& session,
+                                           const operations::ResultsFilter& filter) override {
+        if (fault_ == Fault::ListingThrows) throw std::runtime_error("listing page cut short");
+        return PlsTestSubmission::fetchResults(session, filter);
+    }
+
+private:
+    Fault fault_;
+};
 
 }  // namespace
 
@@ -230,25 +287,6 @@ TEST(TavoEngine, ResultInquiryKeepsTheRawAnswer) {
     EXPECT_EQ(seen->query, "pid=78");
 }
 
-namespace {
-
-// The real settings, counting the listeners registered at any moment.
-class CountingSettings : public InMemorySettingsProvider {
-public:
-    using InMemorySettingsProvider::InMemorySettingsProvider;
-    ListenerId onChanged(std::function<void()> listener) override {
-        ++live;
-        return InMemorySettingsProvider::onChanged(std::move(listener));
-    }
-    void removeListener(ListenerId id) override {
-        --live;
-        InMemorySettingsProvider::removeListener(id);
-    }
-    int live = 0;
-};
-
-}  // namespace
-
 TEST(TavoEngine, OneSettingsListenerPerInitialisation) {
     auto owned = std::make_unique<CountingSettings>(
         std::vector<Sender>{makeSender("s-000000000001", "1:01"), makeSender("s-000000000002", "1:02")},
@@ -266,8 +304,188 @@ TEST(TavoEngine, OneSettingsListenerPerInitialisation) {
         ExecuteResult r = engine.executeOperation(engine_test::kEcho, "{}");
         EXPECT_TRUE(r.ok);
         engine.shutdown();
-        EXPECT_EQ(settings.live, 0);
-        engine.shutdown();
+        engine.shutdown();  // already shut down: nothing more
         EXPECT_EQ(settings.live, 0);
     }
+}
+
+// Two cards in one reader, each with its own PIN, both behind the module that
+// counts logins: a PIN reaches only the card it was given for, and a sender
+// whose card has no PIN yet is told so without the card being tried.
+TEST(CardPin, APinReachesOnlyTheCardItWasGivenFor) {
+    SoftHsmToken cardA("CardA", "1111");
+    SoftHsmToken cardB(cardA, "CardB", "2222");
+    const auto keyA = cardA.addRsaKey("0A01", "Подписващ А");
+    const auto keyB = cardB.addRsaKey("0B01", "Подписващ Б");
+    ASSERT_NE(cardA.slotId(), cardB.slotId());
+    FaultModule fault;
+    tavo::test::ScopedEnv module("TAVO_PKCS11_MODULE", FaultModule::path().c_str());
+    PortalStandIn portal;
+    tavo::test::LogCapture log;
+
+    const std::string a = "s-00000000000a", b = "s-00000000000b";
+    TavoEngine engine(std::make_unique<InMemorySettingsProvider>(
+        std::vector<Sender>{makeSender(a, keyA.certificateId), makeSender(b, keyB.certificateId)}, b));
+    engine.initialize();
+
+    const std::string needsPinA =
+        "Необходим е PIN код: не е зададен PIN за картата на сертификат " + keyA.certificateId + ".";
+    const std::string needsPinB =
+        "Необходим е PIN код: не е зададен PIN за картата на сертификат " + keyB.certificateId + ".";
+    struct Step {
+        const char* name;
+        std::string pin;     // handed to the engine before the call; empty: none
+        std::string sender;  // named in the call; empty: the active one
+        std::string error;   // empty: logged in with this step's card
+        const SoftHsmToken::Key* card;
+        bool refusedByCard;  // the card saw a PIN and refused it
+    };
+    const std::vector<Step> steps = {
+        // The counterpart first: a PIN the card refuses is counted, so the
+        // zero increments below mean no card saw a PIN that was not its own.
+        {"B with a mistyped PIN", "9999", "", "", nullptr, true},
+        {"A: B's PIN stays behind", "", a, needsPinA, nullptr, false},
+        {"A with its PIN", "1111", "", "", &keyA, false},
+        // A's PIN never reaches B's card, named or active.
+        {"B named, without a PIN", "", b, needsPinB, nullptr, false},
+        {"B active, without a PIN", "", "", needsPinB, nullptr, false},
+        {"B with its PIN", "2222", "", "", &keyB, false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        const unsigned long loginsBefore = fault.count("C_Login");
+        const unsigned long refusedBefore = fault.count("pinRefusals");
+        const size_t certificateLoginsBefore = certificateLogins(portal);
+        if (!step.pin.empty()) engine.setPin(step.pin);
+        ExecuteResult r = engine.executeOperation(engine_test::kLogin, "{}", std::nullopt, nullptr, step.sender);
+        ASSERT_TRUE(r.ok) << r.error;
+        json metadata = json::parse(r.payload)["metadata"];
+        if (step.refusedByCard) {
+            EXPECT_EQ(metadata["status"], "error");
+            EXPECT_GT(fault.count("pinRefusals"), refusedBefore);
+            continue;
+        }
+        EXPECT_EQ(fault.count("pinRefusals"), refusedBefore);
+        if (step.card) {
+            EXPECT_EQ(metadata["status"], "ok") << metadata;
+            EXPECT_EQ(portal.loginHost().journal().clientSubjectOn("/auth/login/qes"), step.card->cert.subject);
+        } else {
+            EXPECT_EQ(metadata["status"], "error");
+            EXPECT_EQ(metadata["error"], step.error);
+            // Neither a card nor the login host was tried.
+            EXPECT_EQ(fault.count("C_Login"), loginsBefore);
+            EXPECT_EQ(certificateLogins(portal), certificateLoginsBefore);
+        }
+    }
+    EXPECT_TRUE(log.contains("NapSession::login: " + needsPinB));
+}
+
+// A result inquiry whose portal preparation fails: the user gets the reason in
+// the payload, the log gets one WARN line, and no result page is fetched.
+TEST(ResultInquiry, PreparationFailuresReachThePayloadAndOneLogLine) {
+    tavo::test::PortalCard card;
+    PortalStandIn portal;
+    const std::string forged = "2020-01-01 00:00:00 [INFO ] LoginFlow: QES login succeeded";
+    auto taxpayers = PortalStandIn::defaultTaxpayers();
+    taxpayers.push_back({"Фирма с нов ред", "555\n" + forged, "EIK", 4100000009, "TP-4100000009"});
+    portal.setTaxpayers(taxpayers);
+    Sender sender{"s-0123456789ab", "Тест Трейд ООД", card.identity()};
+    TavoEngine engine(std::make_unique<InMemorySettingsProvider>(std::vector<Sender>{sender}, sender.id));
+    engine.initialize();
+    engine.setPin(card.pin());
+
+    // The select fails for a taxpayer of the list; one not in it is never selected.
+    portal.setSelectReply(Reply::text("down", 503));
+    const std::string notFound =
+        "Фирма с избрания ЕИК не е намерена в списъка на задължените лица (налични задължени лица: 4)";
+    struct Case {
+        std::string eik;
+        std::string error;   // in the payload, as the user sees it
+        std::string logged;  // after "portal prep failed: "
+    };
+    for (const Case& c :
+         {Case{"111111111", notFound, notFound},
+          Case{"555\n" + forged, "Неуспешен избор на ЗЛ 555\n" + forged, "Неуспешен избор на ЗЛ 555\\x0A" + forged}}) {
+        SCOPED_TRACE(c.eik);
+        json params = {{"documentId", "77"}, {"eik", c.eik}};
+        ExecuteResult r = engine.executeOperation(engine_test::kResult, params.dump());
+        ASSERT_TRUE(r.ok) << r.error;
+        json payload = json::parse(r.payload);
+        EXPECT_EQ(payload["status"], "error");
+        EXPECT_EQ(payload["error"], c.error);
+        EXPECT_EQ(payload["rawBody"], "");
+        EXPECT_NE(card.logText().find("[WARN ] SubmissionResultInquiry[" + std::string(engine_test::kResult) +
+                                      "]: portal prep failed: " + c.logged),
+                  std::string::npos);
+    }
+    EXPECT_FALSE(portal.portal().journal().lastOn("/pls/pub/DECL55.WEB.showResult"));
+    EXPECT_FALSE(tavo::test::hasLineStartingWith(card.logText(), forged));
+}
+
+// Once the portal has accepted an upload, the engine reports it filed with its
+// document id, whatever fails while the incoming number is looked up, and
+// whatever the caller's progress callback throws.
+TEST(AcceptedFiling, StaysFiledWhateverFailsAfterTheUpload) {
+    tavo::test::PortalCard card;
+    tavo::test::PortalStandIn portal;
+    tavo::test::PlsFormStandIn forms{portal};
+    forms.setRows({{"0100-0042", "04.02.2025 10:00", "2024", "", "", "100001"}});
+    tavo::signing::SignerPkcs11 signer{SoftHsmToken::modulePath()};
+    tavo::test::TempDir dir{"tavo-accepted"};
+    tavo::test::writeFile(dir / "decl.txt", "ред 1\r\nред 2\r\n");
+
+    const std::string accepted = "[ERROR] PlsSubmissionExecutor: upload accepted (document ";
+    struct Case {
+        const char* typeId;
+        Fault fault;
+        std::string logLine;
+    };
+    const Case cases[] = {
+        {"test_pls_listing_throws", Fault::ListingThrows,
+         accepted + "100001), but looking up its incoming number failed: listing page cut short"},
+        // A failure as a value, logged as the session gave it.
+        {"test_pls_no_results_link", Fault::NoResultsLink,
+         "[WARN ] PlsSubmissionExecutor: results-context prepareFor failed: "},
+        {"test_pls_results_link_throws", Fault::ResultsLinkThrows,
+         accepted + "100003), but looking up its incoming number failed: catalogue entry without a results link"},
+        // The progress callback is the caller's, outside the filing.
+        {"test_pls_progress_throws", Fault::None, "progress callback threw: window closed\\x0Aforged line"},
+    };
+    for (const Case& c : cases) {
+        Fault fault = c.fault;
+        std::string typeId = c.typeId;
+        ASSERT_TRUE(operations::OperationRegistry::instance().registerOperation(
+            typeId, [typeId, fault] { return std::make_unique<FailingAfterUpload>(typeId, fault); }));
+    }
+
+    Sender sender{"s-0123456789ab", "Тест Трейд ООД", card.identity()};
+    TavoEngine engine(std::make_unique<InMemorySettingsProvider>(std::vector<Sender>{sender}, sender.id));
+    engine.setSigner(&signer);
+    engine.initialize();
+    engine.setPin(card.pin());
+
+    size_t uploads = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typeId);
+        std::vector<int> seen;
+        TavoEngine::Progress throwing = [&seen](int percent, const std::string&) {
+            seen.push_back(percent);
+            throw std::runtime_error("window closed\nforged line");
+        };
+        auto result = engine.executeOperation(c.typeId, R"({"eik":"123456789","year":2024})",
+                                              (dir / "decl.txt").string(), c.fault == Fault::None ? throwing : nullptr);
+        ASSERT_EQ(forms.uploads().size(), ++uploads);
+        EXPECT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(result.error, "");
+        auto payload = nlohmann::json::parse(result.payload);
+        EXPECT_EQ(payload["success"], true);
+        EXPECT_EQ(payload["documentId"], std::to_string(100000 + uploads));
+        if (c.fault == Fault::None)
+            EXPECT_EQ(seen, (std::vector<int>{0, 100}));
+        else
+            EXPECT_EQ(payload.value("incomeNumber", ""), "");
+        EXPECT_NE(card.logText().find(c.logLine), std::string::npos) << c.logLine;
+    }
+    EXPECT_EQ(card.logText().find("Operation threw"), std::string::npos);
+    engine.shutdown();
 }
