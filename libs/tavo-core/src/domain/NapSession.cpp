@@ -464,6 +464,7 @@ bool NapSession::selectTaxpayer(const std::string& eik) {
 }
 
 void NapSession::httpSelectService(const std::string& linkId) {
+    const bool hadTaxpayer = impl_->selectedTaxpayer.has_value();
     const std::string url =
         std::string(nap::kPortalBase) + "/api/common/service-links/select/" + common::percentEncode(linkId);
     HttpResponse response = callWithAuthRetry("httpSelectService", [this, &linkId, &url] {
@@ -474,8 +475,18 @@ void NapSession::httpSelectService(const std::string& linkId) {
     const std::string body = response.error.empty() ? response.body : std::string();
     Logger::info("NapSession::httpSelectService: HTTP " + std::to_string(response.status) +
                  " (body=" + std::to_string(body.size()) + "B): " + forLog(body, 500));
+    if (lostTaxpayer(hadTaxpayer)) return;
     Logger::info("NapSession::httpSelectService: selectedServiceId cookie installed");
     installCookie("selectedServiceId", base64(linkId));
+}
+
+// A re-login inside a call selects the taxpayer again; when that failed or
+// the portal named someone else, the portal now holds another context and
+// nothing more may be done there.
+bool NapSession::lostTaxpayer(bool hadTaxpayer) const {
+    if (!hadTaxpayer || impl_->selectedTaxpayer) return false;
+    Logger::warn("NapSession: the taxpayer could not be selected again after a re-login; stopping");
+    return true;
 }
 
 const NapService* NapSession::findServiceInCatalogue(const std::string& name,
@@ -502,7 +513,9 @@ std::optional<NapServiceLink> NapSession::selectService(const operations::IPorta
         if (year >= 1) impl_->lastError += " за година " + std::to_string(year);
         return std::nullopt;
     }
+    const bool hadTaxpayer = impl_->selectedTaxpayer.has_value();
     httpSelectService(link->id);
+    if (lostTaxpayer(hadTaxpayer)) return std::nullopt;
     markSessionActiveInUi(name);
     Logger::info("NapSession::selectService: услуга " + forLog(link->title, 200) + " (id=" + forLog(link->id, 100) +
                  ")");
@@ -523,7 +536,6 @@ std::optional<NapServiceLink> NapSession::prepareFor(const operations::IPortalHa
     }
     if (!selectTaxpayer(eik)) return std::nullopt;
     auto link = selectService(handler, year);
-    if (!link) return std::nullopt;
     // A re-login inside the service select selects the taxpayer again; when
     // that failed or named someone else, no taxpayer of ours is selected.
     if (!impl_->selectedTaxpayer) {
@@ -532,6 +544,7 @@ std::optional<NapServiceLink> NapSession::prepareFor(const operations::IPortalHa
                                                 : "Неуспешен избор на ЗЛ " + eik;
         return std::nullopt;
     }
+    if (!link) return std::nullopt;
     selectSystem(*link);
     return link;
 }

@@ -106,6 +106,7 @@ private:
     infra::http::HttpResponse callWithAuthRetry(const std::string& label,
                                                 const std::function<infra::http::HttpResponse()>& call);
     void markSessionActiveInUi(const std::string& serviceName);
+    bool lostTaxpayer(bool hadTaxpayer) const;
     void installCookie(const std::string& name, const std::string& value);
 
     std::unique_ptr<Impl> impl_;

@@ -513,6 +513,14 @@ TEST_F(SessionTest, AnotherTaxpayerAfterTheReloginStopsThePreparation) {
               "4100000002 (ЕИК 987654321). Операцията е спряна, нищо не е подадено.");
     EXPECT_FALSE(session.currentTaxpayer());
     EXPECT_EQ(session.currentSystemId(), 0);
+    // Nothing more reaches the portal under the other company's context.
+    auto all = portal.journal().all();
+    auto second = std::find_if(all.rbegin(), all.rend(),
+                               [](const RecordedRequest& r) { return r.path == "/api/common/taxpayer/select"; });
+    ASSERT_NE(second, all.rend());
+    for (auto it = all.rbegin(); it != second; ++it)
+        EXPECT_EQ(it->path.rfind("/api/common/service-links/", 0), 0u) << it->path;
+    EXPECT_EQ(session.exportCookies().find(b64("5501")), std::string::npos);
 }
 
 }  // namespace
