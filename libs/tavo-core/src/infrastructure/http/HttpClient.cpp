@@ -493,16 +493,22 @@ std::string HttpClient::Impl::formBody(const HeaderMap& fields) const {
     return body;
 }
 
-HttpResponse HttpClient::postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers) {
+namespace {
+constexpr const char* kFormType = "application/x-www-form-urlencoded";
+
+HeaderMap withFormType(const HeaderMap& headers) {
     HeaderMap withType = headers;
-    withType["Content-Type"] = "application/x-www-form-urlencoded";
-    return impl_->doPostRaw(url, impl_->formBody(fields), "application/x-www-form-urlencoded", withType);
+    withType["Content-Type"] = kFormType;
+    return withType;
+}
+}  // namespace
+
+HttpResponse HttpClient::postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers) {
+    return impl_->doPostRaw(url, impl_->formBody(fields), kFormType, withFormType(headers));
 }
 
 HttpResponse HttpClient::postFormFresh(const std::string& url, const HeaderMap& fields, const HeaderMap& headers) {
-    HeaderMap withType = headers;
-    withType["Content-Type"] = "application/x-www-form-urlencoded";
-    return postRawFresh(url, impl_->formBody(fields), "application/x-www-form-urlencoded", withType);
+    return postRawFresh(url, impl_->formBody(fields), kFormType, withFormType(headers));
 }
 
 std::vector<std::uint8_t> HttpClient::downloadBinary(const std::string& url, const HeaderMap& headers) {

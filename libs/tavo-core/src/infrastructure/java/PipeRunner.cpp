@@ -367,21 +367,18 @@ struct PipeRunner::Impl {
                 woken = true;
                 break;
             }
-            if (readable(fds[0])) {
-                outOpen = readInto(outRead, buffer, outLines);
-                if (outLines && outLines->overflowed()) {
-                    setFailure(lineCapText("standard output", cap));
-                    woken = true;
-                    break;
-                }
-            }
-            if (readable(fds[1])) {
-                errOpen = readInto(errRead, buffer, errLines);
-                if (errLines && errLines->overflowed()) {
-                    setFailure(lineCapText("standard error", cap));
-                    woken = true;
-                    break;
-                }
+            // One stream's turn; false when its line passed the cap.
+            auto drain = [&](const pollfd& fd, int readFd, bool& open, LineAccumulator* lines, const char* stream) {
+                if (!readable(fd)) return true;
+                open = readInto(readFd, buffer, lines);
+                if (!lines || !lines->overflowed()) return true;
+                setFailure(lineCapText(stream, cap));
+                return false;
+            };
+            if (!drain(fds[0], outRead, outOpen, outLines, "standard output") ||
+                !drain(fds[1], errRead, errOpen, errLines, "standard error")) {
+                woken = true;
+                break;
             }
             if (readable(fds[3])) errDone = true;
             if (!drainUntil && tryReap()) drainUntil = std::chrono::steady_clock::now() + limits.drainAfterExit;
