@@ -322,7 +322,8 @@ DirResult prepareUserDirectory(const std::string& path, const std::string& base,
         const std::string part = own.substr(from, slash - from);
         from = slash + 1;
         if (part.empty() || part == ".") continue;
-        current = current.empty() ? part : (current.back() == '/' ? current + part : current + "/" + part);
+        if (!current.empty() && current.back() != '/') current += '/';
+        current += part;
         result = checkOwnFolder(current, options);
         if (!result) return result;
     }

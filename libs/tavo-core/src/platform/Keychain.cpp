@@ -107,7 +107,7 @@ std::string fileNameFor(const std::vector<uint8_t>& ref) {
 
 constexpr char kLockName[] = ".lock";
 // Items are a few hundred bytes; anything far larger is damage, never read whole.
-constexpr std::uint64_t kMaxItemBytes = 64 * 1024;
+constexpr std::uint64_t kMaxItemBytes = std::uint64_t{64} * 1024;
 
 // The lock file, opened without following a link or waiting on a FIFO. One
 // that is not a trusted file of ours (planted before the folder was ours) is
