@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
+#include <filesystem>
 #include <system_error>
 
 namespace tavo::core::common::files {
@@ -43,21 +45,68 @@ int readOneMore(int fd) {
     }
 }
 
+ReadResult readToEnd(int fd, std::size_t size, const std::optional<std::uint64_t>& maxBytes) {
+    ReadResult result;
+    std::vector<std::uint8_t>& bytes = result.bytes;
+    bytes.resize(size);
+    std::size_t have = 0;
+    for (;;) {
+        if (have == bytes.size()) {
+            // The file grew since fstat; the limit still holds.
+            if (maxBytes && have >= *maxBytes) {
+                const int more = readOneMore(fd);
+                if (more == 0) break;
+                if (more < 0) return readFailure(ReadError::Unreadable, "cannot read: " + errnoText(errno));
+                return tooLarge(*maxBytes);
+            }
+            bytes.resize(bytes.size() + kGrowStep);
+        }
+        ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return readFailure(ReadError::Unreadable, "cannot read: " + errnoText(errno));
+        }
+        if (n == 0) break;
+        have += static_cast<std::size_t>(n);
+    }
+    bytes.resize(have);
+    if (maxBytes && have > *maxBytes) return tooLarge(*maxBytes);
+    return result;
+}
+
+std::string parentOf(const std::string& path) {
+    std::string parent = std::filesystem::path(path).parent_path().string();
+    return parent.empty() ? std::string(".") : parent;
+}
+
 }  // namespace
 
-bool writeAll(int fd, const void* data, std::size_t size) {
+bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     std::size_t done = 0;
+    bool ok = true;
     while (done < size) {
         ssize_t n = ::write(fd, bytes + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;
-            return false;
+            ok = false;
+            break;
         }
         done += static_cast<std::size_t>(n);
     }
-    return true;
+    if (written) *written = done;
+    return ok;
+}
+
+bool isTrustedFile(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 022) == 0;
+}
+
+std::optional<std::uint64_t> trustedFileSize(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !isTrustedFile(info) || info.st_size < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size);
 }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -98,36 +147,11 @@ ReadResult readRegularFile(const std::string& path, const ReadOptions& options) 
     if (!S_ISREG(info.st_mode) || info.st_size < 0)
         return readFailure(ReadError::NotRegular,
                            S_ISDIR(info.st_mode) ? "a folder, not a file" : "not a regular file");
+    if (options.requireOwnFile && !isTrustedFile(info))
+        return readFailure(ReadError::NotTrusted, "owned by another account or writable by others");
     const auto onDisk = static_cast<std::uint64_t>(info.st_size);
     if (options.maxBytes && onDisk > *options.maxBytes) return tooLarge(*options.maxBytes);
-
-    ReadResult result;
-    std::vector<std::uint8_t>& bytes = result.bytes;
-    const auto size = static_cast<std::size_t>(onDisk);
-    bytes.resize(size);
-    std::size_t have = 0;
-    for (;;) {
-        if (have == bytes.size()) {
-            // The file grew since fstat; the limit still holds.
-            if (options.maxBytes && have >= *options.maxBytes) {
-                const int more = readOneMore(fd.get());
-                if (more == 0) break;
-                if (more < 0) return readFailure(ReadError::Unreadable, "cannot read: " + errnoText(errno));
-                return tooLarge(*options.maxBytes);
-            }
-            bytes.resize(bytes.size() + kGrowStep);
-        }
-        ssize_t n = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return readFailure(ReadError::Unreadable, "cannot read: " + errnoText(errno));
-        }
-        if (n == 0) break;
-        have += static_cast<std::size_t>(n);
-    }
-    bytes.resize(have);
-    if (options.maxBytes && have > *options.maxBytes) return tooLarge(*options.maxBytes);
-    return result;
+    return readToEnd(fd.get(), static_cast<std::size_t>(onDisk), options.maxBytes);
 }
 
 WriteResult replaceFileAtomically(const std::string& target, const void* data, std::size_t size, mode_t mode) {
@@ -144,26 +168,166 @@ WriteResult replaceFileAtomically(const std::string& target, const void* data, s
     if (::fsync(fd.get()) != 0) return discard("cannot sync", errno);
     if (!fd.close()) return discard("cannot close", errno);
     if (::rename(temp.c_str(), target.c_str()) != 0) return discard("cannot rename over the target", errno);
+    // Without it a power loss can bring the old file back.
+    if (!syncDirectory(parentOf(target))) return writeFailure("cannot sync the folder", errno);
     return WriteResult{true, {}};
 }
 
-bool createUserDirectories(const std::string& path) {
-    if (path.empty()) return false;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-    if (errno != ENOENT) return false;
-    // Parents first; a trailing slash names the same folder.
-    std::string trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    const std::size_t slash = trimmed.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !createUserDirectories(trimmed.substr(0, slash))) return false;
-    if (::mkdir(trimmed.c_str(), 0700) != 0) {
-        // Another thread or process may have made it meanwhile.
-        return errno == EEXIST && ::stat(trimmed.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+WriteResult removeFileDurably(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) {
+        if (errno == ENOENT) return WriteResult{true, {}};
+        return writeFailure("cannot remove", errno);
     }
-    // The umask only takes bits away; an odd one must not leave the folder unusable.
-    ::chmod(trimmed.c_str(), 0700);
-    return true;
+    if (!syncDirectory(parentOf(path))) return writeFailure("cannot sync the folder", errno);
+    return WriteResult{true, {}};
+}
+
+bool syncDirectory(const std::string& dir) {
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return false;
+    // Some file systems cannot sync a folder at all; nothing more can be done there.
+    return ::fsync(fd.get()) == 0 || errno == EINVAL || errno == ENOTSUP;
+}
+
+namespace {
+
+// "<name>.tmp" followed by exactly six characters, as mkostemp fills them.
+bool isTemporaryName(const std::string& name) {
+    constexpr std::size_t kRandom = 6;
+    const std::size_t at = name.rfind(".tmp");
+    return at != std::string::npos && at > 0 && name.size() == at + 4 + kRandom;
+}
+
+}  // namespace
+
+std::size_t sweepTemporaryFiles(const std::string& dir, std::chrono::seconds minAge) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(dir, ec), end;
+    const std::time_t now = std::time(nullptr);
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        struct stat info {};
+        if (!isTemporaryName(name) || ::lstat(it->path().c_str(), &info) != 0 || S_ISDIR(info.st_mode)) continue;
+        if (now - info.st_mtime < minAge.count()) continue;
+        if (::unlink(it->path().c_str()) == 0) ++removed;
+    }
+    if (removed > 0) syncDirectory(dir);
+    return removed;
+}
+
+namespace {
+
+DirResult dirRefused(const std::string& dir, const std::string& why) {
+    DirResult r;
+    r.reason = dir + ": " + why;
+    return r;
+}
+
+DirResult dirOk() {
+    DirResult r;
+    r.ok = true;
+    return r;
+}
+
+// The folders down to the checked ones, followed as the system resolves
+// them; the old behaviour for folders that are not the agent's own.
+DirResult makeOuterFolders(const std::string& path, bool create) {
+    if (path.empty()) return dirOk();
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode) ? dirOk() : dirRefused(path, "not a folder");
+    if (errno != ENOENT) return dirRefused(path, errnoText(errno));
+    if (!create) {
+        DirResult r;
+        r.missing = true;
+        return r;
+    }
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        DirResult parent = makeOuterFolders(path.substr(0, slash), create);
+        if (!parent) return parent;
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return dirRefused(path, errnoText(errno));
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return dirRefused(path, "not a folder");
+    return dirOk();
+}
+
+// Takes away what others may do in a folder of ours; write access for others
+// must go, read access goes when asked and possible.
+DirResult tightenFolder(const std::string& dir, mode_t mode, const DirOptions& options) {
+    const bool othersWrite = (mode & 022) != 0;
+    const bool wanted = othersWrite || (mode & 0700) != 0700 || (options.userOnly && (mode & 077) != 0);
+    if (!wanted) return dirOk();
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    const bool changed = fd && ::fchmod(fd.get(), 0700) == 0;
+    // A folder made under a umask that left us no access cannot be opened:
+    // its mode is set by name (it is ours and was just looked at).
+    if (!changed && (mode & 0700) != 0700) ::chmod(dir.c_str(), 0700);
+    if (::lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return dirRefused(dir, "changed while being checked");
+    if ((info.st_mode & 022) != 0) return dirRefused(dir, "others can write it and it cannot be made private");
+    return dirOk();
+}
+
+DirResult checkOwnFolder(const std::string& dir, const DirOptions& options) {
+    struct stat info {};
+    if (::lstat(dir.c_str(), &info) != 0) {
+        if (errno != ENOENT) return dirRefused(dir, errnoText(errno));
+        if (!options.create) {
+            DirResult r;
+            r.missing = true;
+            return r;
+        }
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return dirRefused(dir, errnoText(errno));
+        if (::lstat(dir.c_str(), &info) != 0) return dirRefused(dir, errnoText(errno));
+    }
+    if (S_ISLNK(info.st_mode)) return dirRefused(dir, "a link, not a folder");
+    if (!S_ISDIR(info.st_mode)) return dirRefused(dir, "not a folder");
+    if (info.st_uid != ::geteuid()) return dirRefused(dir, "owned by another account");
+    return tightenFolder(dir, info.st_mode, options);
+}
+
+std::string normalFolder(const std::string& path) {
+    std::string normal = std::filesystem::path(path).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    return normal;
+}
+
+}  // namespace
+
+DirResult prepareUserDirectory(const std::string& path, const std::string& base, const DirOptions& options) {
+    if (path.empty()) return dirRefused("(empty)", "no folder named");
+    const std::string target = normalFolder(path);
+    const std::string top = base.empty() ? std::string() : normalFolder(base);
+    std::string outer;
+    std::string own;  // the part below outer, checked folder by folder
+    const bool below = !top.empty() && target.size() > top.size() && target.compare(0, top.size(), top) == 0 &&
+                       (top.back() == '/' || target[top.size()] == '/');
+    if (below) {
+        outer = top;
+        own = target.substr(top.back() == '/' ? top.size() : top.size() + 1);
+    } else {
+        const std::size_t slash = target.rfind('/');
+        outer = slash == std::string::npos ? std::string() : target.substr(0, slash == 0 ? 1 : slash);
+        own = slash == std::string::npos ? target : target.substr(slash + 1);
+    }
+    DirResult result = makeOuterFolders(outer, options.create);
+    if (!result) return result;
+    std::string current = outer;
+    std::size_t from = 0;
+    while (from <= own.size()) {
+        std::size_t slash = own.find('/', from);
+        if (slash == std::string::npos) slash = own.size();
+        const std::string part = own.substr(from, slash - from);
+        from = slash + 1;
+        if (part.empty() || part == ".") continue;
+        if (!current.empty() && current.back() != '/') current += '/';
+        current += part;
+        result = checkOwnFolder(current, options);
+        if (!result) return result;
+    }
+    return dirOk();
 }
 
 }  // namespace tavo::core::common::files

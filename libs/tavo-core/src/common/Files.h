@@ -1,7 +1,9 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,13 +44,23 @@ enum class ReadError {
     NotFound,    // no such file (or a link leading nowhere)
     NotRegular,  // a folder, a device, a FIFO, a socket, or a link when links are refused
     TooLarge,    // more bytes than the limit
+    NotTrusted,  // owned by another account, or writable by others (only when asked)
     Unreadable,  // any other failure of open, fstat or read
 };
 
 struct ReadOptions {
     std::optional<std::uint64_t> maxBytes;  // none: no limit
     bool followLinks = true;                // false: a link as the last component is refused
+    bool requireOwnFile = false;            // true: only a file isTrustedFile accepts is read
 };
+
+// A regular file of this process's user that no one else can write: the only
+// kind the agent trusts in its per-user folders (keys, PINs, log, applet).
+bool isTrustedFile(const struct stat& info);
+
+// The size of the file at path when it is one isTrustedFile accepts, looked
+// at without following a link; none otherwise.
+std::optional<std::uint64_t> trustedFileSize(const std::string& path);
 
 struct ReadResult {
     std::vector<std::uint8_t> bytes;
@@ -64,8 +76,9 @@ struct ReadResult {
 ReadResult readRegularFile(const std::string& path, const ReadOptions& options = {});
 
 // Writes every byte, resuming after interruptions and short writes; false
-// (errno set) when a write fails or makes no progress.
-bool writeAll(int fd, const void* data, std::size_t size);
+// (errno set) when a write fails or makes no progress. written, when given,
+// receives the number of bytes that did reach the file.
+bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written = nullptr);
 
 struct WriteResult {
     bool ok = false;
@@ -75,8 +88,10 @@ struct WriteResult {
 
 // Writes bytes under a temporary name in the target's folder, syncs them and
 // renames the file over the target: a reader sees the old file or the whole
-// new one, never a torn one, also after a crash. The file gets mode exactly.
-// The temporary name is "<target>.tmp" followed by six random characters.
+// new one, never a torn one, also after a crash (the folder is synced after
+// the rename). The file gets mode exactly; a link at the target is replaced,
+// never followed. The temporary name is "<target>.tmp" followed by six
+// random characters.
 WriteResult replaceFileAtomically(const std::string& target, const void* data, std::size_t size, mode_t mode);
 inline WriteResult replaceFileAtomically(const std::string& target, const std::string& bytes, mode_t mode) {
     return replaceFileAtomically(target, bytes.data(), bytes.size(), mode);
@@ -86,9 +101,37 @@ inline WriteResult replaceFileAtomically(const std::string& target, const std::v
     return replaceFileAtomically(target, bytes.data(), bytes.size(), mode);
 }
 
-// Creates the folder and any missing parents, each one it creates readable by
-// the user only (0700); folders already there are left as they are. True when
-// the path is a folder afterwards.
-bool createUserDirectories(const std::string& path);
+// Unlinks the file and syncs its folder, so that a removal survives a power
+// loss. A file that is not there counts as removed.
+WriteResult removeFileDurably(const std::string& path);
+
+// Syncs a folder's entries (after a rename or an unlink in it).
+bool syncDirectory(const std::string& dir);
+
+// Removes what a writer that died left under the temporary names of
+// replaceFileAtomically ("<name>.tmp" and six characters) in dir, when it is
+// older than minAge (younger ones may belong to a writer still at work).
+// Returns how many went.
+std::size_t sweepTemporaryFiles(const std::string& dir, std::chrono::seconds minAge);
+
+struct DirOptions {
+    bool create = true;     // false: a missing folder is reported as missing, not made
+    bool userOnly = false;  // also take away others' read and search bits, where possible
+};
+
+struct DirResult {
+    bool ok = false;
+    bool missing = false;  // create false and the folder is not there
+    std::string reason;    // empty on success; names the folder refused
+    explicit operator bool() const { return ok; }
+};
+
+// Makes path a folder of the user's own, as ssh checks ~/.ssh. Folders down to
+// base (when path lies below it; else down to path's parent) are taken as the
+// system resolves them and made when missing. Every folder below that is
+// looked at without following links: a link, something else than a folder,
+// or a folder of another account is refused; one that others can write is
+// made 0700 and checked again. Folders made here are 0700.
+DirResult prepareUserDirectory(const std::string& path, const std::string& base, const DirOptions& options = {});
 
 }  // namespace tavo::core::common::files

@@ -18,16 +18,23 @@ namespace {
 struct LoggerState {
     std::mutex mutex;
     core::common::files::UniqueFd file;
+    // The last line reached the file only in part: the next one starts on a
+    // line of its own.
+    bool torn = false;
 };
 
-// The log names taxpayers and their filings: created readable by the user
-// only, and a log left readable by others is made so.
+// Only a regular file of the user's own is a log: a link planted in its place
+// is not followed, and a FIFO or a device is never waited on (opening
+// without blocking). The log names taxpayers and their filings: created
+// readable by the user only, and a log left readable by others is made so.
 int openLog(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return -1;
+    core::common::files::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!fd) return -1;
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) ::fchmod(fd, 0600);
-    return fd;
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) return -1;
+    if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), 0600) != 0) return -1;
+    return fd.release();
 }
 
 LoggerState& state() {
@@ -72,6 +79,7 @@ void Logger::init(const std::string& path) {
     LoggerState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.file.reset(openLog(path));
+    s.torn = false;
 }
 
 void Logger::log(LogLevel level, const std::string& message) {
@@ -82,7 +90,13 @@ void Logger::log(LogLevel level, const std::string& message) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     // A failed write is dropped: logging never fails the caller.
-    if (s.file) core::common::files::writeAll(s.file.get(), line.data(), line.size());
+    if (s.file) {
+        if (s.torn) line.insert(line.begin(), '\n');
+        std::size_t written = 0;
+        core::common::files::writeAll(s.file.get(), line.data(), line.size(), &written);
+        // Nothing written leaves the file as it was (torn or not).
+        if (written > 0) s.torn = written < line.size();
+    }
 }
 
 void Logger::flush() {

@@ -6,6 +6,8 @@
 
 #include "common/ExecutablePath.h"
 #include "common/Files.h"
+#include "common/Logger.h"
+#include "common/Utf8.h"
 
 namespace tavo {
 namespace fs = std::filesystem;
@@ -52,9 +54,13 @@ std::string Paths::toShortPath(const std::string& path) {
     return path;
 }
 
-// The folders hold the user's keys, PINs, logs and applet: readable by the user only.
+// The folders hold the user's keys, PINs, logs and applet: every one of the
+// agent's own (below the per-user data folder) is the user's alone; a folder
+// that is a link or another account's is refused, with a line in the log.
 bool Paths::ensureDirectory(const std::string& path) {
-    return core::common::files::createUserDirectories(path);
+    core::common::files::DirResult made = core::common::files::prepareUserDirectory(path, localAppData());
+    if (!made) Logger::error("Paths: folder refused: " + core::common::utf8::escapeForLog(made.reason));
+    return made.ok;
 }
 
 }  // namespace tavo

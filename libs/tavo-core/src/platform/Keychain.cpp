@@ -26,8 +26,10 @@
 #include "common/CPtr.h"
 #include "common/Files.h"
 #include "common/Hex.h"
+#include "common/Logger.h"
 #include "common/Paths.h"
 #include "common/SafeJson.h"
+#include "common/Utf8.h"
 #include "platform/KeychainTesting.h"
 
 namespace tavo::platform::keychain {
@@ -103,16 +105,57 @@ std::string fileNameFor(const std::vector<uint8_t>& ref) {
     return core::common::hex::encode(ref, core::common::hex::Case::Lower) + kItemSuffix;
 }
 
-// Serialises all access: threads by the mutex, processes by a lock file.
+constexpr char kLockName[] = ".lock";
+// Items are a few hundred bytes; anything far larger is damage, never read whole.
+constexpr std::uint64_t kMaxItemBytes = std::uint64_t{64} * 1024;
+
+// The lock file, opened without following a link or waiting on a FIFO. One
+// that is not a trusted file of ours (planted before the folder was ours) is
+// replaced. Reads need no write access: a reader on a read-only home opens
+// the lock to read, or reads without it when there is none (nothing can
+// write an item there either).
+class LockFile {
+public:
+    LockFile(const std::string& dir, bool forWriting) : path_(dir + "/" + kLockName) {
+        open(forWriting);
+        if (fd_ || !untrusted_) return;
+        if (files::removeFileDurably(path_)) open(forWriting);
+    }
+    bool ok() const { return static_cast<bool>(fd_) || lockless_; }
+    int fd() const { return fd_.get(); }
+
+private:
+    void open(bool forWriting) {
+        constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+        untrusted_ = false;
+        fd_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | kFlags, 0600));
+        if (!fd_ && errno == ELOOP) untrusted_ = true;
+        if (!fd_ && !forWriting && (errno == EROFS || errno == EACCES)) {
+            fd_.reset(::open(path_.c_str(), O_RDONLY | kFlags));
+            lockless_ = !fd_ && errno == ENOENT;
+        }
+        struct stat info {};
+        if (fd_ && (::fstat(fd_.get(), &info) != 0 || !files::isTrustedFile(info))) {
+            fd_.reset();
+            untrusted_ = true;
+        }
+    }
+
+    std::string path_;
+    files::UniqueFd fd_;
+    bool untrusted_ = false;
+    bool lockless_ = false;
+};
+
+// Serialises all access: threads by the mutex, processes by the lock file.
 class StoreLock {
 public:
-    explicit StoreLock(const std::string& dir)
-        : guard_(mutex()), fd_(::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-        if (fd_ && ::flock(fd_.get(), LOCK_EX) != 0) fd_.reset();
+    StoreLock(const std::string& dir, bool forWriting) : guard_(mutex()), file_(dir, forWriting) {
+        locked_ = file_.ok() && (file_.fd() < 0 || ::flock(file_.fd(), LOCK_EX) == 0);
     }
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
-    bool ok() const { return static_cast<bool>(fd_); }
+    bool ok() const { return locked_; }
 
 private:
     static std::mutex& mutex() {
@@ -120,7 +163,8 @@ private:
         return m;
     }
     std::lock_guard<std::mutex> guard_;
-    files::UniqueFd fd_;
+    LockFile file_;
+    bool locked_ = false;
 };
 
 // The per-user data folder; empty when HOME is unset or empty (an empty
@@ -131,25 +175,50 @@ std::string appDataBase() {
     return Paths::localAppData();
 }
 
-// The folder, created readable by the user only; empty when there is no home.
-std::string openDirectory() {
-    std::string base = appDataBase();
-    if (base.empty()) return {};
-    std::string dir = storageDirectory();
-    if (!files::createUserDirectories(dir)) return {};
-    // A folder made by an older version may be readable by others.
-    ::chmod(dir.c_str(), 0700);
-    return dir;
+// The folder, checked as ssh checks ~/.ssh (a link or another account's
+// folder is refused, one others can reach is made the user's alone) and, for
+// writers, created. kStatusItemNotFound: a reader found no folder.
+OSStatus openDirectory(bool create, std::string& dir) {
+    if (appDataBase().empty()) return kStatusFailed;
+    dir = storageDirectory();
+    files::DirOptions options;
+    options.create = create;
+    options.userOnly = true;
+    files::DirResult checked = files::prepareUserDirectory(dir, Paths::localAppData(), options);
+    if (checked.missing) return kStatusItemNotFound;
+    if (!checked) {
+        Logger::error("Keychain: storage folder refused: " + core::common::utf8::escapeForLog(checked.reason));
+        return kStatusFailed;
+    }
+    return kStatusOk;
 }
 
-// An item is a regular file of ours: a link, a FIFO or a folder under an
-// item's name is never followed or read.
-std::optional<std::string> readRegularFile(const fs::path& path) {
+// Reads one item file. An item is a trusted regular file of ours of a
+// sensible size: anything else under an item's name is skipped with a line
+// in the log (nullopt, status ok); one that is there but cannot be read
+// fails the whole call (status failed).
+std::optional<std::string> readItemFile(const fs::path& path, OSStatus& status) {
     files::ReadOptions options;
     options.followLinks = false;
+    options.requireOwnFile = true;
+    options.maxBytes = kMaxItemBytes;
     files::ReadResult read = files::readRegularFile(path.string(), options);
-    if (!read.ok()) return std::nullopt;
-    return std::string(read.bytes.begin(), read.bytes.end());
+    status = kStatusOk;
+    switch (read.error) {
+        case files::ReadError::None:
+            return std::string(read.bytes.begin(), read.bytes.end());
+        case files::ReadError::NotFound:
+            return std::nullopt;  // removed since the folder was listed
+        case files::ReadError::Unreadable:
+            status = kStatusFailed;
+            Logger::error("Keychain: cannot read item " + core::common::utf8::escapeForLog(path.filename().string()) +
+                          ": " + read.reason);
+            return std::nullopt;
+        default:
+            Logger::warn("Keychain: item " + core::common::utf8::escapeForLog(path.filename().string()) +
+                         " skipped: " + read.reason);
+            return std::nullopt;
+    }
 }
 
 std::optional<Item> parseItem(const std::string& fileName, const std::string& text) {
@@ -188,7 +257,13 @@ std::optional<Item> parseItem(const std::string& fileName, const std::string& te
     return item;
 }
 
-// Every readable item, oldest first. Files that are not ours are ignored.
+bool isItemName(const std::string& name) {
+    constexpr size_t kSuffix = sizeof(kItemSuffix) - 1;
+    return name.size() > kSuffix && name.compare(name.size() - kSuffix, std::string::npos, kItemSuffix) == 0;
+}
+
+// Every item, oldest first. Files that are not ours are ignored; an item
+// that cannot be read fails the whole call, never passes for no item.
 // Called under the store lock, while no writer of any process is between
 // writing a temporary file and renaming it: any temporary file found is
 // left by a writer that died, holds a secret, and goes.
@@ -197,28 +272,32 @@ OSStatus readItems(const std::string& dir, std::vector<Item>& items) {
     std::error_code ec;
     fs::directory_iterator it(dir, ec), end;
     if (ec) return kStatusFailed;
+    bool swept = false;
     for (; it != end; it.increment(ec)) {
         if (ec) return kStatusFailed;
         std::string name = it->path().filename().string();
         if (name.find(kTempMarker) != std::string::npos) {
-            ::unlink(it->path().c_str());
+            swept = ::unlink(it->path().c_str()) == 0 || swept;
             continue;
         }
-        if (name.size() <= sizeof(kItemSuffix) - 1 ||
-            name.compare(name.size() - (sizeof(kItemSuffix) - 1), std::string::npos, kItemSuffix) != 0)
-            continue;
-        auto text = readRegularFile(it->path());
-        if (!text) continue;
-        if (auto item = parseItem(name, *text)) items.push_back(std::move(*item));
+        if (!isItemName(name)) continue;
+        OSStatus status = kStatusOk;
+        auto text = readItemFile(it->path(), status);
+        if (status != kStatusOk) return status;
+        if (text) {
+            if (auto item = parseItem(name, *text)) items.push_back(std::move(*item));
+        }
     }
+    if (ec) return kStatusFailed;
+    if (swept) files::syncDirectory(dir);
     std::sort(items.begin(), items.end(),
               [](const Item& a, const Item& b) { return a.seq != b.seq ? a.seq < b.seq : a.fileName < b.fileName; });
     return kStatusOk;
 }
 
-std::optional<Item> readItem(const std::string& dir, const std::vector<uint8_t>& ref) {
+std::optional<Item> readItem(const std::string& dir, const std::vector<uint8_t>& ref, OSStatus& status) {
     std::string name = fileNameFor(ref);
-    auto text = readRegularFile(fs::path(dir) / name);
+    auto text = readItemFile(fs::path(dir) / name, status);
     if (!text) return std::nullopt;
     return parseItem(name, *text);
 }
@@ -243,9 +322,10 @@ OSStatus writeItem(const std::string& dir, const Item& item) {
     return files::replaceFileAtomically(target.string(), text, 0600) ? kStatusOk : kStatusFailed;
 }
 
+// Synced with its folder: a removed PIN must not come back after a power loss.
 OSStatus removeItem(const std::string& dir, const Item& item) {
     std::string path = (fs::path(dir) / item.fileName).string();
-    return ::unlink(path.c_str()) == 0 ? kStatusOk : kStatusFailed;
+    return files::removeFileDurably(path) ? kStatusOk : kStatusFailed;
 }
 
 std::optional<std::vector<uint8_t>> newRef(const char* kind) {
@@ -278,29 +358,30 @@ Identity toIdentity(const Item& item) {
     return Identity{item.ref, item.certificateDer, item.tokenId};
 }
 
-// Runs fn(dir, items) under the store lock. With create false a missing
-// folder means "no items".
+enum class Access { Read, Write, Create };
+
+// Runs fn(dir, items) under the store lock. Unless creating, a missing
+// folder means "no items" (fn gets an empty dir). No exception leaves.
 template <class Fn>
-OSStatus withItems(bool create, Fn&& fn) {
-    std::string dir;
-    if (create) {
-        dir = openDirectory();
-        if (dir.empty()) return kStatusFailed;
-    } else {
-        if (appDataBase().empty()) return kStatusFailed;
-        dir = storageDirectory();
-        std::error_code ec;
-        if (!fs::is_directory(dir, ec)) {
+OSStatus withItems(Access access, Fn&& fn) {
+    try {
+        std::string dir;
+        OSStatus opened = openDirectory(access == Access::Create, dir);
+        if (opened == kStatusItemNotFound) {
             std::vector<Item> none;
             return fn(std::string(), none);
         }
+        if (opened != kStatusOk) return opened;
+        StoreLock lock(dir, access != Access::Read);
+        if (!lock.ok()) return kStatusFailed;
+        std::vector<Item> items;
+        OSStatus status = readItems(dir, items);
+        if (status != kStatusOk) return status;
+        return fn(dir, items);
+    } catch (const std::exception& e) {
+        Logger::error(std::string("Keychain: ") + e.what());
+        return kStatusFailed;
     }
-    StoreLock lock(dir);
-    if (!lock.ok()) return kStatusFailed;
-    std::vector<Item> items;
-    OSStatus status = readItems(dir, items);
-    if (status != kStatusOk) return status;
-    return fn(dir, items);
 }
 
 }  // namespace
@@ -325,7 +406,7 @@ std::string storageDirectory() {
 
 OSStatus addGenericPassword(const std::string& service, const std::string& account, const std::string& data) {
     if (auto s = injectedFailure(Operation::Add)) return *s;
-    return withItems(true, [&](const std::string& dir, std::vector<Item>& items) -> OSStatus {
+    return withItems(Access::Create, [&](const std::string& dir, std::vector<Item>& items) -> OSStatus {
         if (findPassword(items, service, account)) return kStatusDuplicateItem;
         auto ref = newRef(kPasswordClass);
         if (!ref) return kStatusFailed;
@@ -343,7 +424,7 @@ OSStatus addGenericPassword(const std::string& service, const std::string& accou
 
 OSStatus updateGenericPassword(const std::string& service, const std::string& account, const std::string& data) {
     if (auto s = injectedFailure(Operation::Update)) return *s;
-    return withItems(false, [&](const std::string& dir, std::vector<Item>& items) -> OSStatus {
+    return withItems(Access::Write, [&](const std::string& dir, std::vector<Item>& items) -> OSStatus {
         const Item* found = findPassword(items, service, account);
         if (!found) return kStatusItemNotFound;
         Item item = *found;
@@ -354,7 +435,7 @@ OSStatus updateGenericPassword(const std::string& service, const std::string& ac
 
 OSStatus deleteGenericPassword(const std::string& service, const std::string& account) {
     if (auto s = injectedFailure(Operation::Delete)) return *s;
-    return withItems(false, [&](const std::string& dir, std::vector<Item>& items) -> OSStatus {
+    return withItems(Access::Write, [&](const std::string& dir, std::vector<Item>& items) -> OSStatus {
         const Item* found = findPassword(items, service, account);
         if (!found) return kStatusItemNotFound;
         return removeItem(dir, *found);
@@ -364,7 +445,7 @@ OSStatus deleteGenericPassword(const std::string& service, const std::string& ac
 OSStatus copyGenericPassword(const std::string& service, const std::string& account, std::string& data,
                              std::vector<uint8_t>* persistentRef) {
     if (auto s = injectedFailure(Operation::CopyMatching)) return *s;
-    return withItems(false, [&](const std::string&, std::vector<Item>& items) -> OSStatus {
+    return withItems(Access::Read, [&](const std::string&, std::vector<Item>& items) -> OSStatus {
         const Item* found = findPassword(items, service, account);
         if (!found) return kStatusItemNotFound;
         data = found->data;
@@ -375,7 +456,7 @@ OSStatus copyGenericPassword(const std::string& service, const std::string& acco
 
 OSStatus copyGenericPasswordAccounts(const std::string& service, std::vector<std::string>& accounts) {
     if (auto s = injectedFailure(Operation::CopyMatching)) return *s;
-    return withItems(false, [&](const std::string&, std::vector<Item>& items) -> OSStatus {
+    return withItems(Access::Read, [&](const std::string&, std::vector<Item>& items) -> OSStatus {
         accounts.clear();
         for (const Item& i : items) {
             if (i.kind == kPasswordClass && i.service == service) accounts.push_back(i.account);
@@ -403,7 +484,7 @@ OSStatus importIdentity(const std::string& privateKeyPem, const std::vector<uint
     long pemLength = BIO_get_mem_data(out.get(), &pemData);
     std::string keyPem(pemData, pemLength > 0 ? static_cast<size_t>(pemLength) : 0);
 
-    return withItems(true, [&](const std::string& dir, std::vector<Item>& items) -> OSStatus {
+    return withItems(Access::Create, [&](const std::string& dir, std::vector<Item>& items) -> OSStatus {
         for (const Item& i : items) {
             if (i.kind == kIdentityClass && i.certificateDer == certificateDer) return kStatusDuplicateItem;
         }
@@ -425,7 +506,7 @@ OSStatus importIdentity(const std::string& privateKeyPem, const std::vector<uint
 
 OSStatus copyIdentities(std::vector<Identity>& identities) {
     if (auto s = injectedFailure(Operation::CopyMatching)) return *s;
-    return withItems(false, [&](const std::string&, std::vector<Item>& items) -> OSStatus {
+    return withItems(Access::Read, [&](const std::string&, std::vector<Item>& items) -> OSStatus {
         identities.clear();
         for (const Item& i : items) {
             if (i.kind == kIdentityClass) identities.push_back(toIdentity(i));
@@ -442,9 +523,11 @@ bool isIdentityRef(const std::vector<uint8_t>& ref) {
 }
 std::optional<Item> findIdentityItem(const std::vector<uint8_t>& ref, OSStatus& status) {
     std::optional<Item> found;
-    status = withItems(false, [&](const std::string& dir, std::vector<Item>&) -> OSStatus {
+    status = withItems(Access::Read, [&](const std::string& dir, std::vector<Item>&) -> OSStatus {
         if (dir.empty() || !isIdentityRef(ref)) return kStatusItemNotFound;
-        found = readItem(dir, ref);
+        OSStatus read = kStatusOk;
+        found = readItem(dir, ref, read);
+        if (read != kStatusOk) return read;
         if (!found || found->kind != kIdentityClass) {
             found.reset();
             return kStatusItemNotFound;

@@ -1,12 +1,20 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "common/Files.h"
 #include "support/TempDir.h"
@@ -28,6 +36,38 @@ std::vector<std::string> namesIn(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
     return names;
+}
+
+// readRegularFile on its own thread, waited for a few seconds at most: a read
+// that blocks (on a FIFO without a writer) is released by opening the FIFO's
+// writing end, and reported, instead of hanging the test.
+files::ReadResult readWithin(const std::string& path, const files::ReadOptions& options) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<files::ReadResult> result;
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread reader([shared, path, options] {
+        files::ReadResult r = files::readRegularFile(path, options);
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->result = std::move(r);
+        shared->done.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    if (!shared->done.wait_for(lock, std::chrono::seconds(5), [&] { return shared->result.has_value(); })) {
+        ADD_FAILURE() << "readRegularFile(" << path << ") still blocked after 5 s";
+        lock.unlock();
+        files::UniqueFd writer(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        lock.lock();
+        if (!shared->done.wait_for(lock, std::chrono::seconds(5), [&] { return shared->result.has_value(); })) {
+            reader.detach();  // cannot be released: leave it, the failure is reported
+            return files::ReadResult{{}, ReadError::Unreadable, "blocked"};
+        }
+    }
+    lock.unlock();
+    reader.join();
+    return *shared->result;
 }
 
 }  // namespace
@@ -66,7 +106,7 @@ TEST(Files, ReadRefusesWhatIsNotARegularFile) {
         options.followLinks = c.followLinks;
         options.maxBytes = c.maxBytes;
         const std::string path = c.name[0] == '/' ? std::string(c.name) : (dir / c.name).string();
-        files::ReadResult r = files::readRegularFile(path, options);
+        files::ReadResult r = readWithin(path, options);
         EXPECT_EQ(r.error, c.expected) << r.reason;
         EXPECT_EQ(r.ok(), c.expected == ReadError::None);
         if (r.ok()) {
@@ -130,22 +170,163 @@ TEST(Files, FailedReplaceKeepsTheOldContentAndLeavesNoTemporaryFile) {
     EXPECT_EQ(namesIn(dir.path()).size(), 2u);
 }
 
-TEST(Files, CreatedFoldersAreUserOnlyAndExistingOnesAreLeftAlone) {
+TEST(Files, CreatedFoldersAreUserOnlyAndFoldersAboveTheBaseAreLeftAlone) {
     tavo::test::TempDir dir;
     fs::create_directory(dir / "shared");
-    fs::permissions(dir / "shared", fs::perms(0755));
-    const mode_t oldMask = ::umask(022);
-    const bool made = files::createUserDirectories((dir / "shared" / "a" / "b" / "c/").string());
+    fs::permissions(dir / "shared", fs::perms(0777));
+    const mode_t oldMask = ::umask(0);
+    const auto made =
+        files::prepareUserDirectory((dir / "shared" / "a" / "b" / "c/").string(), (dir / "shared").string());
     ::umask(oldMask);
-    ASSERT_TRUE(made);
-    EXPECT_EQ(modeOf(dir / "shared"), 0755u);
+    ASSERT_TRUE(made) << made.reason;
+    EXPECT_EQ(modeOf(dir / "shared"), 0777u);
     for (const char* sub : {"shared/a", "shared/a/b", "shared/a/b/c"}) {
         SCOPED_TRACE(sub);
         EXPECT_EQ(modeOf(dir / sub), 0700u);
     }
-    EXPECT_TRUE(files::createUserDirectories((dir / "shared" / "a").string()));
     tavo::test::writeFile(dir / "file", "x");
-    EXPECT_FALSE(files::createUserDirectories((dir / "file").string()));
-    EXPECT_FALSE(files::createUserDirectories((dir / "file" / "sub").string()));
-    EXPECT_FALSE(files::createUserDirectories(""));
+    for (const fs::path& p : {dir / "file", dir / "file" / "sub", fs::path()}) {
+        SCOPED_TRACE(p.string());
+        EXPECT_FALSE(files::prepareUserDirectory(p.string(), dir.str()));
+    }
+}
+
+// Every folder below the base is looked at as ssh looks at ~/.ssh.
+TEST(Files, FoldersBelowTheBaseAreTheUsersOwn) {
+    constexpr uid_t kOtherAccount = 65534;
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& base)> plant;
+        bool ok;
+        const char* reason;  // part of the refusal
+        mode_t mode;         // of base/agent/store afterwards, when ok
+        bool userOnly = false;
+    };
+    const Case cases[] = {
+        {"missing", [](const fs::path&) {}, true, "", 0700},
+        {"open to all",
+         [](const fs::path& b) {
+             fs::create_directories(b / "agent" / "store");
+             ::chmod((b / "agent").c_str(), 0777);
+             ::chmod((b / "agent" / "store").c_str(), 0777);
+         },
+         true, "", 0700},
+        {"readable by others",
+         [](const fs::path& b) {
+             fs::create_directories(b / "agent" / "store");
+             ::chmod((b / "agent" / "store").c_str(), 0755);
+         },
+         true, "", 0755},
+        {"readable by others, user only asked",
+         [](const fs::path& b) {
+             fs::create_directories(b / "agent" / "store");
+             ::chmod((b / "agent" / "store").c_str(), 0755);
+         },
+         true, "", 0700, true},
+        {"a link as the folder",
+         [](const fs::path& b) {
+             fs::create_directories(b / "elsewhere");
+             fs::create_directory(b / "agent");
+             fs::create_symlink(b / "elsewhere", b / "agent" / "store");
+         },
+         false, "a link", 0},
+        {"a link as a parent",
+         [](const fs::path& b) {
+             fs::create_directories(b / "elsewhere");
+             fs::create_directory_symlink(b / "elsewhere", b / "agent");
+         },
+         false, "a link", 0},
+        {"another account's folder",
+         [](const fs::path& b) {
+             fs::create_directories(b / "agent" / "store");
+             (void)::chown((b / "agent").c_str(), kOtherAccount, kOtherAccount);
+         },
+         false, "another account", 0},
+        {"a file",
+         [](const fs::path& b) {
+             fs::create_directory(b / "agent");
+             tavo::test::writeFile(b / "agent" / "store", "x");
+         },
+         false, "not a folder", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tavo::test::TempDir base;
+        c.plant(base.path());
+        files::DirOptions options;
+        options.userOnly = c.userOnly;
+        const auto r = files::prepareUserDirectory((base / "agent" / "store").string(), base.str(), options);
+        EXPECT_EQ(r.ok, c.ok) << r.reason;
+        EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
+        if (c.ok) {
+            EXPECT_EQ(modeOf(base / "agent" / "store"), c.mode);
+        } else if (fs::exists(base / "elsewhere")) {
+            EXPECT_TRUE(fs::is_empty(base / "elsewhere"));  // nothing made where a planted link leads
+        }
+    }
+    // A reader asks not to create: a missing folder is reported as such.
+    tavo::test::TempDir base;
+    files::DirOptions readOnly;
+    readOnly.create = false;
+    const auto r = files::prepareUserDirectory((base / "agent" / "store").string(), base.str(), readOnly);
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.missing);
+    EXPECT_FALSE(fs::exists(base / "agent"));
+}
+
+// The stores trust only their own files: another account's, or one others
+// can write, is refused like a link.
+TEST(Files, ReadOfAnOwnFileRefusesOthersFiles) {
+    tavo::test::TempDir dir;
+    struct Case {
+        const char* name;
+        uid_t owner;
+        mode_t mode;
+        ReadError expected;
+    };
+    const Case cases[] = {
+        {"ours", ::geteuid(), 0600, ReadError::None},
+        {"ours, readable by all", ::geteuid(), 0644, ReadError::None},
+        {"ours, writable by the group", ::geteuid(), 0620, ReadError::NotTrusted},
+        {"ours, writable by all", ::geteuid(), 0666, ReadError::NotTrusted},
+        {"another account's", 65534, 0600, ReadError::NotTrusted},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir / c.name;
+        tavo::test::writeFile(file, "content");
+        ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
+        ASSERT_EQ(::chown(file.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+        files::ReadOptions options;
+        options.requireOwnFile = true;
+        EXPECT_EQ(files::readRegularFile(file.string(), options).error, c.expected);
+        EXPECT_EQ(files::trustedFileSize(file.string()).has_value(), c.expected == ReadError::None);
+        options.requireOwnFile = false;
+        EXPECT_TRUE(files::readRegularFile(file.string(), options).ok());
+    }
+}
+
+// What a writer that died left goes once it is old enough; files of other
+// names, and a writer's file still young, stay.
+TEST(Files, SweepRemovesOnlyOldTemporaryFiles) {
+    tavo::test::TempDir dir;
+    const char* names[] = {"a.jar.tmpAb3dE6", "young.jar.tmpXyZ123", "a.jar", "b.tmp", "c.jar.tmpTooLong7"};
+    for (const char* n : names) tavo::test::writeFile(dir / n, "x");
+    const struct timespec old[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
+    for (const char* n : {"a.jar.tmpAb3dE6", "a.jar", "b.tmp", "c.jar.tmpTooLong7"})
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / n).c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(files::sweepTemporaryFiles(dir.str(), std::chrono::seconds(600)), 1u);
+    auto left = namesIn(dir.path());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"a.jar", "b.tmp", "c.jar.tmpTooLong7", "young.jar.tmpXyZ123"}));
+}
+
+TEST(Files, DurableRemovalCountsAMissingFileAsRemoved) {
+    tavo::test::TempDir dir;
+    tavo::test::writeFile(dir / "item", "x");
+    EXPECT_TRUE(files::removeFileDurably((dir / "item").string()));
+    EXPECT_FALSE(fs::exists(dir / "item"));
+    EXPECT_TRUE(files::removeFileDurably((dir / "item").string()));
+    fs::create_directory(dir / "folder");
+    EXPECT_FALSE(files::removeFileDurably((dir / "folder").string()));
 }

@@ -253,7 +253,7 @@ void HttpClient::Impl::applyClientCert() {
     // The PIN goes to the engine at each transfer, not here: it is the
     // engine's one PIN for the whole process.
     cardKey = true;
-    Logger::info("HttpClient: using PKCS#11 engine, cert=" + name +
+    Logger::info("HttpClient: using PKCS#11 engine, cert=" + common::utf8::escapeForLog(name) +
                  (options.pin.empty() ? " [no PIN supplied]" : " [PIN set]"));
 }
 

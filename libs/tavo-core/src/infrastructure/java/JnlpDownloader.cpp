@@ -116,8 +116,13 @@ bool namesArchive(std::string_view name) {
 }
 
 // Written under a temporary name in the same folder, synced and renamed, so
-// the cache holds the old file or the whole new one, never a torn one.
+// the cache holds the old file or the whole new one, never a torn one; a
+// link or a FIFO in its place is replaced, never followed.
 bool writeReplacing(const fs::path& target, const std::vector<std::uint8_t>& bytes) {
+    // An empty folder under the file's name would keep it out for good;
+    // anything with content in it is left alone (and the write fails).
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) ::rmdir(target.c_str());
     return static_cast<bool>(files::replaceFileAtomically(target.string(), bytes, 0644));
 }
 
@@ -300,68 +305,93 @@ bool JnlpDownloader::doFetch(const Fetcher& fetcher, const std::string& url, std
     return fetchUrlAnonymous(url, out);
 }
 
-std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir, const Fetcher& fetcher) {
+namespace {
+
+// The manifest's body, or nothing (logged) when it cannot be fetched.
+std::optional<std::string> fetchManifest(const JnlpDownloader::Fetcher& fetcher) {
     const std::string url = manifestUrl();
     Logger::info("JnlpDownloader: fetching " + url + (fetcher ? " (authenticated)" : " (anonymous)"));
     std::vector<std::uint8_t> body;
-    if (!doFetch(fetcher, url, body)) {
+    if (!JnlpDownloader::doFetch(fetcher, url, body)) {
         Logger::error(std::string("JnlpDownloader: failed to fetch JNLP manifest — likely not logged in to ") +
                       nap::kPortalHost);
-        return {};
+        return std::nullopt;
     }
     Logger::info("JnlpDownloader: received " + std::to_string(body.size()) + " bytes");
-    const std::string xml(body.begin(), body.end());
-    const JnlpManifest manifest = parseJnlp(xml);
+    return std::string(body.begin(), body.end());
+}
+
+// False (logged) for a manifest that lists nothing, too much, or two
+// archives under one cache name.
+bool manifestIsUsable(const JnlpManifest& manifest, const std::string& xml) {
     if (manifest.resources.empty()) {
         const std::string preview =
             xml.size() <= kPreviewBytes ? forLog(xml) : forLog(utf8::cut(xml, kPreviewBytes)) + "...";
         Logger::error("JnlpDownloader: manifest parsed 0 jar entries. Body preview: " + preview);
-        return {};
+        return false;
     }
     if (manifest.resources.size() > kMaxManifestResources) {
         Logger::error("JnlpDownloader: manifest refused — it lists " + std::to_string(manifest.resources.size()) +
                       " resources, more than the " + std::to_string(kMaxManifestResources) + " allowed");
-        return {};
+        return false;
     }
     if (auto clash = cacheNameClash(manifest.resources)) {
         Logger::error("JnlpDownloader: manifest refused — '" + forLog(clash->first) + "' and '" +
                       forLog(clash->second) + "' would be cached as the same file " + forLog(cacheName(clash->second)));
-        return {};
+        return false;
     }
     Logger::info("JnlpDownloader: manifest codebase=" + forLog(manifest.codebase) +
                  " jars=" + std::to_string(manifest.resources.size()));
     for (const JnlpResource& r : manifest.resources) Logger::info("  jar href=" + forLog(r.href));
+    return true;
+}
 
-    Paths::ensureDirectory(destDir);
+// Fetches one archive into the cache; the path written, or nothing (logged).
+std::optional<std::string> downloadResource(const std::string& base, const JnlpResource& r, const std::string& destDir,
+                                            const JnlpDownloader::Fetcher& fetcher) {
+    const std::string jarUrl = joinUrl(base, r.href);
+    Logger::info("JnlpDownloader: GET " + forLog(jarUrl));
+    std::vector<std::uint8_t> bytes;
+    if (!JnlpDownloader::doFetch(fetcher, jarUrl, bytes)) {
+        Logger::warn("JnlpDownloader: failed to fetch " + forLog(jarUrl));
+        return std::nullopt;
+    }
+    // An error page or a login form must never pass for an archive in the cache.
+    if (!looksLikeArchive(bytes)) {
+        Logger::warn("JnlpDownloader: " + forLog(jarUrl) + " is not a Java archive (" + std::to_string(bytes.size()) +
+                     " bytes); not cached");
+        return std::nullopt;
+    }
+    std::optional<fs::path> target = cacheTarget(destDir, r.href);
+    if (!target || !writeReplacing(*target, bytes)) {
+        Logger::warn("JnlpDownloader: cannot write " +
+                     forLog(target ? target->string() : (fs::path(destDir) / r.href).string()));
+        return std::nullopt;
+    }
+    return target->string();
+}
+
+// The cache folder, checked before anything is written into it.
+bool prepareCacheFolder(const std::string& destDir) {
+    if (Paths::ensureDirectory(destDir)) return true;
+    Logger::error("JnlpDownloader: cache folder " + forLog(destDir) + " refused; nothing written there");
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> JnlpDownloader::downloadAll(const std::string& destDir, const Fetcher& fetcher) {
+    const std::optional<std::string> xml = fetchManifest(fetcher);
+    if (!xml) return {};
+    const JnlpManifest manifest = parseJnlp(*xml);
+    if (!manifestIsUsable(manifest, *xml) || !prepareCacheFolder(destDir)) return {};
+
     const std::string base = manifest.codebase.empty() ? defaultCodebase() : manifest.codebase;
     std::vector<std::string> written;
     for (const JnlpResource& r : manifest.resources) {
-        const std::string jarUrl = joinUrl(base, r.href);
-        Logger::info("JnlpDownloader: GET " + forLog(jarUrl));
-        std::vector<std::uint8_t> bytes;
-        if (!doFetch(fetcher, jarUrl, bytes)) {
-            Logger::warn("JnlpDownloader: failed to fetch " + forLog(jarUrl));
-            continue;
-        }
-        // An error page or a login form must never pass for an archive in the cache.
-        if (!looksLikeArchive(bytes)) {
-            Logger::warn("JnlpDownloader: " + forLog(jarUrl) + " is not a Java archive (" +
-                         std::to_string(bytes.size()) + " bytes); not cached");
-            continue;
-        }
-        std::optional<fs::path> target = cacheTarget(destDir, r.href);
-        // An empty folder under an archive's name would keep the archive out
-        // for good; anything with content in it is left alone.
-        std::error_code ec;
-        if (target && fs::is_directory(fs::symlink_status(*target, ec))) fs::remove(*target, ec);
-        if (!target || !writeReplacing(*target, bytes)) {
-            Logger::warn("JnlpDownloader: cannot write " +
-                         forLog(target ? target->string() : (fs::path(destDir) / r.href).string()));
-            continue;
-        }
-        written.push_back(target->string());
+        if (auto path = downloadResource(base, r, destDir, fetcher)) written.push_back(std::move(*path));
     }
-    Logger::info("JnlpDownloader: downloaded " + std::to_string(written.size()) + " JAR(s) to " + destDir);
+    Logger::info("JnlpDownloader: downloaded " + std::to_string(written.size()) + " JAR(s) to " + forLog(destDir));
     return written;
 }
 
@@ -391,7 +421,7 @@ std::string JnlpDownloader::downloadNativeLib(const std::string& jarHref, const 
     Logger::info("JnlpDownloader: extracted " + libName + " (" + std::to_string(extraction.library->size()) +
                  " bytes)");
 
-    Paths::ensureDirectory(destDir);
+    if (!prepareCacheFolder(destDir)) return {};
     const fs::path target = fs::path(destDir) / libName;
     if (!writeReplacing(target, *extraction.library)) return {};
     Logger::info("JnlpDownloader: wrote " + target.string());
@@ -406,7 +436,7 @@ std::string JnlpDownloader::downloadOne(const std::string& href, const std::stri
         Logger::warn("JnlpDownloader: failed to fetch " + forLog(url));
         return {};
     }
-    Paths::ensureDirectory(destDir);
+    if (!prepareCacheFolder(destDir)) return {};
     std::optional<fs::path> target = cacheTarget(destDir, href);
     if (target && namesArchive(target->filename().string()) && !looksLikeArchive(bytes)) {
         Logger::warn("JnlpDownloader: " + forLog(url) + " is not a Java archive (" + std::to_string(bytes.size()) +
@@ -423,9 +453,11 @@ std::string JnlpDownloader::downloadOne(const std::string& href, const std::stri
 }
 
 bool JnlpDownloader::cachedArchiveIsWhole(const std::string& path) {
-    // No link is followed: the cache holds the files we wrote, nothing else.
+    // No link is followed and no file another account could have planted or
+    // changed is taken: the cache holds the files we wrote, nothing else.
     files::ReadOptions options;
     options.followLinks = false;
+    options.requireOwnFile = true;
     options.maxBytes = kMaxCachedArchiveBytes;
     files::ReadResult read = files::readRegularFile(path, options);
     if (!read.ok()) return false;

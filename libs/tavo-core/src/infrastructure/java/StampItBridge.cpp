@@ -1,6 +1,9 @@
 #include "infrastructure/java/StampItBridge.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <mutex>
@@ -9,6 +12,7 @@
 #include <utility>
 
 #include "common/Base64.h"
+#include "common/Files.h"
 #include "common/Logger.h"
 #include "common/Paths.h"
 #include "common/Utf8.h"
@@ -22,6 +26,8 @@ namespace fs = std::filesystem;
 
 namespace tavo::stampit {
 namespace {
+
+namespace files = core::common::files;
 
 constexpr std::array<const char*, 3> kJarNames = {"VATClientService.jar", "SignerService.jar", "LSManager.jar"};
 constexpr const char* kWrapperClassFile = "TavoVatUploader.class";
@@ -286,6 +292,11 @@ struct StampItBridge::Impl {
     PipeRunner::Limits runnerLimits;
 
     bool ensureInstalledLocked(const Progress& progress);
+    // The installation's steps, in order.
+    bool findJava();
+    bool prepareCache();
+    bool installWrapperClass();
+    bool downloadApplet(const Progress& progress, const std::string& libPath);
     // Appends the archives present in the cache; false when one is missing.
     bool collectJars(const char* missingPrefix, bool fullPathInLog);
 };
@@ -310,8 +321,47 @@ bool StampItBridge::Impl::collectJars(const char* missingPrefix, bool fullPathIn
     return allThere;
 }
 
-bool StampItBridge::Impl::ensureInstalledLocked(const Progress& progress) {
-    report(progress, "Търсене на Java…");
+namespace {
+
+// The class we ship is a few kilobytes; a file far larger is not it.
+constexpr std::uint64_t kMaxWrapperClassBytes = std::uint64_t{16} * 1024 * 1024;
+// A temporary file this old in the cache belongs to no writer still at
+// work (a write lasts milliseconds): a crash left it.
+constexpr std::chrono::minutes kStaleTemporaryAge{10};
+
+// Only a non-empty regular file of ours, which no one else can write, is an
+// installed class or library: a FIFO there would hang the JVM, and a file
+// another account planted would run as the user.
+bool isInstalledFile(const std::string& path) {
+    const std::optional<std::uint64_t> size = files::trustedFileSize(path);
+    return size && *size > 0;
+}
+
+bool isThere(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Written the way the archives are: temporary file, sync, rename (never
+// through a link), then the size on disk compared with the source's.
+bool writeWrapperClass(const std::string& target, const std::vector<uint8_t>& bytes) {
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) ::rmdir(target.c_str());
+    files::WriteResult written = files::replaceFileAtomically(target, bytes, 0644);
+    if (!written) {
+        Logger::error("StampIT: cannot install the wrapper class: " + written.reason);
+        return false;
+    }
+    if (files::trustedFileSize(target) != std::optional<std::uint64_t>(bytes.size())) {
+        Logger::error("StampIT: the installed wrapper class does not match the shipped one");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool StampItBridge::Impl::findJava() {
     auto java = JavaFinder::find();
     if (!java) {
         Logger::error("Java not found on system");
@@ -321,39 +371,49 @@ bool StampItBridge::Impl::ensureInstalledLocked(const Progress& progress) {
     is64Bit = java->is64Bit;
     arch = BitnessDetector::detect(javaPath);
     Logger::info("Java: " + javaPath + " version=" + java->version + (is64Bit ? " (64-Bit)" : " (32-Bit)"));
+    return true;
+}
 
-    Paths::ensureDirectory(Paths::stampitJars());
-    Paths::ensureDirectory(Paths::stampitNative());
-    Paths::ensureDirectory(Paths::stampitWrapperDir());
+// The cache's folders, each the user's own (Paths logs a refusal), swept of
+// what a crashed writer left.
+bool StampItBridge::Impl::prepareCache() {
+    for (const std::string& dir : {Paths::stampitJars(), Paths::stampitNative(), Paths::stampitWrapperDir()}) {
+        if (!Paths::ensureDirectory(dir)) {
+            Logger::error("StampIT: cache folder refused: " + core::common::utf8::escapeForLog(dir));
+            return false;
+        }
+        files::sweepTemporaryFiles(dir, kStaleTemporaryAge);
+    }
     nativeDir = Paths::stampitNative();
     wrapperDir = Paths::stampitWrapperDir();
+    return true;
+}
 
+// The class shipped beside the executable, copied into the cache. Without a
+// shipped class an installed copy stays, unless it is no installed file.
+bool StampItBridge::Impl::installWrapperClass() {
+    const std::string target = joinPath(wrapperDir, kWrapperClassFile);
     const std::string exeDir = Paths::executableDir();
-    if (!exeDir.empty()) {
-        std::string shipped = joinPath(exeDir, kWrapperClassFile);
-        if (exists(shipped)) {
-            std::error_code ec;
-            fs::copy_file(shipped, joinPath(wrapperDir, kWrapperClassFile), fs::copy_options::overwrite_existing, ec);
-        }
+    files::ReadOptions options;
+    options.maxBytes = kMaxWrapperClassBytes;
+    const files::ReadResult shipped = exeDir.empty()
+                                          ? files::ReadResult{{}, files::ReadError::NotFound, "no folder"}
+                                          : files::readRegularFile(joinPath(exeDir, kWrapperClassFile), options);
+    if (shipped.error == files::ReadError::NotFound) {
+        if (!isThere(target) || isInstalledFile(target)) return true;
+        Logger::error("StampIT: " + target + " is not a wrapper class file of ours");
+        return false;
     }
-
-    const bool allJars = collectJars("Missing JAR: ", false);
-
-    const std::string libName = BitnessDetector::nativeLibFileName();
-    const std::string nativeJar = BitnessDetector::nativeJarFor(arch);
-    if (nativeJar.empty())
-        Logger::warn(
-            "StampIT: no native lib JAR mapping for current arch — VAT validation will fail with "
-            "UnsatisfiedLinkError");
-
-    const std::string libPath = joinPath(nativeDir, libName);
-    const bool libThere = exists(libPath);
-    if (libThere && allJars) {
-        report(progress, "Готово.");
-        return true;
+    if (!shipped.ok() || shipped.bytes.empty()) {
+        Logger::error("StampIT: the shipped wrapper class cannot be used: " +
+                      (shipped.ok() ? std::string("empty") : shipped.reason));
+        return false;
     }
-    if (!libThere) Logger::warn("Missing native lib: " + libPath);
+    return writeWrapperClass(target, shipped.bytes);
+}
 
+// The applet's archives and native library fetched from the portal.
+bool StampItBridge::Impl::downloadApplet(const Progress& progress, const std::string& libPath) {
     report(progress, "Сваляне на StampIT библиотеките от НАП…");
     if (!fetcher) Logger::warn("StampIT: no authenticated fetcher set — JNLP endpoints require portal login");
     if (JnlpDownloader::downloadAll(Paths::stampitRoot(), fetcher).empty()) {
@@ -362,15 +422,32 @@ bool StampItBridge::Impl::ensureInstalledLocked(const Progress& progress) {
     }
     collectJars("Still missing after download: ", true);
 
-    if (!exists(libPath)) {
+    if (!isInstalledFile(libPath)) {
         report(progress, "Извличане на native библиотека…");
-        if (JnlpDownloader::downloadNativeLib(nativeJar, libName, nativeDir, fetcher).empty())
+        const std::string libName = BitnessDetector::nativeLibFileName();
+        if (JnlpDownloader::downloadNativeLib(BitnessDetector::nativeJarFor(arch), libName, nativeDir, fetcher).empty())
             Logger::warn("StampIT: native lib download/extract failed");
     }
-    if (!exists(libPath)) {
+    if (!isInstalledFile(libPath)) {
         Logger::error("StampIT: native lib still missing after download");
         return false;
     }
+    return true;
+}
+
+bool StampItBridge::Impl::ensureInstalledLocked(const Progress& progress) {
+    report(progress, "Търсене на Java…");
+    if (!findJava() || !prepareCache() || !installWrapperClass()) return false;
+
+    const bool allJars = collectJars("Missing JAR: ", false);
+    if (BitnessDetector::nativeJarFor(arch).empty())
+        Logger::warn(
+            "StampIT: no native lib JAR mapping for current arch — VAT validation will fail with "
+            "UnsatisfiedLinkError");
+    const std::string libPath = joinPath(nativeDir, BitnessDetector::nativeLibFileName());
+    const bool libThere = isInstalledFile(libPath);
+    if (!libThere) Logger::warn("Missing native lib: " + libPath);
+    if (!(libThere && allJars) && !downloadApplet(progress, libPath)) return false;
     report(progress, "Готово.");
     return true;
 }
@@ -450,7 +527,7 @@ namespace {
 // first the signer lists (empty when there is none).
 std::string signingCertId(signing::ISigner& signer, const std::string& given) {
     if (!given.empty()) {
-        Logger::info("StampIT submit: signing cert id = " + given);
+        Logger::info("StampIT submit: signing cert id = " + core::common::utf8::escapeForLog(given));
         return given;
     }
     std::vector<signing::CertificateInfo> certs;
@@ -460,7 +537,8 @@ std::string signingCertId(signing::ISigner& signer, const std::string& given) {
         Logger::error(std::string("StampIT signer.listCertificates: ") + e.what());
     }
     if (certs.empty()) return {};
-    Logger::warn("StampIT submit: signerCertId empty — falling back to first enumerated cert (" + certs.front().id +
+    Logger::warn("StampIT submit: signerCertId empty — falling back to first enumerated cert (" +
+                 core::common::utf8::escapeForLog(certs.front().id) +
                  "). Pass session.identity().certificateId instead.");
     return certs.front().id;
 }

@@ -1,5 +1,6 @@
 #include "infrastructure/security/CryptoStore.h"
 
+#include <exception>
 #include <string_view>
 
 #include "common/Base64.h"
@@ -22,10 +23,16 @@ bool CryptoStore::isToken(const std::string& text) {
     return startsWith(text, kDpapiPrefix) || startsWith(text, kKeychainPrefix) || startsWith(text, kPlainPrefix);
 }
 
+// Allocation is the one thing that can fail here; it fails the call, never the caller.
 std::optional<std::string> CryptoStore::encrypt(const std::string& value) {
     if (value.empty()) return std::string();
-    return std::string(kKeychainPrefix) +
-           core::common::base64::encode(reinterpret_cast<const unsigned char*>(value.data()), value.size());
+    try {
+        return std::string(kKeychainPrefix) +
+               core::common::base64::encode(reinterpret_cast<const unsigned char*>(value.data()), value.size());
+    } catch (const std::exception& e) {
+        Logger::error(std::string("CryptoStore::encrypt: ") + e.what());
+        return std::nullopt;
+    }
 }
 
 std::optional<std::string> CryptoStore::decrypt(const std::string& text) {
@@ -35,8 +42,13 @@ std::optional<std::string> CryptoStore::decrypt(const std::string& text) {
         Logger::warn("CryptoStore: cannot decrypt non-keychain token on macOS");
         return std::nullopt;
     }
-    auto bytes = core::common::base64::decode(std::string_view(text).substr(kKeychainPrefix.size()));
-    return std::string(bytes.begin(), bytes.end());
+    try {
+        auto bytes = core::common::base64::decode(std::string_view(text).substr(kKeychainPrefix.size()));
+        return std::string(bytes.begin(), bytes.end());
+    } catch (const std::exception& e) {
+        Logger::error(std::string("CryptoStore::decrypt: ") + e.what());
+        return std::nullopt;
+    }
 }
 
 }  // namespace tavo::security

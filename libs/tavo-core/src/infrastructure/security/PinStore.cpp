@@ -1,5 +1,7 @@
 #include "infrastructure/security/PinStore.h"
 
+#include <exception>
+
 #include "common/Logger.h"
 #include "common/Utf8.h"
 #include "platform/Keychain.h"
@@ -13,9 +15,21 @@ constexpr char kService[] = "TavoAgentC.pin";
 // Account names are read into a buffer of this size, NUL included.
 constexpr size_t kAccountBufferSize = 512;
 
-}  // namespace
+// No exception leaves the store (an allocation can fail anywhere): it is
+// logged and the call fails.
+template <class Fn, class Result>
+Result guarded(const char* what, Result failed, Fn&& fn) {
+    try {
+        return fn();
+    } catch (const std::exception& e) {
+        Logger::error(std::string("PinStore::") + what + ": " + e.what());
+    } catch (...) {
+        Logger::error(std::string("PinStore::") + what + ": unknown exception");
+    }
+    return failed;
+}
 
-bool PinStore::store(const std::string& certificateId, const std::string& pin) {
+bool storeUnguarded(const std::string& certificateId, const std::string& pin) {
     // Updated in place: a failed write never loses the PIN stored before.
     keychain::OSStatus status = keychain::updateGenericPassword(kService, certificateId, pin);
     if (status == keychain::kStatusItemNotFound) {
@@ -41,18 +55,7 @@ bool PinStore::store(const std::string& certificateId, const std::string& pin) {
     return true;
 }
 
-bool PinStore::remove(const std::string& certificateId) {
-    keychain::OSStatus status = keychain::deleteGenericPassword(kService, certificateId);
-    return status == keychain::kStatusOk || status == keychain::kStatusItemNotFound;
-}
-
-std::optional<std::string> PinStore::load(const std::string& certificateId) {
-    std::string pin;
-    if (keychain::copyGenericPassword(kService, certificateId, pin) != keychain::kStatusOk) return std::nullopt;
-    return pin;
-}
-
-std::vector<std::string> PinStore::listStoredIds() {
+std::vector<std::string> listUnguarded() {
     std::vector<std::string> accounts;
     if (keychain::copyGenericPasswordAccounts(kService, accounts) != keychain::kStatusOk) return {};
     std::vector<std::string> ids;
@@ -66,7 +69,7 @@ std::vector<std::string> PinStore::listStoredIds() {
     return ids;
 }
 
-bool PinStore::clearAll() {
+bool clearUnguarded() {
     // Every account of the service, also those listStoredIds leaves out: a
     // PIN nobody can list is still a PIN on disk.
     std::vector<std::string> accounts;
@@ -77,6 +80,40 @@ bool PinStore::clearAll() {
     accounts.clear();
     // Whatever a failed delete left behind makes the answer false.
     return keychain::copyGenericPasswordAccounts(kService, accounts) == keychain::kStatusItemNotFound;
+}
+
+}  // namespace
+
+bool PinStore::store(const std::string& certificateId, const std::string& pin) {
+    return guarded("store", false, [&] { return storeUnguarded(certificateId, pin); });
+}
+
+bool PinStore::remove(const std::string& certificateId) {
+    return guarded("remove", false, [&] {
+        keychain::OSStatus status = keychain::deleteGenericPassword(kService, certificateId);
+        return status == keychain::kStatusOk || status == keychain::kStatusItemNotFound;
+    });
+}
+
+// A PIN that is there but cannot be read is no PIN for the caller either;
+// the log tells it apart from one never stored.
+std::optional<std::string> PinStore::load(const std::string& certificateId) {
+    return guarded("load", std::optional<std::string>(), [&]() -> std::optional<std::string> {
+        std::string pin;
+        keychain::OSStatus status = keychain::copyGenericPassword(kService, certificateId, pin);
+        if (status == keychain::kStatusOk) return pin;
+        if (status != keychain::kStatusItemNotFound)
+            Logger::warn("SecItemCopyMatching failed: " + std::to_string(status));
+        return std::nullopt;
+    });
+}
+
+std::vector<std::string> PinStore::listStoredIds() {
+    return guarded("listStoredIds", std::vector<std::string>(), listUnguarded);
+}
+
+bool PinStore::clearAll() {
+    return guarded("clearAll", false, clearUnguarded);
 }
 
 }  // namespace tavo::security

@@ -14,11 +14,13 @@
 #include <limits>
 #include <map>
 #include <stdexcept>
+#include <string_view>
 
 #include "common/Ascii.h"
 #include "common/CPtr.h"
 #include "common/Hex.h"
 #include "common/Logger.h"
+#include "common/Utf8.h"
 #include "infrastructure/signing/CmsBuilder.h"
 #include "infrastructure/signing/Cryptoki.h"
 
@@ -29,6 +31,11 @@ using core::common::CPtr;
 using X509Ptr = CPtr<X509, X509_free>;
 using BnPtr = CPtr<BIGNUM, BN_free>;
 using PkeyPtr = CPtr<EVP_PKEY, EVP_PKEY_free>;
+
+// A certificate id comes from the settings or a request: one log line each.
+std::string forLog(std::string_view text) {
+    return core::common::utf8::escapeForLog(text);
+}
 
 void freeOpenSslText(char* p) {
     OPENSSL_free(p);
@@ -329,7 +336,7 @@ std::vector<uint8_t> SignerPkcs11::getCertificateDer(const std::string& certific
     std::vector<uint8_t> der;
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
     if (findPair(p11, session.handle(), id.id, der, key) == PairResult::One) return der;
-    Logger::warn("SignerPkcs11: more than one certificate under " + id.text() + " on token");
+    Logger::warn("SignerPkcs11: more than one certificate under " + forLog(id.text()) + " on token");
     return {};
 }
 
@@ -338,7 +345,7 @@ bool SignerPkcs11::warmUp(const std::string& certificateId, const std::string& p
     if (!p11.ready()) return false;
     CertId id = CertId::parse(certificateId);
     if (!id.valid()) {
-        Logger::warn("SignerPkcs11: invalid certificateId: " + certificateId);
+        Logger::warn("SignerPkcs11: invalid certificateId: " + forLog(certificateId));
         return false;
     }
     impl_->dropIfDead(id.slot);
@@ -398,10 +405,11 @@ std::vector<uint8_t> SignerPkcs11::signData(const std::vector<uint8_t>& data, co
                 Logger::warn("SignerPkcs11: private key not found on token");
                 return {};
             case PairResult::NoMatch:
-                Logger::warn("SignerPkcs11: no private key on token belongs to the certificate under " + id.text());
+                Logger::warn("SignerPkcs11: no private key on token belongs to the certificate under " +
+                             forLog(id.text()));
                 return {};
             case PairResult::Several:
-                Logger::warn("SignerPkcs11: more than one certificate with its key under " + id.text() +
+                Logger::warn("SignerPkcs11: more than one certificate with its key under " + forLog(id.text()) +
                              " on token; refusing to choose");
                 return {};
         }
