@@ -112,6 +112,12 @@ bool showsListing(std::string_view html) {
     return false;
 }
 
+bool isPageInsteadOfJson(std::string_view body) {
+    size_t first = 0;
+    while (first < body.size() && isBlank(body[first])) ++first;
+    return first == body.size() || body[first] == '<';
+}
+
 std::vector<std::vector<std::string>> readHtmlRows(const std::string& body, const ResultsFilter& filter) {
     std::vector<std::vector<std::string>> rows;
     for (const std::string& fragment : HtmlUtils::extractDataRows(body)) {
@@ -220,6 +226,12 @@ InquiryResult fetchAjaxJsonResults(domain::NapSession& session, const ISubmissio
                                               {"X-Requested-With", "XMLHttpRequest"}};
     auto response = session.postForm(url, listing::ajaxRequestFields(), headers);
     if (!isSuccess(response.status)) return errorResult(listingHttpError(response.status));
+    if (listing::isPageInsteadOfJson(response.body)) {
+        // A lapsed session answers with its login page: never an empty listing.
+        Logger::warn("PlsResultsExecutor(AJAX): the answer is a page, not the listing (" +
+                     std::to_string(response.body.size()) + " bytes)");
+        return errorResult(portalpage::lapsedSessionMessage("списъка с подадени документи"));
+    }
 
     InquiryResult result;
     result.columns = listing::standardColumns();

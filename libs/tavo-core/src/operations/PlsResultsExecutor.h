@@ -42,6 +42,10 @@ std::string findDocumentId(std::string_view html);
 // page or an empty body does not.
 bool showsListing(std::string_view html);
 
+// Whether a DataTables answer is empty or a page (its first non-blank
+// character opens a tag) rather than JSON.
+bool isPageInsteadOfJson(std::string_view body);
+
 // Rows of the HTML listing page (the executor's step after the GET).
 std::vector<std::vector<std::string>> readHtmlRows(const std::string& body, const ResultsFilter& filter);
 

@@ -395,8 +395,7 @@ std::string compress(const std::vector<uint8_t>& normalised, std::string& pdata)
 std::string sign(domain::NapSession& session, const std::vector<uint8_t>& normalised, std::string& psign) {
     std::vector<uint8_t> signature;
     try {
-        signature =
-            session.signer()->signDataForPortal(normalised, session.identity().certificateId, session.pin());
+        signature = session.signer()->signDataForPortal(normalised, session.identity().certificateId, session.pin());
     } catch (const signing::SigningCancelledException&) {
         return "Подписването беше отказано от потребителя.";
     } catch (const signing::InvalidPinException&) {
@@ -440,9 +439,8 @@ UploadForm buildForm(ISubmission& submission, const domain::NapServiceLink& link
 }
 
 void logUpload(domain::NapSession& session, const UploadForm& form) {
-    Logger::info("PlsSubmissionExecutor: POST " + forLog(form.url) + " (file=" + forLog(form.fileName) +
-                 ", year=" + std::to_string(form.year) +
-                 (form.month ? ", month=" + std::to_string(*form.month) : std::string()) +
+    Logger::info("PlsSubmissionExecutor: POST " + forLog(form.url) + " (file=" + forLog(form.fileName) + ", year=" +
+                 std::to_string(form.year) + (form.month ? ", month=" + std::to_string(*form.month) : std::string()) +
                  ", pdata=" + std::to_string(form.pdataLength) + " chars" +
                  ", psign=" + std::to_string(form.psignLength) + " chars)");
     Logger::info("PlsSubmissionExecutor: cookies in jar [" + joined(upload::cookieNames(session.exportCookies())) +

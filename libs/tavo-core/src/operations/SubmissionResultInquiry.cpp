@@ -23,8 +23,8 @@ void readResultPage(domain::NapSession& session, const std::string& typeId, cons
     meta["rawBodyUrl"] = url;
     // The portal's legacy pages may come in Windows-1251; the payload is UTF-8.
     meta["rawBody"] = upload::pageAsUtf8(response.body, contentType);
-    meta["rawBodyContentType"] = (contentType.empty() ? "text/html" : portalpage::mediaType(contentType)) +
-                                 "; charset=utf-8";
+    meta["rawBodyContentType"] =
+        (contentType.empty() ? "text/html" : portalpage::mediaType(contentType)) + "; charset=utf-8";
     if (response.status < 200 || response.status > 299) {
         meta["error"] = "HTTP " + std::to_string(response.status) + " от " + url;
         return;
@@ -32,8 +32,7 @@ void readResultPage(domain::NapSession& session, const std::string& typeId, cons
     if (response.body.empty() || portalpage::endedElsewhere(url, response.effectiveUrl)) {
         // A lapsed session answers with its login page: that is no result.
         Logger::warn("SubmissionResultInquiry[" + typeId + "]: the answer is no result page (" +
-                     std::to_string(response.body.size()) + " bytes, ended at " + forLog(response.effectiveUrl) +
-                     ")");
+                     std::to_string(response.body.size()) + " bytes, ended at " + forLog(response.effectiveUrl) + ")");
         meta["rawBody"].clear();
         meta["error"] = portalpage::lapsedSessionMessage("резултата за документа");
         return;

@@ -193,15 +193,20 @@ TEST_F(ListingTest, LapsedSessionIsNoListing) {
         Reply reply;
     };
     PlsTestSubmission op;
+    PlsTestSubmission ajax("test_pls_ajax", "decl55.web.ajaxDocuments");
     for (const Case& c : {Case{"sign-in page, 200", Reply::text(PortalStandIn::loginPage())},
                           {"redirect to the login host", Reply::redirect(PortalStandIn::loginPageUrl())},
                           {"redirect to the portal's entry point", Reply::redirect("/auth/entrypoint?lang=bg")},
                           {"empty 200", Reply::text("")}}) {
         SCOPED_TRACE(c.name);
         forms.setListingReply(c.reply);
-        InquiryResult r = fetchHtmlTableResults(session, op, filterFor(2024));
-        EXPECT_EQ(r.metadata, (std::unordered_map<std::string, std::string>{{"error", lapsed}}));
-        EXPECT_TRUE(r.rows.empty());
+        forms.setAjaxReply(c.reply);
+        for (const InquiryResult& r :
+             {fetchHtmlTableResults(session, op, filterFor(2024)),
+              fetchAjaxJsonResults(session, ajax, "decl55.web.ajaxDocuments", filterFor(2024))}) {
+            EXPECT_EQ(r.metadata, (std::unordered_map<std::string, std::string>{{"error", lapsed}}));
+            EXPECT_TRUE(r.rows.empty());
+        }
     }
     EXPECT_NE(card.logText().find("[WARN ] PlsResultsExecutor(HTML): the answer is no listing"), std::string::npos);
     // An empty table is a listing.

@@ -45,11 +45,11 @@ TEST(PlsScanners, AgreeWithStdRegex) {
         {"pid", R"((?:^|[^A-Za-z0-9_])pid[=:]\s*["']?(\d+))", &findPid, common},
         {"docid", R"((?:^|[^A-Za-z0-9_])(?:pid|ipdoc_id)\s*=\s*["']?(\d+))", &findDocumentId, common},
     };
-    cases[0].tokens.insert(cases[0].tokens.end(), {"pid", "PID", "Pid", "pId=", "pid:", "p", "id", "ppid=", "pid=1", "appId:", "tpId=", "_", "a",
-                                                   "PID: '2", "pid:\"3", "pid= 4"});
-    cases[1].tokens.insert(cases[1].tokens.end(),
-                           {"pid", "PID", "ipdoc_id", "IPDOC_ID", "IpDoc_Id", "ipdoc", "_id",
-                            "pid =", "ipdoc_id =", "pid=1", "rapid =", "xipdoc_id=", " pid=6", "_", "IPDOC_ID = '2", "ipdoc_id=\"3", "Pid =4"});
+    cases[0].tokens.insert(cases[0].tokens.end(), {"pid", "PID", "Pid", "pId=", "pid:", "p", "id", "ppid=", "pid=1",
+                                                   "appId:", "tpId=", "_", "a", "PID: '2", "pid:\"3", "pid= 4"});
+    cases[1].tokens.insert(cases[1].tokens.end(), {"pid", "PID", "ipdoc_id", "IPDOC_ID", "IpDoc_Id", "ipdoc", "_id",
+                                                   "pid =", "ipdoc_id =", "pid=1", "rapid =", "xipdoc_id=", " pid=6",
+                                                   "_", "IPDOC_ID = '2", "ipdoc_id=\"3", "Pid =4"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::regex re(c.pattern, std::regex::ECMAScript | std::regex::icase);

@@ -373,9 +373,10 @@ TEST_F(UploadTest, SameFileTwiceGivesTheSamePdata) {
 // only when dated at or after the upload, as without a pid.
 TEST_F(UploadTest, ListingWithoutThePid) {
     const std::string later = sofiaMinute(std::time(nullptr) + 120, "%d.%m.%Y %H:%M");
-    const std::string rowsHtml = "<table><tr onmouseover=\"h(this)\"><td><a href=\"javascript:showResult(99999)\">"
-                                 "a</a></td><td>0100-0009</td><td>02.01.2025</td><td>x</td><td>y</td><td>2024</td>"
-                                 "</tr></table>";
+    const std::string rowsHtml =
+        "<table><tr onmouseover=\"h(this)\"><td><a href=\"javascript:showResult(99999)\">"
+        "a</a></td><td>0100-0009</td><td>02.01.2025</td><td>x</td><td>y</td><td>2024</td>"
+        "</tr></table>";
     struct Case {
         const char* name;
         std::vector<PlsFormStandIn::Row> rows;
@@ -391,7 +392,8 @@ TEST_F(UploadTest, ListingWithoutThePid) {
              {"link without pid, months old", {}, Reply::text(rowsHtml), false, "", ""},
              {"DOCID as a number, months old",
               {},
-              Reply::json(R"({"data":[{"PERIOD":"01.2024","INNO":"0100-0010","INNODATE":"02.01.2025","DOCID":99999}]})"),
+              Reply::json(
+                  R"({"data":[{"PERIOD":"01.2024","INNO":"0100-0010","INNODATE":"02.01.2025","DOCID":99999}]})"),
               true,
               "",
               ""},

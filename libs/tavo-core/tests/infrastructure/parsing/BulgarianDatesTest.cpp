@@ -157,11 +157,11 @@ TEST(SofiaMinute, SwitchesAtOneUtcOnTheLastSundays) {
         std::time_t utc;
         const char* expected;
     };
-    for (const Case& c : {Case{1711846799, "2024-03-31T02:59"},   // 00:59:59Z, still EET
-                          Case{1711846800, "2024-03-31T04:00"},   // 01:00Z, EEST
-                          Case{1729990799, "2024-10-27T03:59"},   // 00:59:59Z, still EEST
-                          Case{1729990800, "2024-10-27T03:00"},   // 01:00Z, EET
-                          Case{1704067199, "2024-01-01T01:59"},   // 2023-12-31T23:59:59Z
+    for (const Case& c : {Case{1711846799, "2024-03-31T02:59"},     // 00:59:59Z, still EET
+                          Case{1711846800, "2024-03-31T04:00"},     // 01:00Z, EEST
+                          Case{1729990799, "2024-10-27T03:59"},     // 00:59:59Z, still EEST
+                          Case{1729990800, "2024-10-27T03:00"},     // 01:00Z, EET
+                          Case{1704067199, "2024-01-01T01:59"},     // 2023-12-31T23:59:59Z
                           Case{1719792000, "2024-07-01T03:00"}}) {  // 00:00Z
         SCOPED_TRACE(c.expected);
         EXPECT_EQ(BulgarianDates::sofiaMinute(c.utc), c.expected);
