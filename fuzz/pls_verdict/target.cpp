@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (v.success != v.errorMessage.empty()) std::abort();
     if (scan::visibleText(body).find('<') != std::string::npos) std::abort();
     if (body.size() <= 512) {
-        static const std::regex pid(R"(pid[=:]\s*["']?(\d+))", std::regex::ECMAScript | std::regex::icase);
+        static const std::regex pid(R"((?:^|[^A-Za-z0-9_])pid[=:]\s*["']?(\d+))",
+                                    std::regex::ECMAScript | std::regex::icase);
         std::smatch m;
         std::string expected = std::regex_search(body, m, pid) ? m[1].str() : std::string();
         if (upload::findPid(body) != expected) std::abort();

@@ -65,6 +65,7 @@ NapSession::Response toResponse(HttpResponse&& response) {
     out.status = response.status;
     out.body = std::move(response.body);
     out.headers = std::move(response.headers);
+    out.effectiveUrl = std::move(response.effectiveUrl);
     return out;
 }
 

@@ -42,6 +42,7 @@ public:
         int32_t status = 0;  // 0 when the transfer failed; the body is empty then
         std::string body;
         Headers headers;
+        std::string effectiveUrl;  // where a GET ended after redirects; empty for other requests
     };
 
     NapSession();

@@ -30,6 +30,37 @@ bool endsWithIgnoringAsciiCase(std::string_view text, std::string_view suffix) {
     return true;
 }
 
+bool isDateSeparator(char c) {
+    return c == '.' || c == '/' || c == '-';
+}
+
+// Whether the year stands in the title as a number of its own: no digit
+// right before or after it, and not a part of a date ("30.04.2024").
+bool holdsYearOnItsOwn(std::string_view title, std::string_view year) {
+    auto digitAt = [title](size_t pos) { return pos < title.size() && common::ascii::isDigit(title[pos]); };
+    for (size_t at = title.find(year); at != std::string_view::npos; at = title.find(year, at + 1)) {
+        const size_t end = at + year.size();
+        const bool digitBefore = at > 0 && digitAt(at - 1);
+        const bool dateBefore = at > 1 && isDateSeparator(title[at - 1]) && digitAt(at - 2);
+        const bool dateAfter = end < title.size() && isDateSeparator(title[end]) && digitAt(end + 1);
+        if (!digitBefore && !digitAt(end) && !dateBefore && !dateAfter) return true;
+    }
+    return false;
+}
+
+// The first submit link whose title holds the year: on its own when any
+// title does, else anywhere in the title.
+const domain::NapServiceLink* submitLinkNamingYear(const domain::NapService& service, int year) {
+    const std::string yearText = std::to_string(year);
+    const domain::NapServiceLink* anywhere = nullptr;
+    for (const auto& link : service.links) {
+        if (!titleHasAny(link.title, kSubmitWords) || link.title.find(yearText) == std::string::npos) continue;
+        if (holdsYearOnItsOwn(link.title, yearText)) return &link;
+        if (!anywhere) anywhere = &link;
+    }
+    return anywhere;
+}
+
 }  // namespace
 
 bool icontains(std::string_view haystack, std::string_view needle) {
@@ -47,9 +78,8 @@ std::optional<domain::NapServiceLink> IPortalHandler::findSubmitLinkForYear(cons
                                                                             int year) const {
     if (service.links.empty()) return std::nullopt;
     if (year >= 1) {
-        std::string yearText = std::to_string(year);
-        for (const auto& link : service.links)
-            if (titleHasAny(link.title, kSubmitWords) && link.title.find(yearText) != std::string::npos) return link;
+        // "Подаване за 2023 г. (срок до 30.04.2024 г.)" is no 2024 service.
+        if (const domain::NapServiceLink* link = submitLinkNamingYear(service, year)) return *link;
     }
     std::string wanted = submitLinkName();
     if (!wanted.empty()) {

@@ -17,7 +17,8 @@ public:
     virtual std::string categoryName() const { return {}; }
     virtual std::string submitLinkName() const { return {}; }
     virtual std::string resultsLinkName() const { return {}; }
-    // A link titled for submission that names the year; else the link named
+    // A link titled for submission that names the year (preferably as a number
+    // of its own, not inside a date); else the link named
     // submitLinkName(); else the submission link with the lowest orderNum.
     virtual std::optional<domain::NapServiceLink> findSubmitLinkForYear(const domain::NapService& service,
                                                                         int year) const;

@@ -12,6 +12,8 @@
 #include "infrastructure/http/NapEndpoints.h"
 #include "infrastructure/parsing/HtmlScanners.h"
 #include "infrastructure/parsing/HtmlUtils.h"
+#include "operations/PlsSubmissionExecutor.h"
+#include "operations/PortalPage.h"
 
 namespace tavo::core::operations {
 namespace {
@@ -84,6 +86,8 @@ std::vector<ColumnSpec> standardColumns() {
 
 std::string findDocumentId(std::string_view html) {
     for (size_t start = 0; start < html.size(); ++start) {
+        // "rapid=", "tpId=": the name must start a word of its own.
+        if (start > 0 && common::ascii::isWordChar(html[start - 1])) continue;
         size_t pos;
         if (wordAt(html, start, "pid"))
             pos = start + 3;
@@ -97,6 +101,21 @@ std::string findDocumentId(std::string_view html) {
         if (!digits.empty()) return std::string(digits);
     }
     return {};
+}
+
+bool showsListing(std::string_view html) {
+    for (size_t at = html.find('<'); at != std::string_view::npos; at = html.find('<', at + 1)) {
+        if (!wordAt(html, at + 1, "table")) continue;
+        size_t after = at + 6;
+        if (after >= html.size() || isBlank(html[after]) || html[after] == '>' || html[after] == '/') return true;
+    }
+    return false;
+}
+
+bool isPageInsteadOfJson(std::string_view body) {
+    size_t first = 0;
+    while (first < body.size() && isBlank(body[first])) ++first;
+    return first == body.size() || body[first] == '<';
 }
 
 std::vector<std::vector<std::string>> readHtmlRows(const std::string& body, const ResultsFilter& filter) {
@@ -175,12 +194,22 @@ InquiryResult fetchHtmlTableResults(domain::NapSession& session, const ISubmissi
     Logger::info("PlsResultsExecutor(HTML): GET " + url);
     auto response = session.get(url);
     if (!isSuccess(response.status)) return errorResult(listingHttpError(response.status));
+    // The portal's legacy pages may come in Windows-1251: cells are read as UTF-8.
+    std::string page = upload::pageAsUtf8(response.body, portalpage::headerValue(response.headers, "content-type"));
+    response.body.clear();
+    if (portalpage::endedElsewhere(url, response.effectiveUrl) || !listing::showsListing(page)) {
+        // A lapsed session answers with its login page: never an empty listing.
+        Logger::warn("PlsResultsExecutor(HTML): the answer is no listing (" + std::to_string(page.size()) +
+                     " bytes, ended at " + common::utf8::escapeForLog(common::utf8::cut(response.effectiveUrl, 200)) +
+                     ")");
+        return errorResult(portalpage::lapsedSessionMessage("списъка с подадени документи"));
+    }
 
     InquiryResult result;
     result.columns = listing::standardColumns();
-    result.rows = listing::readHtmlRows(response.body, filter);
+    result.rows = listing::readHtmlRows(page, filter);
     result.metadata["count"] = std::to_string(result.rows.size());
-    result.rawBody = std::move(response.body);
+    result.rawBody = std::move(page);
     result.rawBodyContentType = "text/html; charset=utf-8";
     result.rawBodyUrl = url;
     return result;
@@ -197,6 +226,12 @@ InquiryResult fetchAjaxJsonResults(domain::NapSession& session, const ISubmissio
                                               {"X-Requested-With", "XMLHttpRequest"}};
     auto response = session.postForm(url, listing::ajaxRequestFields(), headers);
     if (!isSuccess(response.status)) return errorResult(listingHttpError(response.status));
+    if (listing::isPageInsteadOfJson(response.body)) {
+        // A lapsed session answers with its login page: never an empty listing.
+        Logger::warn("PlsResultsExecutor(AJAX): the answer is a page, not the listing (" +
+                     std::to_string(response.body.size()) + " bytes)");
+        return errorResult(portalpage::lapsedSessionMessage("списъка с подадени документи"));
+    }
 
     InquiryResult result;
     result.columns = listing::standardColumns();

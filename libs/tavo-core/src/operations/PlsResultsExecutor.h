@@ -33,9 +33,18 @@ namespace listing {
 
 std::vector<ColumnSpec> standardColumns();
 
-// Group 1 of the first match of (?:pid|ipdoc_id)\s*=\s*["']?(\d+), letter
-// case ignored, or empty; linear in the input.
+// Group 1 of the first match of (?:pid|ipdoc_id)\s*=\s*["']?(\d+) where no
+// letter, digit or underscore stands before the name, letter case ignored, or
+// empty; linear in the input.
 std::string findDocumentId(std::string_view html);
+
+// Whether the page holds the listing's markup (a table element); a login
+// page or an empty body does not.
+bool showsListing(std::string_view html);
+
+// Whether a DataTables answer is empty or a page (its first non-blank
+// character opens a tag) rather than JSON.
+bool isPageInsteadOfJson(std::string_view body);
 
 // Rows of the HTML listing page (the executor's step after the GET).
 std::vector<std::vector<std::string>> readHtmlRows(const std::string& body, const ResultsFilter& filter);

@@ -26,6 +26,7 @@
 #include "infrastructure/parsing/HtmlScanners.h"
 #include "infrastructure/parsing/HtmlUtils.h"
 #include "infrastructure/signing/ISigner.h"
+#include "operations/PortalPage.h"
 
 namespace tavo::core::operations {
 namespace {
@@ -77,16 +78,6 @@ bool isWindows1251(std::string_view label) {
     return label == "windows-1251" || label == "cp1251" || label == "x-cp1251";
 }
 
-// The local minute now, as "YYYY-MM-DDTHH:MM".
-std::string currentLocalMinute() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M", &local);
-    return buf;
-}
-
 // "YYYY-MM-DD" optionally followed by a blank or "T" and "HH:MM" or
 // "HH:MM:SS"; the text of the date and of the minute.
 std::optional<std::string> isoMinute(std::string_view t) {
@@ -134,6 +125,22 @@ SubmissionResult failure(std::string message) {
     return result;
 }
 
+void warnNoRowChosen(const std::vector<std::string>& first, const std::string& documentId,
+                     const std::string& uploadMinute) {
+    if (documentId.empty())
+        Logger::warn(
+            "PlsSubmissionExecutor: the answer named no document and the listing's first row is dated "
+            "before the upload started (" +
+            uploadMinute + " Sofia time); incoming number left empty");
+    else if (first.size() >= 6 && !first[5].empty())
+        Logger::warn("PlsSubmissionExecutor: no listing row carries document " + forLog(documentId) +
+                     " and the first row belongs to another document; incoming number left empty");
+    else
+        Logger::warn("PlsSubmissionExecutor: no listing row carries document " + forLog(documentId) +
+                     " and the first row is dated before the upload started (" + uploadMinute +
+                     " Sofia time); incoming number left empty");
+}
+
 void lookUpNewDocument(domain::NapSession& session, ISubmission& submission, const ParameterValues& params, int year,
                        std::optional<int> month, const std::string& uploadMinute, SubmissionResult& result) {
     std::string eik = params.getOr("eik", "");
@@ -159,14 +166,7 @@ void lookUpNewDocument(domain::NapSession& session, ISubmission& submission, con
     }
     auto chosen = upload::chooseRow(listing.rows, result.documentId, uploadMinute);
     if (!chosen) {
-        if (result.documentId.empty())
-            Logger::warn(
-                "PlsSubmissionExecutor: the answer named no document and the listing's first row is dated "
-                "before the upload started (" +
-                uploadMinute + "); incoming number left empty");
-        else
-            Logger::warn("PlsSubmissionExecutor: no listing row carries document " + forLog(result.documentId) +
-                         " and the first row belongs to another document; incoming number left empty");
+        warnNoRowChosen(listing.rows.front(), result.documentId, uploadMinute);
         return;
     }
     const auto& row = listing.rows[*chosen];
@@ -185,6 +185,8 @@ std::string findPid(std::string_view html) {
     for (size_t start = 0; start + 3 < html.size(); ++start) {
         if (asciiLower(html[start]) != 'p' || asciiLower(html[start + 1]) != 'i' || asciiLower(html[start + 2]) != 'd')
             continue;
+        // "appId:2", "tpId=...", "rapid=7": the name must start a word of its own.
+        if (start > 0 && common::ascii::isWordChar(html[start - 1])) continue;
         size_t pos = start + 3;
         if (html[pos] != '=' && html[pos] != ':') continue;
         std::string_view digits = scan::digitsAt(html, pos + 1);
@@ -328,109 +330,134 @@ std::vector<std::string> cookieNames(std::string_view cookieFile) {
 std::optional<size_t> chooseRow(const std::vector<std::vector<std::string>>& rows, const std::string& documentId,
                                 std::string_view uploadMinute) {
     if (rows.empty()) return std::nullopt;
-    if (documentId.empty()) {
-        // Without an id only the date tells the new filing from an older one.
-        const auto& first = rows.front();
-        if (first.size() < 5) return std::nullopt;
-        auto minute = listingMinute(first[4]);
-        if (!minute || *minute < uploadMinute) return std::nullopt;
-        return 0;
-    }
-    for (size_t i = 0; i < rows.size(); ++i)
-        if (rows[i].size() >= 6 && rows[i][5] == documentId) return i;
     const auto& first = rows.front();
-    if (first.size() >= 6 && !first[5].empty()) return std::nullopt;
+    if (!documentId.empty()) {
+        for (size_t i = 0; i < rows.size(); ++i)
+            if (rows[i].size() >= 6 && rows[i][5] == documentId) return i;
+        if (first.size() >= 6 && !first[5].empty()) return std::nullopt;
+    }
+    // No row names the new filing: only its date can tell it from an older one.
+    if (first.size() < 5) return std::nullopt;
+    auto minute = listingMinute(first[4]);
+    if (!minute || *minute < uploadMinute) return std::nullopt;
     return 0;
 }
 
 }  // namespace upload
 
-SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& submission, const std::string& filePath,
-                                      const ParameterValues& params) {
-    auto link = session.prepareForParams(submission, params);
-    if (!link) return failure(session.lastError());
+namespace {
 
-    signing::ISigner* signer = session.signer();
-    if (signer == nullptr) {
+// The two big fields of the upload form.
+struct Payload {
+    std::string pdata;  // Base64 of the deterministic gzip of the normalised file
+    std::string psign;  // Base64 of the detached signature over the same bytes
+};
+
+struct UploadForm {
+    std::string url;
+    std::string fileName;
+    int year = 0;
+    std::optional<int> month;
+    size_t pdataLength = 0;
+    size_t psignLength = 0;
+    domain::NapSession::Headers fields;
+};
+
+// The user's message when the session cannot sign; empty when it can.
+std::string signingSetupError(domain::NapSession& session) {
+    if (session.signer() == nullptr) {
         Logger::error("PlsSubmissionExecutor: NapSession has no signer");
-        return failure("Не е инициализиран signer за сесията.");
+        return "Не е инициализиран signer за сесията.";
     }
-    const std::string certificateId = session.identity().certificateId;
-    if (certificateId.empty()) return failure("Не е избран сертификат (certificateId is empty).");
+    if (session.identity().certificateId.empty()) return "Не е избран сертификат (certificateId is empty).";
+    return {};
+}
 
+// The file's bytes as they are filed, or the user's message why there are none.
+std::string readDeclaration(const std::string& filePath, std::vector<uint8_t>& normalised) {
     auto file = upload::readRegularFile(filePath);
-    if (!file) return failure("Файлът не може да бъде прочетен: " + utf8::makeValid(filePath));
-    if (file->empty()) return failure("Файлът е празен: " + utf8::makeValid(filePath));
-    std::vector<uint8_t> normalised = std::move(*file);
+    if (!file) return "Файлът не може да бъде прочетен: " + utf8::makeValid(filePath);
+    normalised = std::move(*file);
     file.reset();
     upload::normaliseLineEnds(normalised);
+    // A byte-order mark alone declares nothing: it is refused like a 0-byte file.
+    if (normalised.empty()) return "Файлът е празен: " + utf8::makeValid(filePath);
+    return {};
+}
 
-    std::string pdata;
-    {
-        std::vector<uint8_t> gzip = infra::compression::gzipDeterministic(normalised.data(), normalised.size());
-        if (gzip.empty()) return failure("Компресирането (gzip) на файла не успя.");
-        pdata = common::base64::encode(gzip.data(), gzip.size());
-    }
+std::string compress(const std::vector<uint8_t>& normalised, std::string& pdata) {
+    std::vector<uint8_t> gzip = infra::compression::gzipDeterministic(normalised.data(), normalised.size());
+    if (gzip.empty()) return "Компресирането (gzip) на файла не успя.";
+    pdata = common::base64::encode(gzip.data(), gzip.size());
+    return {};
+}
 
+std::string sign(domain::NapSession& session, const std::vector<uint8_t>& normalised, std::string& psign) {
     std::vector<uint8_t> signature;
     try {
-        signature = signer->signDataForPortal(normalised, certificateId, session.pin());
+        signature = session.signer()->signDataForPortal(normalised, session.identity().certificateId, session.pin());
     } catch (const signing::SigningCancelledException&) {
-        return failure("Подписването беше отказано от потребителя.");
+        return "Подписването беше отказано от потребителя.";
     } catch (const signing::InvalidPinException&) {
-        return failure("Грешен PIN код.");
+        return "Грешен PIN код.";
     } catch (const std::exception& e) {
         Logger::error("PlsSubmissionExecutor: signing failed — " + forLog(e.what(), kLogPreviewMax));
-        return failure(std::string("Грешка при подписване: ") + e.what());
+        return std::string("Грешка при подписване: ") + e.what();
     }
-    if (signature.empty()) return failure("Подписът е празен — неуспешно подписване.");
-    // Only the compressed and signed forms travel from here on.
-    std::vector<uint8_t>().swap(normalised);
-    std::string psign = common::base64::encode(signature.data(), signature.size());
+    if (signature.empty()) return "Подписът е празен — неуспешно подписване.";
+    psign = common::base64::encode(signature.data(), signature.size());
+    return {};
+}
 
-    const std::optional<int> yearParam = parseOptionalInt(params, "year");
-    const int year = yearParam.value_or(currentYear());
-    const std::optional<int> month = parseOptionalInt(params, "month");
-    const std::string url = submission.uploadUrl(*link);
-    const std::string fileName = submission.submitFileName(filePath);
-    const size_t pdataLength = pdata.size();
-    const size_t psignLength = psign.size();
+// Reads, normalises, compresses and signs the file; the user's message when a
+// step fails, empty otherwise.
+std::string preparePayload(domain::NapSession& session, const std::string& filePath, Payload& payload) {
+    if (std::string error = signingSetupError(session); !error.empty()) return error;
+    std::vector<uint8_t> normalised;
+    if (std::string error = readDeclaration(filePath, normalised); !error.empty()) return error;
+    if (std::string error = compress(normalised, payload.pdata); !error.empty()) return error;
+    return sign(session, normalised, payload.psign);
+}
 
-    domain::NapSession::Headers form;
-    form["pfilename"] = fileName;
-    form["pyear"] = std::to_string(year);
-    form["pdata"] = std::move(pdata);
-    form["psign"] = std::move(psign);
-    form["signerId"] = "5";
-    for (auto& [name, value] : submission.additionalFormParameters(month, params.getOr("iban", "")))
-        form[name] = std::move(value);
+UploadForm buildForm(ISubmission& submission, const domain::NapServiceLink& link, const std::string& filePath,
+                     const ParameterValues& params, Payload payload) {
+    UploadForm form;
+    form.year = parseOptionalInt(params, "year").value_or(currentYear());
+    form.month = parseOptionalInt(params, "month");
+    form.url = submission.uploadUrl(link);
+    form.fileName = submission.submitFileName(filePath);
+    form.pdataLength = payload.pdata.size();
+    form.psignLength = payload.psign.size();
+    form.fields["pfilename"] = form.fileName;
+    form.fields["pyear"] = std::to_string(form.year);
+    form.fields["pdata"] = std::move(payload.pdata);
+    form.fields["psign"] = std::move(payload.psign);
+    form.fields["signerId"] = "5";
+    for (auto& [name, value] : submission.additionalFormParameters(form.month, params.getOr("iban", "")))
+        form.fields[name] = std::move(value);
+    return form;
+}
 
-    Logger::info("PlsSubmissionExecutor: POST " + forLog(url) + " (file=" + forLog(fileName) +
-                 ", year=" + std::to_string(year) + (month ? ", month=" + std::to_string(*month) : std::string()) +
-                 ", pdata=" + std::to_string(pdataLength) + " chars" + ", psign=" + std::to_string(psignLength) +
-                 " chars)");
+void logUpload(domain::NapSession& session, const UploadForm& form) {
+    Logger::info("PlsSubmissionExecutor: POST " + forLog(form.url) + " (file=" + forLog(form.fileName) + ", year=" +
+                 std::to_string(form.year) + (form.month ? ", month=" + std::to_string(*form.month) : std::string()) +
+                 ", pdata=" + std::to_string(form.pdataLength) + " chars" +
+                 ", psign=" + std::to_string(form.psignLength) + " chars)");
     Logger::info("PlsSubmissionExecutor: cookies in jar [" + joined(upload::cookieNames(session.exportCookies())) +
                  "]");
+}
 
-    const std::string uploadMinute = currentLocalMinute();
-    auto response = session.postFormFresh(url, form, infra::http::kAcceptHtmlBrowser);
-    form.clear();
+// Posts the form and reads the agency's answer into the result.
+SubmissionResult postAndReadVerdict(domain::NapSession& session, UploadForm& form) {
+    auto response = session.postFormFresh(form.url, form.fields, infra::http::kAcceptHtmlBrowser);
+    form.fields.clear();
     Logger::info("PlsSubmissionExecutor: response HTTP " + std::to_string(response.status) +
                  " (body=" + std::to_string(response.body.size()) + "B): " + forLog(response.body, kLogPreviewMax));
     if (response.status == 0)
         Logger::error(
             "PlsSubmissionExecutor: the answer to the upload was lost in transport; the outcome is unknown "
             "and the upload is not repeated");
-
-    std::string contentType;
-    for (const auto& [name, value] : response.headers) {
-        if (name.size() == 12 &&
-            std::equal(name.begin(), name.end(), "content-type", [](char a, char b) { return asciiLower(a) == b; })) {
-            contentType = value;
-            break;
-        }
-    }
-    std::string page = upload::pageAsUtf8(response.body, contentType);
+    std::string page = upload::pageAsUtf8(response.body, portalpage::headerValue(response.headers, "content-type"));
     response.body.clear();
 
     SubmissionResult result;
@@ -440,12 +467,16 @@ SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& 
     result.errorMessage = std::move(verdict.errorMessage);
     result.rawBody = std::move(page);
     result.rawBodyContentType = "text/html; charset=utf-8";
-    result.rawBodyUrl = url;
-    if (!result.success) return result;
-    // The agency holds the filing from here on: nothing after this point may
-    // turn it into a failure or lose its document id.
+    result.rawBodyUrl = form.url;
+    return result;
+}
+
+// The agency holds the filing from here on: nothing may turn it into a
+// failure or lose its document id.
+void lookUpAfterAcceptance(domain::NapSession& session, ISubmission& submission, const ParameterValues& params,
+                           const UploadForm& form, const std::string& uploadMinute, SubmissionResult& result) {
     try {
-        lookUpNewDocument(session, submission, params, year, month, uploadMinute, result);
+        lookUpNewDocument(session, submission, params, form.year, form.month, uploadMinute, result);
     } catch (const std::exception& e) {
         Logger::error("PlsSubmissionExecutor: upload accepted (document " + forLog(result.documentId) +
                       "), but looking up its incoming number failed: " + forLog(e.what(), kLogPreviewMax));
@@ -453,6 +484,24 @@ SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& 
         Logger::error("PlsSubmissionExecutor: upload accepted (document " + forLog(result.documentId) +
                       "), but looking up its incoming number failed");
     }
+}
+
+}  // namespace
+
+SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& submission, const std::string& filePath,
+                                      const ParameterValues& params) {
+    auto link = session.prepareForParams(submission, params);
+    if (!link) return failure(session.lastError());
+    Payload payload;
+    if (std::string error = preparePayload(session, filePath, payload); !error.empty())
+        return failure(std::move(error));
+
+    UploadForm form = buildForm(submission, *link, filePath, params, std::move(payload));
+    logUpload(session, form);
+    // The listing dates filings in the portal's zone, whatever the machine's.
+    const std::string uploadMinute = BulgarianDates::sofiaMinute(std::time(nullptr));
+    SubmissionResult result = postAndReadVerdict(session, form);
+    if (result.success) lookUpAfterAcceptance(session, submission, params, form, uploadMinute, result);
     return result;
 }
 

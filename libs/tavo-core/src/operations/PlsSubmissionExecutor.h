@@ -52,8 +52,9 @@ std::string pageAsUtf8(std::string_view body, std::string_view contentType);
 // anything else.
 std::optional<std::string> listingMinute(const std::string& text);
 
-// Group 1 of the first match of pid[=:]\s*["']?(\d+), letter case ignored,
-// or empty; linear in the input.
+// Group 1 of the first match of pid[=:]\s*["']?(\d+) where no letter, digit
+// or underscore stands before "pid", letter case ignored, or empty; linear in
+// the input.
 std::string findPid(std::string_view html);
 
 // ASCII and the 32 basic Cyrillic capitals lower-cased in UTF-8; every other
@@ -71,9 +72,10 @@ std::optional<std::vector<uint8_t>> readRegularFile(const std::string& path);
 std::vector<std::string> cookieNames(std::string_view cookieFile);
 
 // Index of the listing row describing the new filing; none when no row may be
-// taken. A row carrying another filing's document id is never taken; without
-// a document id the first row is taken only when its date (cell 4) is not
-// earlier than uploadMinute ("YYYY-MM-DDTHH:MM", local time).
+// taken. The row carrying documentId is taken; a row carrying another
+// filing's document id never is; otherwise the first row is taken only when
+// its date (cell 4) is not earlier than uploadMinute ("YYYY-MM-DDTHH:MM",
+// Sofia time, the listing's own zone).
 std::optional<size_t> chooseRow(const std::vector<std::vector<std::string>>& rows, const std::string& documentId,
                                 std::string_view uploadMinute);
 

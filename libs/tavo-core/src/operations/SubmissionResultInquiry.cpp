@@ -4,8 +4,43 @@
 #include "common/Utf8.h"
 #include "domain/NapSession.h"
 #include "infrastructure/http/HttpClient.h"
+#include "operations/PlsSubmissionExecutor.h"
+#include "operations/PortalPage.h"
 
 namespace tavo::core::operations {
+namespace {
+
+std::string forLog(std::string_view text) {
+    return common::utf8::escapeForLog(common::utf8::cut(text, 500));
+}
+
+// The result page into the five result fields; status "ok" only for a page
+// that is what was asked for.
+void readResultPage(domain::NapSession& session, const std::string& typeId, const std::string& url,
+                    std::unordered_map<std::string, std::string>& meta) {
+    auto response = session.get(url, infra::http::kAcceptHtmlBrowser);
+    const std::string contentType = portalpage::headerValue(response.headers, "content-type");
+    meta["rawBodyUrl"] = url;
+    // The portal's legacy pages may come in Windows-1251; the payload is UTF-8.
+    meta["rawBody"] = upload::pageAsUtf8(response.body, contentType);
+    meta["rawBodyContentType"] =
+        (contentType.empty() ? "text/html" : portalpage::mediaType(contentType)) + "; charset=utf-8";
+    if (response.status < 200 || response.status > 299) {
+        meta["error"] = "HTTP " + std::to_string(response.status) + " от " + url;
+        return;
+    }
+    if (response.body.empty() || portalpage::endedElsewhere(url, response.effectiveUrl)) {
+        // A lapsed session answers with its login page: that is no result.
+        Logger::warn("SubmissionResultInquiry[" + typeId + "]: the answer is no result page (" +
+                     std::to_string(response.body.size()) + " bytes, ended at " + forLog(response.effectiveUrl) + ")");
+        meta["rawBody"].clear();
+        meta["error"] = portalpage::lapsedSessionMessage("резултата за документа");
+        return;
+    }
+    meta["status"] = "ok";
+}
+
+}  // namespace
 
 // Both are read by the registry during static initialisation: a subclass
 // without a paired submission must not crash the process before main.
@@ -76,8 +111,7 @@ InquiryResult SubmissionResultInquiry::execute(domain::NapSession& session, cons
         const std::string& lastError = session.lastError();
         if (!lastError.empty()) {
             // The text may carry the portal's or the caller's words: one line, cut.
-            Logger::warn("SubmissionResultInquiry[" + typeId() +
-                         "]: portal prep failed: " + common::utf8::escapeForLog(common::utf8::cut(lastError, 500)));
+            Logger::warn("SubmissionResultInquiry[" + typeId() + "]: portal prep failed: " + forLog(lastError));
             meta["error"] = lastError;
         } else {
             meta["error"] = "Не е намерена резултатна услуга в портала за тази декларация.";
@@ -94,20 +128,7 @@ InquiryResult SubmissionResultInquiry::execute(domain::NapSession& session, cons
         meta["error"] = "Internal: pairedSubmission()->showResultUrl() returned empty URL";
         return result;
     }
-    auto response = session.get(url, infra::http::kAcceptHtmlBrowser);
-    meta["rawBodyUrl"] = url;
-    meta["rawBody"] = response.body;
-    std::string contentType = "text/html; charset=utf-8";
-    if (auto it = response.headers.find("Content-Type"); it != response.headers.end())
-        contentType = it->second;
-    else if (auto it2 = response.headers.find("content-type"); it2 != response.headers.end())
-        contentType = it2->second;
-    meta["rawBodyContentType"] = contentType;
-    if (response.status >= 200 && response.status <= 299) {
-        meta["status"] = "ok";
-    } else {
-        meta["error"] = "HTTP " + std::to_string(response.status) + " от " + url;
-    }
+    readResultPage(session, typeId(), url, meta);
     return result;
 }
 

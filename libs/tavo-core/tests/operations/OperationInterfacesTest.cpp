@@ -119,6 +119,13 @@ TEST(PortalHandler, SubmitLinkChoice) {
                    makeLink("named", "Без заглавие", 1)};
     NapService cyrillicCaps;
     cyrillicCaps.links = {makeLink("caps", "ПОДАВАНЕ 2024", 1)};
+    // The year inside a deadline's date or a longer number names no service.
+    NapService deadlines;
+    deadlines.links = {makeLink("d23", "Подаване за 2023 г. (срок до 30.04.2024 г.)", 1),
+                       makeLink("n", "Подаване 12024", 2),
+                       makeLink("d24", "Подаване за 2024 г. (срок до 30.04.2025 г.)", 3)};
+    NapService onlyInDates;
+    onlyInDates.links = {makeLink("iso", "Подаване (до 2024-04-30)", 4), makeLink("slash", "Подаване 30/04/2024", 1)};
 
     struct Case {
         const char* label;
@@ -140,6 +147,10 @@ TEST(PortalHandler, SubmitLinkChoice) {
              {"earlier wins a tie of order", &mixed, 0, "", "early"},
              {"cyrillic is not folded", &cyrillicCaps, 2024, "", nullptr},
              {"no links", &empty, 2024, "y24", nullptr},
+             {"year of its own beats a deadline's date", &deadlines, 2024, "", "d24"},
+             {"deadline's year of its own", &deadlines, 2023, "", "d23"},
+             {"a year only inside a date falls back to the plain search", &deadlines, 2025, "", "d24"},
+             {"only dates hold it: the first title holding it", &onlyInDates, 2024, "", "iso"},
          }) {
         SCOPED_TRACE(c.label);
         Handler h;

@@ -182,6 +182,52 @@ TEST_F(ListingTest, FailuresCarryOnlyTheError) {
     EXPECT_EQ(bad.rawBody, "{\"data\": [1,");
 }
 
+// A lapsed session answers the listing with its sign-in page, a redirect or
+// nothing: an error that says so, never an empty listing.
+TEST_F(ListingTest, LapsedSessionIsNoListing) {
+    const std::string lapsed =
+        "Порталът не върна списъка с подадени документи, а друга страница (напр. за вход): сесията може да е "
+        "изтекла. Опитайте отново.";
+    struct Case {
+        const char* name;
+        Reply reply;
+    };
+    PlsTestSubmission op;
+    PlsTestSubmission ajax("test_pls_ajax", "decl55.web.ajaxDocuments");
+    for (const Case& c : {Case{"sign-in page, 200", Reply::text(PortalStandIn::loginPage())},
+                          {"redirect to the login host", Reply::redirect(PortalStandIn::loginPageUrl())},
+                          {"redirect to the portal's entry point", Reply::redirect("/auth/entrypoint?lang=bg")},
+                          {"empty 200", Reply::text("")}}) {
+        SCOPED_TRACE(c.name);
+        forms.setListingReply(c.reply);
+        forms.setAjaxReply(c.reply);
+        for (const InquiryResult& r :
+             {fetchHtmlTableResults(session, op, filterFor(2024)),
+              fetchAjaxJsonResults(session, ajax, "decl55.web.ajaxDocuments", filterFor(2024))}) {
+            EXPECT_EQ(r.metadata, (std::unordered_map<std::string, std::string>{{"error", lapsed}}));
+            EXPECT_TRUE(r.rows.empty());
+        }
+    }
+    EXPECT_NE(card.logText().find("[WARN ] PlsResultsExecutor(HTML): the answer is no listing"), std::string::npos);
+    // An empty table is a listing.
+    forms.setListingReply(std::nullopt);
+    forms.setRows({});
+    EXPECT_EQ(fetchHtmlTableResults(session, op, filterFor(2024)).metadata.at("count"), "0");
+}
+
+// A listing in the portal's legacy charset reads as UTF-8, rows and raw page.
+TEST_F(ListingTest, Windows1251ListingReadsAsUtf8) {
+    const std::vector<PlsFormStandIn::Row> rows = {{"ВХ-0100-0001", "01.02.2025", "2024", "", "", "900001"}};
+    forms.setListingReply(
+        PlsFormStandIn::windows1251Page(PlsFormStandIn::listingHtml(rows), "text/html; charset=windows-1251"));
+    PlsTestSubmission op;
+    InquiryResult r = fetchHtmlTableResults(session, op, filterFor(2024));
+    ASSERT_EQ(r.rows.size(), 1u) << r.metadata["error"];
+    EXPECT_EQ(r.rows[0][3], "ВХ-0100-0001");
+    EXPECT_EQ(r.rawBody, PlsFormStandIn::listingHtml(rows));
+    EXPECT_EQ(r.rawBodyContentType, "text/html; charset=utf-8");
+}
+
 TEST_F(ListingTest, NoServiceGivesTheSessionError) {
     class Unknown : public PlsTestSubmission {
     public:

@@ -42,14 +42,14 @@ TEST(PlsScanners, AgreeWithStdRegex) {
                                              "\"",       "'",  "0",  "7",  "42", "x",  "<a href=", "&",
                                              "\xD0\x9F", "?",  "9",  "-",  "'1", "\"5"};
     std::vector<Differential> cases = {
-        {"pid", R"(pid[=:]\s*["']?(\d+))", &findPid, common},
-        {"docid", R"((?:pid|ipdoc_id)\s*=\s*["']?(\d+))", &findDocumentId, common},
+        {"pid", R"((?:^|[^A-Za-z0-9_])pid[=:]\s*["']?(\d+))", &findPid, common},
+        {"docid", R"((?:^|[^A-Za-z0-9_])(?:pid|ipdoc_id)\s*=\s*["']?(\d+))", &findDocumentId, common},
     };
     cases[0].tokens.insert(cases[0].tokens.end(), {"pid", "PID", "Pid", "pId=", "pid:", "p", "id", "ppid=", "pid=1",
-                                                   "PID: '2", "pid:\"3", "pid= 4"});
-    cases[1].tokens.insert(cases[1].tokens.end(),
-                           {"pid", "PID", "ipdoc_id", "IPDOC_ID", "IpDoc_Id", "ipdoc", "_id",
-                            "pid =", "ipdoc_id =", "pid=1", "IPDOC_ID = '2", "ipdoc_id=\"3", "Pid =4"});
+                                                   "appId:", "tpId=", "_", "a", "PID: '2", "pid:\"3", "pid= 4"});
+    cases[1].tokens.insert(cases[1].tokens.end(), {"pid", "PID", "ipdoc_id", "IPDOC_ID", "IpDoc_Id", "ipdoc", "_id",
+                                                   "pid =", "ipdoc_id =", "pid=1", "rapid =", "xipdoc_id=", " pid=6",
+                                                   "_", "IPDOC_ID = '2", "ipdoc_id=\"3", "Pid =4"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::regex re(c.pattern, std::regex::ECMAScript | std::regex::icase);
@@ -80,6 +80,12 @@ TEST(PlsScanners, KnownCases) {
                           {"pid=x pid:9", "9", ""},
                           {"pid=", "", ""},
                           {"pid:\"\"12", "", ""},
+                          // "pid" inside another word: a login page's settings, a cookie name.
+                          {"{appId:2}", "", ""},
+                          {"tpId=4100000001", "", ""},
+                          {"rapid=7 ?pid=8", "8", "8"},
+                          {"_pid=3 xipdoc_id=4", "", ""},
+                          {"javascript:showResult(99999)", "", ""},
                           {"", "", ""}}) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(findPid(c.text), c.pid);

@@ -20,6 +20,7 @@
 #include "support/PlsTestSubmission.h"
 #include "support/PortalCard.h"
 #include "support/PortalStandIn.h"
+#include "support/ScopedTimeZone.h"
 #include "support/SoftHsmToken.h"
 #include "support/TempDir.h"
 
@@ -51,6 +52,12 @@ std::string localMinute(std::time_t when, const char* format = "%Y-%m-%dT%H:%M")
     char buf[32];
     std::strftime(buf, sizeof buf, format, &local);
     return buf;
+}
+
+// The wall clock in Sofia, the listing's zone, read from the tz database.
+std::string sofiaMinute(std::time_t when, const char* format) {
+    tavo::test::ScopedTimeZone zone("Europe/Sofia");
+    return tavo::test::wallClock(when, format);
 }
 
 // ---- Pure pieces ---------------------------------------------------------
@@ -131,6 +138,9 @@ TEST(Verdict, PagesAndStatuses) {
              {200, "<a title=\"грешка\" data-x='a>error'>Успешно</a>", true, "", ""},
              {200, "<p>Success</p><script>throw new Error()", true, "", ""},
              {200, "<script>var s = 'Успешно';</script><p>Готово</p>", false, "", unknown},
+             // "pid" inside another word is no pid.
+             {200, "<script>cfg = {appId:2};</script><p>Вход</p>", false, "", unknown},
+             {200, "<p>Приет</p><a href='?tpId=4100000001&rapid=7'>x</a>", true, "", ""},
          }) {
         SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
         auto v = upload::readVerdict(c.status, c.body);
@@ -201,18 +211,27 @@ TEST(Verdict, LowerCaseCopyFoldsBasicCyrillicOnly) {
 
 TEST(ChooseRow, AnotherFilingsRowIsNeverTaken) {
     using Rows = std::vector<std::vector<std::string>>;
-    const Rows withIds = {{"e", "", "2024", "N1", "D1", "111"}, {"e", "", "2024", "N2", "D2", "222"}};
-    const Rows withoutIds = {{"e", "", "2024", "N1", "D1", ""}, {"e", "", "", "N2", "D2"}};
+    // The upload started at 10:12; rows are dated 10:20 (after) or 10:11 (before).
+    const Rows withIds = {{"e", "", "2024", "N1", "03.02.2025 10:20", "111"},
+                          {"e", "", "2024", "N2", "03.02.2025 10:20", "222"}};
+    const Rows laterWithoutId = {{"e", "", "2024", "N1", "03.02.2025 10:20", ""}};
+    const Rows earlierWithoutId = {{"e", "", "2024", "N1", "03.02.2025 10:11", ""}};
+    const Rows undated = {{"e", "", "2024", "N1"}};
     struct Case {
+        const char* name;
         const Rows* rows;
         std::string pid;
         std::optional<size_t> expected;
     };
     const Rows empty;
-    for (const Case& c : {Case{&withIds, "222", 1}, Case{&withIds, "333", std::nullopt}, Case{&withoutIds, "333", 0},
-                          Case{&empty, "1", std::nullopt}}) {
-        SCOPED_TRACE(c.pid);
-        EXPECT_EQ(upload::chooseRow(*c.rows, c.pid, "2099-01-01T00:00"), c.expected);
+    for (const Case& c : {Case{"its own row", &withIds, "222", 1},
+                          {"first row is another filing", &withIds, "333", std::nullopt},
+                          {"no id, dated after the upload", &laterWithoutId, "333", 0},
+                          {"no id, dated before the upload", &earlierWithoutId, "333", std::nullopt},
+                          {"no id, no date", &undated, "333", std::nullopt},
+                          {"empty listing", &empty, "1", std::nullopt}}) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(upload::chooseRow(*c.rows, c.pid, "2025-02-03T10:12"), c.expected);
     }
 }
 
@@ -350,30 +369,57 @@ TEST_F(UploadTest, SameFileTwiceGivesTheSamePdata) {
     EXPECT_EQ(uploads[0].pdata, uploads[2].pdata);
 }
 
+// The answer names the new document, the listing does not: a row is taken
+// only when dated at or after the upload, as without a pid.
 TEST_F(UploadTest, ListingWithoutThePid) {
+    const std::string later = sofiaMinute(std::time(nullptr) + 120, "%d.%m.%Y %H:%M");
+    const std::string rowsHtml =
+        "<table><tr onmouseover=\"h(this)\"><td><a href=\"javascript:showResult(99999)\">"
+        "a</a></td><td>0100-0009</td><td>02.01.2025</td><td>x</td><td>y</td><td>2024</td>"
+        "</tr></table>";
     struct Case {
         const char* name;
         std::vector<PlsFormStandIn::Row> rows;
-        std::string income, date, documentId;
+        std::optional<Reply> listing;
+        bool ajax;
+        std::string income, date;
     };
+    PlsTestSubmission ajaxOp("test_pls_ajax", "decl55.web.ajaxDocuments");
     for (const Case& c : std::vector<Case>{
-             // The first row carries no id: the Part's fallback applies.
-             {"row without id", {{"0100-0001", "01.01.2025", "2024", "", "", ""}}, "0100-0001", "01.01.2025", "100001"},
-             // The first row is another filing: never taken.
-             {"another filing", {{"0100-0002", "02.01.2025", "2024", "", "", "99"}}, "", "", "100002"},
-             {"empty listing", {}, "", "", "100003"},
+             {"row without id, dated after", {{"0100-0001", later, "2024", "", "", ""}}, {}, false, "0100-0001", later},
+             {"row without id, months old", {{"0100-0001", "01.01.2025", "2024", "", "", ""}}, {}, false, "", ""},
+             {"another filing", {{"0100-0002", later, "2024", "", "", "99"}}, {}, false, "", ""},
+             {"link without pid, months old", {}, Reply::text(rowsHtml), false, "", ""},
+             {"DOCID as a number, months old",
+              {},
+              Reply::json(
+                  R"({"data":[{"PERIOD":"01.2024","INNO":"0100-0010","INNODATE":"02.01.2025","DOCID":99999}]})"),
+              true,
+              "",
+              ""},
+             {"empty listing", {}, {}, false, "", ""},
          }) {
         SCOPED_TRACE(c.name);
         forms.setRows(c.rows);
-        SubmissionResult r = executePlsSubmission(session, op, file(), params());
+        forms.setListingReply(c.ajax ? std::nullopt : c.listing);
+        forms.setAjaxReply(c.ajax ? c.listing : std::nullopt);
+        const size_t before = forms.uploads().size();
+        SubmissionResult r = executePlsSubmission(session, c.ajax ? ajaxOp : op, file(), params());
         EXPECT_TRUE(r.success) << r.errorMessage;
         EXPECT_EQ(r.incomeNumber, c.income);
         EXPECT_EQ(r.submissionDate, c.date);
-        EXPECT_EQ(r.documentId, c.documentId);
+        EXPECT_EQ(r.documentId, std::to_string(100001 + before));
     }
-    EXPECT_NE(card.logText().find("first row belongs to another document"), std::string::npos);
+    const std::string log = card.logText();
+    EXPECT_NE(log.find("first row belongs to another document"), std::string::npos);
+    EXPECT_NE(log.find("[WARN ] PlsSubmissionExecutor: no listing row carries document 100002 and the first row is "
+                       "dated before the upload started"),
+              std::string::npos);
 }
 
+// Listing times are Sofia time whatever the machine's zone: west of Sofia a
+// filing from two hours before is no newer, east of it a filing of this
+// minute is no older.
 TEST_F(UploadTest, AcceptedWithoutPidTakesOnlyARowOfThisUpload) {
     forms.setUploadReply(Reply::text("<p>Файлът е приет.</p>"));
     struct Case {
@@ -382,19 +428,35 @@ TEST_F(UploadTest, AcceptedWithoutPidTakesOnlyARowOfThisUpload) {
         bool taken;
     };
     const std::time_t now = std::time(nullptr);
-    for (const Case& c : {Case{"dated now", localMinute(now + 120, "%d.%m.%Y %H:%M:%S"), true},
-                          Case{"a previous filing", localMinute(now - 3600, "%d.%m.%Y %H:%M"), false}}) {
-        SCOPED_TRACE(c.name);
-        forms.setRows({{"0100-0003", c.date, "2024", "", "", "555"}});
-        SubmissionResult r = executePlsSubmission(session, op, file(), params());
-        EXPECT_TRUE(r.success) << r.errorMessage;
-        EXPECT_EQ(r.documentId, c.taken ? "555" : "");
-        EXPECT_EQ(r.incomeNumber, c.taken ? "0100-0003" : "");
-        EXPECT_EQ(r.submissionDate, c.taken ? c.date : "");
+    const std::vector<Case> cases = {{"dated now", sofiaMinute(now + 120, "%d.%m.%Y %H:%M:%S"), true},
+                                     {"two hours before", sofiaMinute(now - 7200, "%d.%m.%Y %H:%M"), false}};
+    for (const char* machineZone : {"America/New_York", "Asia/Tokyo"}) {
+        tavo::test::ScopedTimeZone zone(machineZone);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(machineZone) + ": " + c.name);
+            forms.setRows({{"0100-0003", c.date, "2024", "", "", "555"}});
+            SubmissionResult r = executePlsSubmission(session, op, file(), params());
+            EXPECT_TRUE(r.success) << r.errorMessage;
+            EXPECT_EQ(r.documentId, c.taken ? "555" : "");
+            EXPECT_EQ(r.incomeNumber, c.taken ? "0100-0003" : "");
+            EXPECT_EQ(r.submissionDate, c.taken ? c.date : "");
+        }
     }
     EXPECT_NE(card.logText().find("[WARN ] PlsSubmissionExecutor: the answer named no document and the listing's "
                                   "first row is dated before the upload started"),
               std::string::npos);
+}
+
+// An upload whose answer ended on the login host's sign-in page: its settings
+// hold "appId:2", which is no pid, and the page is no verdict.
+TEST_F(UploadTest, AnswerEndingOnTheSignInPageIsNoAcceptance) {
+    forms.setUploadReply(Reply::redirect(PortalStandIn::loginPageUrl(), 303));
+    SubmissionResult r = executePlsSubmission(session, op, file(), params());
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.documentId, "");
+    EXPECT_EQ(r.errorMessage, "Неразпознат отговор от НАП (без pid и без съобщение).");
+    EXPECT_TRUE(portal.loginHost().journal().lastOn("/auth/signin"));
+    EXPECT_FALSE(portal.journal().lastOn(forms.listingPath()));
 }
 
 // Answer pages as the agency words them, in either of its charsets: the
@@ -521,13 +583,15 @@ TEST_F(UploadTest, LargeAnswerPageReturns) {
 
 TEST_F(UploadTest, FilesThatCannotBeSent) {
     tavo::test::writeFile(dir / "empty.txt", "");
+    tavo::test::writeFile(dir / "bom.txt", "\xEF\xBB\xBF");
     struct Case {
         std::string path, error;
     };
     for (const Case& c :
          {Case{dir.str(), "Файлът не може да бъде прочетен: " + dir.str()},
           {(dir / "none.txt").string(), "Файлът не може да бъде прочетен: " + (dir / "none.txt").string()},
-          {(dir / "empty.txt").string(), "Файлът е празен: " + (dir / "empty.txt").string()}}) {
+          {(dir / "empty.txt").string(), "Файлът е празен: " + (dir / "empty.txt").string()},
+          {(dir / "bom.txt").string(), "Файлът е празен: " + (dir / "bom.txt").string()}}) {
         SCOPED_TRACE(c.path);
         SubmissionResult r = executePlsSubmission(session, op, c.path, params());
         EXPECT_FALSE(r.success);
@@ -646,6 +710,19 @@ TEST_F(UploadTest, ThroughTheEngine) {
     EXPECT_EQ(payload["documentId"], "100001");
     EXPECT_EQ(payload["incomeNumber"], "0100-0042");
     EXPECT_EQ(payload["success"], true);
+
+    // West of Sofia, an answer without a pid and a listing whose first row is
+    // a filing from two hours before: the user gets no other filing's number.
+    {
+        tavo::test::ScopedTimeZone zone("America/New_York");
+        forms.setUploadReply(Reply::text("<p>Файлът е приет.</p>"));
+        forms.setRows({{"0100-0041", sofiaMinute(std::time(nullptr) - 7200, "%d.%m.%Y %H:%M"), "2024", "", "", "41"}});
+        auto older = engine.executeOperation("test_pls_upload", R"({"eik":"123456789","year":2024})", file());
+        ASSERT_TRUE(older.ok) << older.error;
+        auto olderPayload = nlohmann::json::parse(older.payload);
+        EXPECT_EQ(olderPayload["incomeNumber"], "") << older.payload;
+        EXPECT_EQ(olderPayload["documentId"], "") << older.payload;
+    }
 
     std::string message;
     while (message.size() < 1024) message += "Грешка в декларацията: ";

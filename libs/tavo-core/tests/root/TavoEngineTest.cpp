@@ -254,6 +254,11 @@ TEST(TavoEngine, ResultInquiryKeepsTheRawAnswer) {
     portal.portal().on("GET", "/pls/pub/DECL55.WEB.showResult", [](const tavo::test::RecordedRequest& r) {
         // 204 carries no body, so nothing adds a content type to it.
         if (r.query == "pid=78") return tavo::test::Reply::text("", 204, "");
+        // A lapsed session: on to the login host's sign-in page.
+        if (r.query == "pid=79") return tavo::test::Reply::redirect(tavo::test::PortalStandIn::loginPageUrl());
+        if (r.query == "pid=80")
+            return tavo::test::PlsFormStandIn::windows1251Page("<html><p>Обработен</p></html>",
+                                                               "text/html; charset=windows-1251");
         return tavo::test::Reply::text("<html>Няма такъв документ</html>", 404);
     });
     auto engine = engineWith({makeSender("s-000000000001", key.certificateId)}, "s-000000000001");
@@ -276,15 +281,30 @@ TEST(TavoEngine, ResultInquiryKeepsTheRawAnswer) {
     EXPECT_EQ(payload["rawBodyUrl"], url);
     EXPECT_EQ(payload["rawBodyContentType"], "text/html; charset=utf-8");
 
-    ExecuteResult empty = engine->executeOperation(engine_test::kResult, R"({"documentId":"78","eik":"123456789"})");
-    json emptyPayload = json::parse(empty.payload);
-    EXPECT_EQ(emptyPayload["status"], "ok");
-    EXPECT_EQ(emptyPayload["error"], nullptr);
-    EXPECT_EQ(emptyPayload["rawBodyContentType"], "text/html; charset=utf-8");
+    // An empty answer and one that ended on the sign-in page are no result.
+    const std::string lapsed =
+        "Порталът не върна резултата за документа, а друга страница (напр. за вход): сесията може да е изтекла. "
+        "Опитайте отново.";
+    for (const char* pid : {"78", "79"}) {
+        SCOPED_TRACE(pid);
+        ExecuteResult no = engine->executeOperation(
+            engine_test::kResult, std::string(R"({"documentId":")") + pid + R"(","eik":"123456789"})");
+        json noPayload = json::parse(no.payload);
+        EXPECT_EQ(noPayload["status"], "error");
+        EXPECT_EQ(noPayload["error"], lapsed);
+        EXPECT_EQ(noPayload["rawBody"], "");
+        EXPECT_EQ(noPayload["rawBodyContentType"], "text/html; charset=utf-8");
+    }
+    // The legacy charset reaches the payload as UTF-8, and says so.
+    ExecuteResult cp = engine->executeOperation(engine_test::kResult, R"({"documentId":"80","eik":"123456789"})");
+    json cpPayload = json::parse(cp.payload);
+    EXPECT_EQ(cpPayload["status"], "ok");
+    EXPECT_EQ(cpPayload["rawBody"], "<html><p>Обработен</p></html>");
+    EXPECT_EQ(cpPayload["rawBodyContentType"], "text/html; charset=utf-8");
 
     auto seen = portal.portal().journal().lastOn("/pls/pub/DECL55.WEB.showResult");
     ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->query, "pid=78");
+    EXPECT_EQ(seen->query, "pid=80");
 }
 
 TEST(TavoEngine, OneSettingsListenerPerInitialisation) {

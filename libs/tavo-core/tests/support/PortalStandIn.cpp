@@ -128,6 +128,17 @@ bool PortalStandIn::hasSession(const RecordedRequest& request) const {
     return !id.empty() && sessions_.count(id) > 0;
 }
 
+std::string PortalStandIn::loginPage() {
+    return "<!DOCTYPE html><html><head><title>Вход в системата</title>"
+           "<script>window.cfg = {appId:2, cookies: ['tpId=4100000001'], help: '?rapid=7'};</script></head>"
+           "<body><form method=\"post\" action=\"/auth/signin\"><p>Влезте с КЕП или ПИК.</p>"
+           "<input type=\"hidden\" name=\"appId\" value=\"2\"><button>Вход</button></form></body></html>";
+}
+
+std::string PortalStandIn::loginPageUrl() {
+    return std::string(nap::kLoginBase) + "/auth/signin?appId=2";
+}
+
 std::string PortalStandIn::newSecret(const char* prefix) {
     static std::mt19937_64 random{std::random_device{}()};
     char hex[17];
@@ -161,6 +172,8 @@ void PortalStandIn::installDefaults() {
         reply.setCookies.push_back("OAUTH_STATE=" + state_ + "; Path=/; Secure; HttpOnly");
         return reply;
     });
+
+    on(Host::Login, "GET", "/auth/signin", [](const RecordedRequest&) { return Reply::text(loginPage()); });
 
     on(Host::Login, "GET", "/auth/login/qes", [this, portalBase](const RecordedRequest& r) {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -80,6 +80,11 @@ public:
 
     static const std::vector<Taxpayer>& defaultTaxpayers();
     static std::string defaultCatalogue();
+    // The login host's sign-in page, where a lapsed portal session ends up:
+    // a form, and a script whose settings hold "appId:2" and "tpId".
+    static std::string loginPage();
+    // Its address on the login host (a GET answers loginPage() with 200).
+    static std::string loginPageUrl();
     // The value of one cookie of a request's Cookie header; empty when absent.
     static std::string cookie(const RecordedRequest& request, const std::string& name);
     // Requests whose connection carried no earlier request of the journal.

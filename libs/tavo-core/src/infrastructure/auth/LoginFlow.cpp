@@ -6,6 +6,7 @@
 #include "common/Ascii.h"
 #include "common/CookieLine.h"
 #include "common/Logger.h"
+#include "infrastructure/auth/SessionValidator.h"
 #include "infrastructure/http/HttpClient.h"
 #include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
@@ -79,12 +80,14 @@ bool LoginFlow::login() {
 
     auto check = client_.get(nap::taxpayersUrl(), http::kAcceptJson);
     int status = check.error.empty() ? check.status : 0;
-    if (status == 200) {
+    if (status == 200 && SessionValidator::isTaxpayerList(check.body)) {
         Logger::info("LoginFlow: cookies after OAuth:\n" + cookieNames(client_.exportCookies()));
         Logger::info("LoginFlow: QES login succeeded");
         return true;
     }
     lastError_ = "validation returned HTTP " + std::to_string(status);
+    // A 200 page (a login page after a refused certificate) is no logged-in answer.
+    if (status == 200) lastError_ += " with a page instead of the taxpayers list (the login did not take effect)";
     Logger::error("LoginFlow: " + lastError_);
     return false;
 }

@@ -1,6 +1,7 @@
 #include "infrastructure/parsing/BulgarianDates.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <string_view>
 #include <unordered_map>
@@ -136,6 +137,30 @@ std::optional<std::string> BulgarianDates::parseDateIso(const std::string& text)
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", *year, *month, *day);
     }
     return std::string(buf);
+}
+
+// Computed from the zone's rule rather than read from the tz database:
+// libstdc++ 12 has no chrono time zones, and TZ cannot be switched per call
+// (tzset is process-wide and not thread-safe). Europe/Sofia has kept the EU
+// rule since 1997: EET (UTC+2), and EEST (UTC+3) from 01:00 UTC on the last
+// Sunday of March to 01:00 UTC on the last Sunday of October. Listings name
+// filings made now, so earlier years' rules do not matter.
+std::string BulgarianDates::sofiaMinute(std::time_t utc) {
+    using namespace std::chrono;
+    const sys_seconds instant{seconds{utc}};
+    const year y = year_month_day{floor<days>(instant)}.year();
+    const sys_seconds summerFrom = sys_days{y / March / Sunday[last]} + hours{1};
+    const sys_seconds summerTo = sys_days{y / October / Sunday[last]} + hours{1};
+    const bool summer = instant >= summerFrom && instant < summerTo;
+    const sys_seconds wall = instant + hours{summer ? 3 : 2};
+    const sys_days day = floor<days>(wall);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> time{wall - day};
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()));
+    return buf;
 }
 
 }  // namespace tavo::core::infra::parsing

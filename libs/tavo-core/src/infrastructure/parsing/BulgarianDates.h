@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,6 +23,10 @@ public:
 
     // "5.3.2024" to "2024-03-05", "05.03.2024 9:07" to "2024-03-05T09:07:00".
     static std::optional<std::string> parseDateIso(const std::string& text);
+
+    // The portal's wall-clock minute (Europe/Sofia) at a UTC instant, as
+    // "YYYY-MM-DDTHH:MM", whatever the machine's zone.
+    static std::string sofiaMinute(std::time_t utc);
 };
 
 }  // namespace tavo::core::infra::parsing
