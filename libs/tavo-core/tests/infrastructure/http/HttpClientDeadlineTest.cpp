@@ -1,0 +1,116 @@
+// A server on the agency's own host that stalls before every redirect: each
+// hop alone stays within the limit, the whole request must not. The limit is
+// the request's, taken when it starts, whatever the client or the request.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+
+#include "infrastructure/http/HttpClient.h"
+#include "infrastructure/http/HttpClientFactory.h"
+#include "infrastructure/http/NapEndpoints.h"
+#include "support/LogCapture.h"
+#include "support/SoftHsmToken.h"
+#include "support/StandIn.h"
+
+using namespace tavo::core::infra::http;
+using namespace tavo::test;
+namespace nap = tavo::core::infra::nap;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const std::string kPin = "739146";
+const std::string kPortal = "https://portal.nra.bg";
+const std::string kTimeout = curl_easy_strerror(CURLE_OPERATION_TIMEDOUT);
+
+// Ten redirects (the most a client follows), each answered after the stall.
+constexpr int kHops = 10;
+
+struct Outcome {
+    std::int32_t status = 0;
+    std::string error;
+    Clock::duration took{};
+};
+
+Outcome timed(const std::function<HttpResponse()>& call) {
+    const Clock::time_point start = Clock::now();
+    HttpResponse r = call();
+    return {r.status, r.error, Clock::now() - start};
+}
+
+void expectTimedOutWithin(const Outcome& o, seconds limit) {
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.error.rfind(kTimeout, 0), 0u) << o.error;
+    EXPECT_LT(o.took, 2 * limit);
+}
+
+// The card and a portal that asks for it, so that the card's transfers are
+// covered too.
+struct DeadlineTest : ::testing::Test {
+    SoftHsmToken token{"TavoTestCard", kPin};
+    SoftHsmToken::Key key = token.addRsaKey("A1B2", "Tavo Card Holder", "holder@example.com");
+    ScopedEnv module{"TAVO_PKCS11_MODULE", SoftHsmToken::modulePath().c_str()};
+    LogCapture log;
+    StandIn portal{StandIn::Options{StandIn::ClientCert::Request, false}};
+
+    DeadlineTest() { portal.route({nap::kPortalHost, nap::kCloudHost}); }
+};
+
+}  // namespace
+
+TEST_F(DeadlineTest, RedirectHopsShareTheRequestsOneLimit) {
+    // 11 answers of 400 ms: each hop alone is well within one second.
+    portal.redirectChain("GET", "/hop/", kHops, milliseconds(400));
+    portal.redirectChain("POST", "/post/", kHops, milliseconds(400), 307);
+    HttpClientOptions plain;
+    plain.timeoutSeconds = 1;
+    HttpClientOptions card = plain;
+    card.clientCertId = key.certificateId;
+    card.pin = kPin;
+    HttpClient client(plain), cardClient(card);
+    struct Case {
+        const char* name;
+        std::function<HttpResponse()> call;
+    };
+    const Case cases[] = {
+        {"get", [&] { return client.get(kPortal + "/hop/0"); }},
+        {"postRaw through 307s", [&] { return client.postRaw(kPortal + "/post/0", "filing", "text/plain"); }},
+        {"downloadBinary",
+         [&] {
+             HttpResponse r;
+             if (client.downloadBinary(kPortal + "/hop/0").empty()) r.error = kTimeout;
+             return r;
+         }},
+        {"card client", [&] { return cardClient.get(kPortal + "/hop/0"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        expectTimedOutWithin(timed(c.call), seconds(1));
+    }
+    EXPECT_TRUE(log.contains("download of https://portal.nra.bg/hop/0 failed: " + kTimeout)) << log.text();
+    // The card did sign a handshake: its path was the one timed.
+    EXPECT_FALSE(portal.journal().lastOn("/hop/1")->clientSubject.empty());
+}
+
+TEST_F(DeadlineTest, GetFreshAndTheCloudPresetKeepTheirTenSeconds) {
+    // Each hop within ten seconds, the chain far beyond them; the portal
+    // client's own limit (60 s) would let the chain finish.
+    portal.redirectChain("GET", "/hop/", kHops, milliseconds(1500));
+    auto portalClient = HttpClientFactory::forNapPortal("", "");
+    auto cloud = HttpClientFactory::forTavoCloud();
+    // Both at once: the limits are the clients' own, the wait is shared.
+    auto fresh = std::async(std::launch::async,
+                            [&] { return timed([&] { return portalClient->getFresh(kPortal + "/hop/0"); }); });
+    auto cloudOutcome = timed([&] { return cloud->get(std::string(nap::kCloudBase) + "/hop/0"); });
+    SCOPED_TRACE("getFresh");
+    expectTimedOutWithin(fresh.get(), seconds(10));
+    SCOPED_TRACE("forTavoCloud");
+    expectTimedOutWithin(cloudOutcome, seconds(10));
+}
