@@ -58,6 +58,11 @@ std::string maskBearerTokens(std::string_view text) {
         }
         std::size_t end = blanks;
         while (end < text.size() && !endsCredential(text[end])) ++end;
+        // "Bearer Bearer <token>": the second word starts the credential's own match.
+        if (end - blanks == kScheme.size() && schemeAt(text, blanks)) {
+            i = blanks;
+            continue;
+        }
         if (end > blanks) out.append(kMask);
         i = end;
     }
