@@ -10,7 +10,7 @@ namespace tavo::test {
 namespace nap = core::infra::nap;
 
 RestApiStandIn::RestApiStandIn() {
-    server_.on("POST", kSubmitPath, [this](const RecordedRequest&) { return submitAnswer(); });
+    server_.on("POST", kSubmitPath, [this](const RecordedRequest& request) { return submitAnswer(request); });
     server_.on("POST", kResultPath, [this](const RecordedRequest& request) { return resultAnswer(request); });
     server_.route({nap::kRestApiHost, nap::kRestApiTestHost});
 }
@@ -48,12 +48,27 @@ Reply RestApiStandIn::dropped() {
     return r;
 }
 
+void RestApiStandIn::echoAuthorization(std::size_t leading) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    echoLeading_ = leading;
+}
+
+std::string RestApiStandIn::echoPrefix(std::size_t leading) {
+    return std::string(leading, '.') + "invalid token; Authorization: ";
+}
+
+std::optional<Reply> RestApiStandIn::echoed(const RecordedRequest& request) const {
+    if (!echoLeading_) return std::nullopt;
+    return Reply::text(echoPrefix(*echoLeading_) + request.header("Authorization"), 401, "text/plain");
+}
+
 std::string RestApiStandIn::defaultResultHtml() {
     return "<html><body><h1>Декларацията е приета</h1><p>Вх. № ВХ-2024-000123</p></body></html>";
 }
 
-Reply RestApiStandIn::submitAnswer() {
+Reply RestApiStandIn::submitAnswer(const RecordedRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (std::optional<Reply> echo = echoed(request)) return *echo;
     if (submitReply_) return *submitReply_;
     nlohmann::json answer = {
         {"documentId", std::to_string(9000 + ++documents_)}, {"entryNumber", kEntryNumber}, {"entryDate", kEntryDate}};
@@ -62,6 +77,7 @@ Reply RestApiStandIn::submitAnswer() {
 
 Reply RestApiStandIn::resultAnswer(const RecordedRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (std::optional<Reply> echo = echoed(request)) return *echo;
     if (resultReply_) return *resultReply_;
     const std::string html = defaultResultHtml();
     // The asked document's result, under its id as the request carried it.

@@ -39,6 +39,12 @@ public:
     void setResultReply(std::optional<Reply> reply);
     // Announces a body, then drops the connection before sending any of it.
     static Reply dropped();
+    // From now on both addresses answer 401 with a text body that repeats the
+    // request's Authorization header after `leading` bytes of other text, as
+    // gateways do in their "invalid token" answers.
+    void echoAuthorization(std::size_t leading = 0);
+    // The start of that body, up to the header's value.
+    static std::string echoPrefix(std::size_t leading);
 
     std::vector<RecordedRequest> submits() const;
     std::vector<RecordedRequest> results() const;
@@ -49,8 +55,9 @@ public:
     static std::string defaultResultHtml();
 
 private:
-    Reply submitAnswer();
+    Reply submitAnswer(const RecordedRequest& request);
     Reply resultAnswer(const RecordedRequest& request);
+    std::optional<Reply> echoed(const RecordedRequest& request) const;
     std::vector<RecordedRequest> on(const std::string& path) const;
 
     StandIn server_;
@@ -58,6 +65,7 @@ private:
     std::optional<Reply> submitReply_;
     std::optional<Reply> resultReply_;
     int documents_ = 0;
+    std::optional<std::size_t> echoLeading_;
 };
 
 }  // namespace tavo::test

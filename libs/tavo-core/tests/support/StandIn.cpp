@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -108,6 +109,12 @@ Reply Reply::endlessBody(std::string contentType) {
     Reply r;
     r.contentType = std::move(contentType);
     r.endless = true;
+    return r;
+}
+
+Reply Reply::hangUpAfterReading() {
+    Reply r;
+    r.hangUp = true;
     return r;
 }
 
@@ -286,6 +293,17 @@ void StandIn::replySequence(const std::string& method, const std::string& path, 
     });
 }
 
+void StandIn::redirectChain(const std::string& method, const std::string& prefix, int hops,
+                            std::chrono::milliseconds stall, int status) {
+    onPrefix(method, prefix, [prefix, hops, stall, status](const RecordedRequest& r) {
+        const int hop = std::atoi(r.path.c_str() + prefix.size());
+        Reply reply =
+            hop < hops ? Reply::redirect(prefix + std::to_string(hop + 1), status) : Reply::text("end of the chain");
+        reply.delay = stall;
+        return reply;
+    });
+}
+
 std::string StandIn::connectToEntries(const std::vector<std::string>& hosts) const {
     std::string out;
     for (const auto& host : hosts) {
@@ -382,6 +400,12 @@ void StandIn::handle(const httplib::Request& req, httplib::Response& res) {
         res.status = 503;
         return;
     }
+    if (reply.hangUp) {
+        // Both directions closed under httplib: its answer goes nowhere.
+        if (req.ssl) ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+        res.status = 500;
+        return;
+    }
     res.status = reply.status;
     for (const auto& [name, value] : reply.headers) res.headers.emplace(name, value);
     for (const auto& cookie : reply.setCookies) res.headers.emplace("Set-Cookie", cookie);
@@ -392,7 +416,9 @@ void StandIn::handle(const httplib::Request& req, httplib::Response& res) {
                 std::lock_guard<std::mutex> lock(stopMutex_);
                 if (stopping_) return false;
             }
-            return sink.write(chunk->data(), chunk->size());
+            if (!sink.write(chunk->data(), chunk->size())) return false;
+            endlessBytes_ += chunk->size();
+            return true;
         });
     } else if (reply.cutAfter) {
         auto body = std::make_shared<std::string>(std::move(reply.body));

@@ -53,11 +53,15 @@ struct Reply {
     // A chunked body that never ends: the same bytes again and again until
     // the client gives up or the stand-in stops.
     bool endless = false;
+    // The request is read whole (and journaled), then the connection ends
+    // without a byte of answer: the client cannot know whether it was acted on.
+    bool hangUp = false;
 
     static Reply text(std::string body, int status = 200, std::string contentType = "text/html; charset=utf-8");
     static Reply json(std::string body, int status = 200);
     static Reply redirect(const std::string& location, int status = 302);
     static Reply endlessBody(std::string contentType = "application/octet-stream");
+    static Reply hangUpAfterReading();
 };
 
 // Thread-safe record of every request a stand-in received, in arrival order.
@@ -115,12 +119,21 @@ public:
     void reply(const std::string& method, const std::string& path, Reply reply);
     // One reply per request in turn; the last one repeats.
     void replySequence(const std::string& method, const std::string& path, std::vector<Reply> replies);
+    // A same-host redirect chain that stalls before every answer: prefix + "0"
+    // redirects (with `status`, relative Location) to prefix + "1" and so on;
+    // prefix + `hops` answers 200 "end of the chain".
+    void redirectChain(const std::string& method, const std::string& prefix, int hops, std::chrono::milliseconds stall,
+                       int status = 302);
 
     Journal& journal() { return journal_; }
     const Journal& journal() const { return journal_; }
     // TLS handshakes a client began with this stand-in, whether or not a
     // request followed: zero means no byte of a client reached it.
     std::size_t handshakes() const { return handshakes_.load(); }
+    // Bytes of endless bodies the client took before it hung up: a client
+    // that stops at its cap leaves this near the cap, never at what its time
+    // limit would allow.
+    std::size_t endlessBytesSent() const { return endlessBytes_.load(); }
 
     // CURLOPT_CONNECT_TO entries sending these hosts' port 443 here.
     std::string connectToEntries(const std::vector<std::string>& hosts) const;
@@ -148,6 +161,7 @@ private:
     int port_ = 0;
     Journal journal_;
     std::atomic<std::size_t> handshakes_{0};
+    std::atomic<std::size_t> endlessBytes_{0};
 
     std::mutex routesMutex_;
     std::vector<Route> routes_;

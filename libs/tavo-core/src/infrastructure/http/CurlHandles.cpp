@@ -19,6 +19,20 @@ std::string applyHandlePolicy(CURL* handle, CurlSlistPtr& seam) {
     return applyTestSeam(handle, seam);
 }
 
+Deadline::Deadline(std::chrono::milliseconds limit) {
+    if (limit.count() > 0) end_ = Clock::now() + limit;
+}
+
+CURLcode Deadline::arm(CURL* handle) const {
+    long left = 0;
+    if (end_) {
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(*end_ - Clock::now());
+        if (remaining.count() < 1) return CURLE_OPERATION_TIMEDOUT;
+        left = static_cast<long>(remaining.count());
+    }
+    return curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, left);
+}
+
 bool holdsLineBreak(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }

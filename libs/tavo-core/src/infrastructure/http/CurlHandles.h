@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,22 @@ bool appendLine(CurlSlistPtr& list, const char* line);
 
 // Hops a transfer may take, for every handle of the library.
 inline constexpr long kMaxRedirects = 10;
+
+// One request's time limit, taken when the request starts: each redirect hop,
+// and a card transfer's second try, gets only the time that is left, so that
+// a server that stalls before every redirect cannot stretch the limit.
+class Deadline {
+public:
+    using Clock = std::chrono::steady_clock;
+    // A limit of zero or less sets none (libcurl's "no timeout").
+    explicit Deadline(std::chrono::milliseconds limit);
+    // Sets CURLOPT_TIMEOUT_MS to the time left; CURLE_OPERATION_TIMEDOUT
+    // when none is left, or libcurl's refusal of the option.
+    CURLcode arm(CURL* handle) const;
+
+private:
+    std::optional<Clock::time_point> end_;
+};
 
 // Sets options on one handle and keeps the first refusal, named by its
 // option, so that a request never runs on a half-configured handle.

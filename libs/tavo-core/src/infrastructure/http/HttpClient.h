@@ -54,6 +54,12 @@ struct HttpResponse {
     std::string error;         // empty on success, else libcurl's text or the client's refusal
 };
 
+// The words for a POST whose answer was lost after its body went out: the
+// agency may hold the filing, so the user must look before filing again.
+inline constexpr const char* kUnknownPostOutcome =
+    "Връзката с НАП прекъсна и отговорът на подаването не беше получен. НАП може да е получила декларацията: "
+    "проверете списъка с подадените документи, преди да я подадете отново.";
+
 // Default header sets of portal requests.
 inline const HeaderMap kAcceptJson = {
     {"Accept", "application/json"},
@@ -78,14 +84,20 @@ public:
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
+    // Every request has one deadline, taken when it starts (timeoutSeconds,
+    // or getFresh's 10 seconds): its redirect hops share it, and a request
+    // that runs out fails with libcurl's "Timeout was reached".
     HttpResponse get(const std::string& url, const HeaderMap& headers = {});
     // A GET on a new connection with a new TLS session (the client
     // certificate is presented again) and a 10-second limit.
     HttpResponse getFresh(const std::string& url, const HeaderMap& headers = {});
+    // Every hop of a POST goes out on a connection of its own, closed after
+    // it: libcurl resends a request whose reused connection died before any
+    // answer, and a filing must reach the agency at most once. A POST that
+    // fails after its body went out whole is never repeated; its error is
+    // the cause, " — " and kUnknownPostOutcome.
     HttpResponse postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers = {});
-    // The same on a connection of its own: libcurl resends a request whose
-    // reused connection died before any answer, and a filing must reach the
-    // agency at most once.
+    // Kept for the callers that name it: every POST is fresh now.
     HttpResponse postFormFresh(const std::string& url, const HeaderMap& fields, const HeaderMap& headers = {});
     // The body is not copied: it must outlive the call only.
     HttpResponse postRaw(const std::string& url, std::string_view body, const std::string& contentType,

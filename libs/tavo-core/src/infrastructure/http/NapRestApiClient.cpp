@@ -9,6 +9,7 @@
 #include "common/Logger.h"
 #include "common/Numbers.h"
 #include "common/SafeJson.h"
+#include "common/Secrets.h"
 #include "common/Utf8.h"
 #include "infrastructure/http/HttpClient.h"
 
@@ -16,6 +17,7 @@ namespace tavo::core::infra::http {
 namespace {
 
 namespace sj = common::safejson;
+namespace secrets = common::secrets;
 namespace utf8 = common::utf8;
 using nlohmann::json;
 
@@ -174,6 +176,33 @@ SendDeclarationResponse failure(std::string error) {
     return out;
 }
 
+// A gateway's "invalid token" answer may repeat the Authorization header:
+// the key and any bearer credential are masked in whatever came back before
+// it is cut, logged or handed on.
+std::string masked(std::string_view text, std::string_view key) {
+    return secrets::maskBearerTokens(secrets::maskSecret(text, key));
+}
+
+struct Exchange {
+    SendDeclarationResponse answer;
+    bool completed = false;  // an HTTP answer arrived whole
+};
+
+// One POST to the API, the answer read with the key masked everywhere in it
+// (also in members the JSON reader unescaped).
+Exchange exchange(HttpClient& http, const std::string& url, const std::string& body, const std::string& apiKey) {
+    const std::string_view key = common::ascii::trimBlanks(apiKey);
+    HttpResponse response = http.postRaw(url, body, "application/json", apiHeaders(apiKey));
+    response.body = masked(response.body, key);
+    response.error = masked(response.error, key);
+    Exchange e;
+    e.completed = response.error.empty();
+    e.answer = parseResponse(response);
+    for (std::string* text : {&e.answer.error, &e.answer.documentId, &e.answer.entryNumber, &e.answer.entryDate})
+        *text = masked(*text, key);
+    return e;
+}
+
 }  // namespace
 
 SendDeclarationResponse readRestApiAnswer(int32_t status, std::string_view body) {
@@ -221,8 +250,7 @@ SendDeclarationResponse NapRestApiClient::submit(const SendDeclarationRequest& r
     }
     SendDeclarationResponse out;
     try {
-        const std::string body = buildSubmitBody(request);
-        out = parseResponse(http_.postRaw(submitUrl_, body, "application/json", apiHeaders(apiKey_)));
+        out = exchange(http_, submitUrl_, buildSubmitBody(request), apiKey_).answer;
     } catch (const std::exception& e) {
         out = failure(std::string("request: ") + utf8::makeValid(e.what()));
     }
@@ -246,9 +274,9 @@ SendDeclarationResponse NapRestApiClient::checkStatus(const std::string& documen
     try {
         const std::string body =
             buildCheckStatusBody(documentId, taxpayerPin, taxpayerPinType, userPin, userPinType, userSignature);
-        HttpResponse response = http_.postRaw(resultUrl_, body, "application/json", apiHeaders(apiKey_));
-        exchanged = response.error.empty();
-        out = parseResponse(response);
+        Exchange e = exchange(http_, resultUrl_, body, apiKey_);
+        exchanged = e.completed;
+        out = std::move(e.answer);
     } catch (const std::exception& e) {
         out = failure(std::string("request: ") + utf8::makeValid(e.what()));
     }

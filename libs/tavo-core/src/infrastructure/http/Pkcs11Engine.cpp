@@ -253,7 +253,7 @@ bool cardSessionsLost(CURLcode rc, const std::string& errorText) {
     return false;
 }
 
-CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuffer) {
+CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuffer, const Deadline* deadline) {
     KeyLoadLease lease(pin);
     pointAtEngine(handle);
     char ownBuffer[CURL_ERROR_SIZE] = {0};
@@ -270,7 +270,9 @@ CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuf
         }
         pointAtEngine(handle);
         errorText[0] = '\0';
-        rc = curl_easy_perform(handle);
+        // The second try belongs to the same request: only its time is left.
+        rc = deadline ? deadline->arm(handle) : CURLE_OK;
+        if (rc == CURLE_OK) rc = curl_easy_perform(handle);
     }
     if (errorBuffer == nullptr) curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
     return rc;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "infrastructure/http/CurlHandles.h"
+
 namespace tavo::core::infra::http {
 
 // The OpenSSL "pkcs11" engine (libp11) and the PKCS11_MODULE_PATH variable it
@@ -36,7 +38,9 @@ bool setPkcs11EnginePin(const std::string& pin);
 // refused PIN is never tried again. errorBuffer: the CURLOPT_ERRORBUFFER
 // the caller set on the handle, if any (read, and left in place); without
 // one a buffer of the call's own is set for the transfer and removed after.
-CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuffer = nullptr);
+// deadline: the request's, if any; the second try gets only what is left.
+CURLcode performWithCardKey(CURL* handle, const std::string& pin, char* errorBuffer = nullptr,
+                            const Deadline* deadline = nullptr);
 
 // Whether libcurl's error text of a failed transfer says that the card's
 // sessions, token or login are gone (a PKCS#11 session, device, login or
