@@ -1,5 +1,4 @@
 #include "operations/PlsSubmissionExecutor.h"
-#include "common/Ascii.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include <ctime>
 #include <utility>
 
+#include "common/Ascii.h"
 #include "common/Base64.h"
 #include "common/CookieLine.h"
 #include "common/Cp1251.h"
@@ -42,11 +42,9 @@ constexpr size_t kLogPreviewMax = 500;
 // File names, URLs and listing cells in one log line.
 constexpr size_t kLogFieldMax = 200;
 
-// The answer to the upload was lost after the request went out: the agency
-// may hold the filing, so the user must look before filing again.
-constexpr const char* kUnknownOutcome =
-    "Връзката с НАП прекъсна и отговорът на подаването не беше получен. НАП може да е получила декларацията: "
-    "проверете списъка с подадените документи, преди да я подадете отново.";
+// The answer to the upload was lost after the request went out: the same
+// words as any POST whose outcome is unknown.
+constexpr const char* kUnknownOutcome = infra::http::kUnknownPostOutcome;
 
 // Words of a refusal, looked for first in the lower-cased visible text. A
 // negated acceptance ("не е приет") holds an acceptance word, so it is one.
