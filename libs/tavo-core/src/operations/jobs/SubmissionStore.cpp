@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <unordered_map>
 
@@ -97,6 +97,11 @@ struct SubmissionStore::Impl {
         std::shared_ptr<const ListenerList> listeners;
         SubmissionJob job;
     };
+    // Present while one thread delivers a job's changes: changes of that job
+    // made meanwhile wait here, in the order made, for that thread.
+    struct Lane {
+        std::deque<Change> waiting;
+    };
 
     mutable std::mutex mutex;
     std::unordered_map<std::string, SubmissionJob> jobs;
@@ -104,24 +109,14 @@ struct SubmissionStore::Impl {
     // Replaced, never modified, when a listener is added: a notification takes
     // the current list under the lock and runs it after releasing the lock.
     std::shared_ptr<const ListenerList> listeners = std::make_shared<const ListenerList>();
-    // Every change takes a ticket under the lock; changes reach the listeners
-    // in ticket order, each delivered by the thread that made it. A caller
-    // waits only for the changes made before its own, so no caller is kept
-    // delivering other threads' changes for as long as they keep coming.
-    std::condition_variable served;
-    std::uint64_t nextTicket = 0;
-    std::uint64_t nowServing = 0;
+    std::unordered_map<std::string, Lane> lanes;  // by job id
 
-    struct Ticketed {
-        std::uint64_t ticket;
-        Change change;
-    };
-    // What this thread is delivering now: changes its listeners make to the
-    // same store are delivered by the outer call once their turn comes
-    // (waiting for them inside the listener would wait for itself).
+    // The jobs whose changes this thread delivers now. A change a listener
+    // makes to another job joins the list instead of being delivered inside
+    // the listener, so it reaches every listener after the current one.
     struct Frame {
         const Impl* store;
-        std::deque<Ticketed> deferred;
+        std::deque<std::string> lanes;
         Frame* outer;
     };
     static thread_local Frame* tlFrame;
@@ -133,34 +128,58 @@ struct SubmissionStore::Impl {
     }
 
     // Called with the lock held, right after the change. Returns with the
-    // lock released.
-    void publish(std::unique_lock<std::mutex>& lock, SubmissionJob job) {
-        Ticketed mine{nextTicket++, Change{listeners, std::move(job)}};
-        if (Frame* frame = frameOf()) {
-            frame->deferred.push_back(std::move(mine));
+    // lock released. Never waits for another thread.
+    void publish(std::unique_lock<std::mutex>& lock, const SubmissionJob& job) {
+        // Nobody to tell: a listener added later starts from later changes.
+        if (listeners->empty()) {
             lock.unlock();
             return;
         }
+        auto [lane, idle] = lanes.try_emplace(job.id);
+        Frame* delivering = frameOf();
+        if (!idle || delivering) {
+            // Another thread delivers this job (it takes this change next), or
+            // this one is inside a listener and takes the lane up afterwards.
+            lane->second.waiting.push_back(Change{listeners, job});
+            if (idle) delivering->lanes.push_back(job.id);
+            lock.unlock();
+            return;
+        }
+        // job may be the stored one: nothing of it is read after the unlock.
+        Change first{listeners, job};
+        const std::string id = job.id;
+        lock.unlock();
         Frame frame{this, {}, tlFrame};
         tlFrame = &frame;
-        deliverInTurn(lock, mine);
-        while (!frame.deferred.empty()) {
-            Ticketed next = std::move(frame.deferred.front());
-            frame.deferred.pop_front();
-            deliverInTurn(lock, next);
+        struct Restore {
+            Frame& frame;
+            ~Restore() { tlFrame = frame.outer; }
+        } restore{frame};
+        drain(id, std::move(first));
+        while (!frame.lanes.empty()) {
+            const std::string next = std::move(frame.lanes.front());
+            frame.lanes.pop_front();
+            drain(next, std::nullopt);
         }
-        tlFrame = frame.outer;
-        lock.unlock();
     }
 
-    // Lock held on entry and on return.
-    void deliverInTurn(std::unique_lock<std::mutex>& lock, const Ticketed& change) {
-        served.wait(lock, [&] { return nowServing == change.ticket; });
-        lock.unlock();
-        notify(change.change.listeners, change.change.job);
-        lock.lock();
-        ++nowServing;
-        served.notify_all();
+    // Lock not held. Delivers the job's changes one at a time until none is
+    // waiting, then gives the lane up.
+    void drain(const std::string& id, std::optional<Change> next) {
+        for (;;) {
+            if (!next) {
+                std::lock_guard<std::mutex> lock(mutex);
+                auto lane = lanes.find(id);
+                if (lane->second.waiting.empty()) {
+                    lanes.erase(lane);
+                    return;
+                }
+                next = std::move(lane->second.waiting.front());
+                lane->second.waiting.pop_front();
+            }
+            notify(next->listeners, next->job);
+            next.reset();
+        }
     }
 };
 

@@ -4,7 +4,9 @@
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,8 +22,6 @@ using tavo::jobs::JobStatus;
 using tavo::jobs::SubmissionJob;
 using tavo::jobs::SubmissionStore;
 using tavo::test::isUuidV4;
-
-namespace {}  // namespace
 
 TEST(SubmissionStoreConcurrency, EightThreadsEnqueueUniqueVersion4Ids) {
     constexpr int kThreads = 8;
@@ -100,7 +100,7 @@ TEST(SubmissionStoreConcurrency, ListenersReceiveEachJobsChangesInStoreOrder) {
         std::lock_guard<std::mutex> lock(seenMutex);
         lastSeen[job.id] = job;
         if (job.status != JobStatus::Signing) return;
-        if (job.progressPercent <= lastStepSeen[job.id]) ++outOfOrder;
+        if (job.progressPercent < lastStepSeen[job.id]) ++outOfOrder;  // the stored state again is no step back
         lastStepSeen[job.id] = job.progressPercent;
     });
     std::vector<std::atomic<int>> arrived(ids.size());
@@ -179,4 +179,50 @@ TEST(SubmissionStoreConcurrency, ConfirmedCancellationIsNeverOverrun) {
         ASSERT_NE(picked[j], cancelled[j]);
     }
     EXPECT_EQ(seenCancelled.load(), cancelledCount);
+}
+
+// A listener on one thread waits for a job that other threads move on, as a
+// worker waiting for its turn would. Every call of those threads, on that job
+// and on others, must return while the listener still waits: the wait is
+// bounded, and a store that made them wait for it would let it run out.
+TEST(SubmissionStoreConcurrency, NoCallWaitsForAnotherThreadsListener) {
+    tavo::test::QuietStderr quiet;
+    SubmissionStore store;
+    const std::string waiting = store.enqueue(SubmissionJob{});
+    const std::string awaited = store.enqueue(SubmissionJob{});
+    const std::string other = store.enqueue(SubmissionJob{});
+    std::atomic<bool> listenerWaits{false}, listenerEnded{false}, sawAwaitedDone{false};
+    store.addListener([&](const SubmissionJob& job) {
+        if (job.id != waiting || job.status != JobStatus::Signing || listenerWaits.exchange(true)) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (store.get(awaited)->status != JobStatus::Completed && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sawAwaitedDone = store.get(awaited)->status == JobStatus::Completed;
+        listenerEnded = true;
+    });
+    std::thread worker([&] { store.updateStatus(waiting, JobStatus::Signing, "", -1); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!listenerWaits && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_TRUE(listenerWaits) << "the listener never ran";
+
+    struct Call {
+        const char* name;
+        std::function<void()> run;
+    };
+    const Call calls[] = {
+        {"enqueue", [&] { store.enqueue(SubmissionJob{}); }},
+        {"cancel", [&] { EXPECT_TRUE(store.cancel(other)); }},
+        {"updateStatus", [&] { store.updateStatus(awaited, JobStatus::Polling, "", 90); }},
+        {"updateStatus of the listener's job", [&] { store.updateStatus(waiting, JobStatus::Signing, "again", -1); }},
+    };
+    for (const Call& call : calls) {
+        SCOPED_TRACE(call.name);
+        call.run();
+        EXPECT_FALSE(listenerEnded) << "the call waited until the listener gave up";
+    }
+    SubmissionJob done;
+    done.status = JobStatus::Completed;
+    store.setResult(awaited, done);  // what the listener waits for
+    worker.join();
+    EXPECT_TRUE(sawAwaitedDone) << "the listener's wait ran out: setResult waited for it";
 }
