@@ -110,8 +110,9 @@ struct TavoEngine::Impl {
             // Changed from inside the operation: its filing finishes as the
             // sender it started with.
             senderChangePending = true;
-            Logger::warn("TavoEngine: the active sender changed while an operation ran on this thread; the session "
-                         "takes it when the operation ends");
+            Logger::warn(
+                "TavoEngine: the active sender changed while an operation ran on this thread; the session "
+                "takes it when the operation ends");
             return;
         }
         takeActiveSender();
@@ -144,7 +145,8 @@ std::string compact(const json& value, const std::string& typeId) {
     try {
         return value.dump(-1, ' ', false, json::error_handler_t::strict);
     } catch (const json::type_error&) {
-        Logger::warn("TavoEngine: payload of '" + common::utf8::escapeForLog(typeId) + "' held invalid UTF-8; replaced");
+        Logger::warn("TavoEngine: payload of '" + common::utf8::escapeForLog(typeId) +
+                     "' held invalid UTF-8; replaced");
         return common::safejson::dumpLenient(value);
     }
 }
@@ -302,7 +304,6 @@ void TavoEngine::runOperation(const std::string& typeId, const std::string& para
         result.error = "Sender switch refused: an operation for another sender is running on this thread";
         return;
     }
-    Impl::Running running(*impl_);
     if (!senderId.empty()) {
         auto active = impl_->settings->activeSenderId();
         if (!active || *active != senderId) {
@@ -314,6 +315,10 @@ void TavoEngine::runOperation(const std::string& typeId, const std::string& para
         }
         impl_->holdSender(senderId);
     }
+    // From here the operation holds the session. The switch above came first:
+    // the settings' listeners (the agent's hands the new card's PIN over)
+    // must find the session already given to the new sender.
+    Impl::Running running(*impl_);
     std::unique_ptr<ITavoOperation> op;
     auto params = createWithParameters(typeId, paramsJson, op, result);
     if (!params) return;

@@ -66,8 +66,8 @@ public:
 
 private:
     void runOperation(const std::string& typeId, const std::string& paramsJson,
-                      const std::optional<std::string>& filePath, const Progress& progress,
-                      const std::string& senderId, ExecuteResult& result);
+                      const std::optional<std::string>& filePath, const Progress& progress, const std::string& senderId,
+                      ExecuteResult& result);
 
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -163,8 +163,7 @@ bool add() {
 }
 
 const bool registered = add<Echo>() && add<StatusError>() && add<Failed>() && add<NeedsFile>() && add<Throws>() &&
-                        add<BadUtf8>() && add<Login>() && add<Decl55Result>() && add<Reenter>() &&
-                        add<DirtyTexts>();
+                        add<BadUtf8>() && add<Login>() && add<Decl55Result>() && add<Reenter>() && add<DirtyTexts>();
 
 }  // namespace
 }  // namespace engine_test
