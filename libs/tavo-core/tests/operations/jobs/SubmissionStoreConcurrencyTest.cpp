@@ -226,3 +226,37 @@ TEST(SubmissionStoreConcurrency, NoCallWaitsForAnotherThreadsListener) {
     worker.join();
     EXPECT_TRUE(sawAwaitedDone) << "the listener's wait ran out: setResult waited for it";
 }
+
+// A job leaves the store (1000 newer ones follow it) while a thread is still
+// delivering its changes, one of them handed over by another thread: that
+// change still reaches the listeners, after the one before it.
+TEST(SubmissionStoreConcurrency, AJobEvictedDuringItsDeliveryStillReachesTheListeners) {
+    tavo::test::QuietStderr quiet;  // a log line per job
+    SubmissionStore store;
+    const std::string id = store.enqueue(SubmissionJob{});
+    std::atomic<bool> blocked{false}, release{false};
+    std::mutex seenMutex;
+    std::vector<int> seen;  // percents of the job's changes, in arrival order
+    store.addListener([&](const SubmissionJob& job) {
+        if (job.id != id) return;
+        {
+            std::lock_guard<std::mutex> lock(seenMutex);
+            seen.push_back(job.progressPercent);
+        }
+        if (job.progressPercent != 10) return;
+        blocked = true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    });
+    std::thread worker([&] { store.updateStatus(id, JobStatus::Signing, "", 10); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!blocked && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_TRUE(blocked) << "the listener never ran";
+    store.updateStatus(id, JobStatus::Submitting, "", 20);  // handed to the worker
+    for (std::size_t i = 0; i < SubmissionStore::kMaxJobs; ++i) store.enqueue(SubmissionJob{});
+    EXPECT_FALSE(store.get(id));
+    release = true;
+    worker.join();
+    std::lock_guard<std::mutex> lock(seenMutex);
+    EXPECT_EQ(seen, (std::vector<int>{10, 20}));
+}
