@@ -100,7 +100,7 @@ TEST(SubmissionStoreConcurrency, ListenersReceiveEachJobsChangesInStoreOrder) {
         std::lock_guard<std::mutex> lock(seenMutex);
         lastSeen[job.id] = job;
         if (job.status != JobStatus::Signing) return;
-        if (job.progressPercent < lastStepSeen[job.id]) ++outOfOrder;  // the stored state again is no step back
+        if (job.progressPercent <= lastStepSeen[job.id]) ++outOfOrder;
         lastStepSeen[job.id] = job.progressPercent;
     });
     std::vector<std::atomic<int>> arrived(ids.size());
