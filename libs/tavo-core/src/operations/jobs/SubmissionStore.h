@@ -59,8 +59,9 @@ std::string newJobId();
 // the call returns at once. A change a listener makes reaches the listeners
 // once the change being delivered has reached them all. So no call ever
 // waits for a listener running on another thread, a listener may call back
-// into the store and may wait for another thread's change, and a listener
-// sees:
+// into the store and may wait until get() shows another thread's change (not
+// for that change's notification, which may be its own thread's to deliver),
+// and a listener sees:
 // - each job's changes in the order the store made them, the last being the
 //   job as the store holds it;
 // - one thread's changes in the order it made them, except that a change
