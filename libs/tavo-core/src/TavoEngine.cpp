@@ -33,6 +33,38 @@ struct TavoEngine::Impl {
     // Recursive: a sender switch runs the settings listener on this thread,
     // which comes back into the engine.
     std::recursive_mutex mutex;
+    // executeOperation calls under way, nested ones included. The mutex is
+    // held for each whole operation, so whoever holds it while this is not
+    // zero runs on the operation's own thread (a progress callback, the
+    // operation itself, a settings listener it set off).
+    int running = 0;
+    // The settings named another active sender while an operation ran: the
+    // session takes it once the outermost operation has ended.
+    bool senderChangePending = false;
+
+    // Marks an operation under way for as long as it lives. Caller holds the
+    // mutex throughout.
+    class Running {
+    public:
+        explicit Running(Impl& impl) : impl_(impl) { ++impl_.running; }
+        ~Running() {
+            if (--impl_.running > 0 || !impl_.senderChangePending) return;
+            impl_.senderChangePending = false;
+            try {
+                impl_.takeActiveSender();
+            } catch (const std::exception& e) {
+                Logger::error("TavoEngine: the sender change made during the operation failed: " +
+                              common::utf8::escapeForLog(e.what()));
+            } catch (...) {
+                Logger::error("TavoEngine: the sender change made during the operation failed");
+            }
+        }
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+
+    private:
+        Impl& impl_;
+    };
 
     domain::SenderIdentity identityFromSettings() const {
         domain::SenderIdentity id;
@@ -74,6 +106,20 @@ struct TavoEngine::Impl {
 
     void onSettingsChanged() {
         std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (running > 0) {
+            // Changed from inside the operation: its filing finishes as the
+            // sender it started with.
+            senderChangePending = true;
+            Logger::warn(
+                "TavoEngine: the active sender changed while an operation ran on this thread; the session "
+                "takes it when the operation ends");
+            return;
+        }
+        takeActiveSender();
+    }
+
+    // Gives the session the settings' active sender. Caller holds the mutex.
+    void takeActiveSender() {
         if (!session) return;
         auto [id, identity] = activeSender();
         // Already given to the session by an operation that named this
@@ -99,9 +145,18 @@ std::string compact(const json& value, const std::string& typeId) {
     try {
         return value.dump(-1, ' ', false, json::error_handler_t::strict);
     } catch (const json::type_error&) {
-        Logger::warn("TavoEngine: payload of '" + typeId + "' held invalid UTF-8; replaced");
+        Logger::warn("TavoEngine: payload of '" + common::utf8::escapeForLog(typeId) +
+                     "' held invalid UTF-8; replaced");
         return common::safejson::dumpLenient(value);
     }
+}
+
+// The error as the caller gets it: valid UTF-8 without NUL bytes, whatever an
+// operation, the parser or the caller's own ids put there.
+void cleanError(ExecuteResult& result) {
+    result.error = common::utf8::makeValid(result.error);
+    for (std::size_t at = result.error.find('\0'); at != std::string::npos; at = result.error.find('\0', at))
+        result.error.replace(at, 1, "\xEF\xBF\xBD");
 }
 
 // The caller's progress callback: what it throws is logged, never returned
@@ -194,6 +249,12 @@ void TavoEngine::initialize() {
 void TavoEngine::shutdown() {
     std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
     if (!impl_->initialised) return;
+    if (impl_->running > 0) {
+        // The running operation holds the session: freeing it would pull it
+        // from under the filing.
+        Logger::warn("TavoEngine: shutdown refused: an operation is running on this thread");
+        return;
+    }
     if (impl_->listener) {
         impl_->settings->removeListener(*impl_->listener);
         impl_->listener.reset();
@@ -225,24 +286,42 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
                                            const std::string& senderId) {
     std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
     ExecuteResult result;
+    runOperation(typeId, paramsJson, filePath, progress, senderId, result);
+    cleanError(result);
+    return result;
+}
+
+void TavoEngine::runOperation(const std::string& typeId, const std::string& paramsJson,
+                              const std::optional<std::string>& filePath, const Progress& progress,
+                              const std::string& senderId, ExecuteResult& result) {
     if (!impl_->initialised) {
         result.error = "TavoEngine not initialised";
-        return result;
+        return;
+    }
+    // Called from inside another operation on this thread: that one's filing
+    // must finish as the sender it started with.
+    if (impl_->running > 0 && !senderId.empty() && senderId != impl_->sessionSenderId) {
+        result.error = "Sender switch refused: an operation for another sender is running on this thread";
+        return;
     }
     if (!senderId.empty()) {
         auto active = impl_->settings->activeSenderId();
         if (!active || *active != senderId) {
             if (!impl_->settings->findSender(senderId)) {
                 result.error = "Unknown senderId: " + senderId;
-                return result;
+                return;
             }
             impl_->settings->setActiveSenderId(senderId);
         }
         impl_->holdSender(senderId);
     }
+    // From here the operation holds the session. The switch above came first:
+    // the settings' listeners (the agent's hands the new card's PIN over)
+    // must find the session already given to the new sender.
+    Impl::Running running(*impl_);
     std::unique_ptr<ITavoOperation> op;
     auto params = createWithParameters(typeId, paramsJson, op, result);
-    if (!params) return result;
+    if (!params) return;
     notify(progress, 0, "starting");
     bool stoppedEarly = false;
     try {
@@ -270,14 +349,16 @@ ExecuteResult TavoEngine::executeOperation(const std::string& typeId, const std:
         Logger::error(common::utf8::escapeForLog(result.error));
     }
     if (!stoppedEarly) notify(progress, 100, result.ok ? "done" : "failed");
-    return result;
 }
 
 ExecuteResult TavoEngine::executeOperationTest(const std::string& typeId, const std::string& paramsJson) {
     ExecuteResult result;
     std::unique_ptr<ITavoOperation> op;
     auto params = createWithParameters(typeId, paramsJson, op, result);
-    if (!params) return result;
+    if (!params) {
+        cleanError(result);
+        return result;
+    }
     try {
         ResultSpec schema = op->resultSchema();
         byKind(
@@ -295,8 +376,9 @@ ExecuteResult TavoEngine::executeOperationTest(const std::string& typeId, const 
             });
     } catch (const std::exception& e) {
         result.error = std::string("testFixture threw: ") + e.what();
-        Logger::error(result.error);
+        Logger::error(common::utf8::escapeForLog(result.error));
     }
+    cleanError(result);
     return result;
 }
 

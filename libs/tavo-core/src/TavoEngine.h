@@ -21,7 +21,15 @@ namespace tavo::core {
 
 // The facade of the core library: owns the settings and the one portal
 // session, runs one operation per call against it and answers with the
-// operation's typed JSON. Calls that touch the session are serialised.
+// operation's typed JSON. Calls that touch the session are serialised: other
+// threads wait for a running operation to end.
+//
+// While an operation runs, calls from its own thread (its progress callback,
+// the operation itself, a settings listener) never free, replace or switch
+// its session: shutdown is refused with a WARN line (initialize does nothing,
+// as the engine is initialised), an executeOperation naming another sender is
+// refused with an error, and a change of the active sender in the settings
+// reaches the session when the outermost operation has ended.
 class TavoEngine {
 public:
     using Progress = std::function<void(int percent, const std::string& text)>;
@@ -57,6 +65,10 @@ public:
     std::string lastError();
 
 private:
+    void runOperation(const std::string& typeId, const std::string& paramsJson,
+                      const std::optional<std::string>& filePath, const Progress& progress, const std::string& senderId,
+                      ExecuteResult& result);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -31,6 +31,12 @@ int nestingDepth(std::string_view text) {
 
 ParseOutcome parse(std::string_view text, int maxDepth) {
     ParseOutcome out;
+    // The parser takes a NUL byte for the end of the input and would accept
+    // whatever follows it unread.
+    if (auto nul = text.find('\0'); nul != std::string_view::npos) {
+        out.error = "NUL byte at offset " + std::to_string(nul);
+        return out;
+    }
     if (nestingDepth(text) > maxDepth) {
         out.error = "nesting deeper than " + std::to_string(maxDepth) + " levels";
         return out;

@@ -20,7 +20,9 @@ struct ParseOutcome {
     std::string error;          // the parser's message on failure
 };
 
-// Strict parse (no comments); never throws. Text nested deeper than maxDepth
+// Strict parse (no comments) of the whole text; never throws. A NUL byte
+// anywhere is an error (inside a string it must be escaped as \u0000). Text
+// nested deeper than maxDepth
 // arrays/objects is refused before parsing: a deep value crashes dump() and
 // copies by recursion.
 ParseOutcome parse(std::string_view text, int maxDepth = kDefaultMaxDepth);

@@ -1,6 +1,7 @@
 #include "operations/ResultProjection.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,9 +20,11 @@ const char* skipSpace(const char* p, const char* end) {
     return p;
 }
 
-// Leading floating-point number in the manner of stod under the C locale:
-// decimal, hexadecimal ("0x"), infinity and NaN spellings; what follows is
-// ignored; overflow and underflow fail.
+// Leading finite floating-point number in the manner of stod under the C
+// locale: decimal and hexadecimal ("0x"); what follows is ignored; overflow,
+// underflow and the infinity and NaN spellings ("inf", "Infinity", "nan",
+// even "info") fail: JSON has no such number, and the field would come out
+// null where the published schema promises a number.
 std::optional<double> leadingDouble(std::string_view text) {
     const char* end = text.data() + text.size();
     const char* p = skipSpace(text.data(), end);
@@ -42,6 +45,7 @@ std::optional<double> leadingDouble(std::string_view text) {
         auto [ptr, ec] = std::from_chars(p, end, value, std::chars_format::general);
         if (ec != std::errc() || ptr == p) return std::nullopt;
     }
+    if (!std::isfinite(value)) return std::nullopt;
     return negative ? -value : value;
 }
 

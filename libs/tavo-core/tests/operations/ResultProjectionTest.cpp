@@ -72,6 +72,15 @@ TEST(ResultProjection, StringToTypedEveryType) {
         {FT::Number, true, "abc", null},
         {FT::Number, true, "1e999", null},
         {FT::Number, false, "--1", 0.0},
+        // no infinity or NaN: JSON cannot carry them
+        {FT::Number, false, "nan", 0.0},
+        {FT::Number, false, "-NaN(1)", 0.0},
+        {FT::Number, false, "inf", 0.0},
+        {FT::Number, false, " -Infinity", 0.0},
+        {FT::Number, false, "info", 0.0},
+        {FT::Number, false, "0x1p99999", 0.0},
+        {FT::Number, true, "Infinity", null},
+        {FT::Number, true, "nan", null},
         // boolean: four spellings of true
         {FT::Boolean, false, "1", true},
         {FT::Boolean, false, "true", true},

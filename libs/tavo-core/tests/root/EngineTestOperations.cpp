@@ -12,6 +12,7 @@
 namespace engine_test {
 
 std::atomic<int> created{0};
+std::function<void()> duringSubmit;
 
 namespace {
 
@@ -127,6 +128,32 @@ struct Decl55Result : Named<SubmissionResultInquiry> {
     std::unique_ptr<ISubmission> pairedSubmission() const override { return std::make_unique<Decl55>(); }
 };
 
+struct Reenter : Submission {
+    std::string typeId() const override { return kReenter; }
+    bool requiresFilePath() const override { return false; }
+    SubmissionResult submit(NapSession& session, const std::string&, const ParameterValues&) override {
+        SubmissionResult r;
+        r.documentId = session.identity().certificateId;
+        if (duringSubmit) duringSubmit();
+        r.incomeNumber = session.identity().certificateId;
+        r.success = true;
+        return r;
+    }
+};
+
+struct DirtyTexts : Submission {
+    std::string typeId() const override { return kDirtyTexts; }
+    bool requiresFilePath() const override { return false; }
+    SubmissionResult submit(NapSession&, const std::string&, const ParameterValues&) override {
+        SubmissionResult r;
+        r.errorMessage = std::string("Отказ \xC2\xF5\0\nINFO forged", 26);
+        return r;
+    }
+    SubmissionResult testFixture(const ParameterValues&) override {
+        throw std::runtime_error("fixture \xFF\r\nINFO forged");
+    }
+};
+
 template <class T>
 bool add() {
     return OperationRegistry::instance().registerOperation(T().typeId(), [] {
@@ -136,7 +163,7 @@ bool add() {
 }
 
 const bool registered = add<Echo>() && add<StatusError>() && add<Failed>() && add<NeedsFile>() && add<Throws>() &&
-                        add<BadUtf8>() && add<Login>() && add<Decl55Result>();
+                        add<BadUtf8>() && add<Login>() && add<Decl55Result>() && add<Reenter>() && add<DirtyTexts>();
 
 }  // namespace
 }  // namespace engine_test

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 #include "EngineTestOperations.h"
@@ -327,6 +328,88 @@ TEST(TavoEngine, OneSettingsListenerPerInitialisation) {
         engine.shutdown();  // already shut down: nothing more
         EXPECT_EQ(settings.live, 0);
     }
+}
+
+// Calls on the engine from inside a running filing, from its progress callback
+// or from the operation itself: none may free its session or make it finish
+// as another sender. A sender the settings name meanwhile comes next.
+TEST(TavoEngine, ReentranceNeverPullsTheSessionFromARunningFiling) {
+    const Sender a = makeSender("s-00000000000a", "1:0A"), b = makeSender("s-00000000000b", "1:0B");
+    struct Case {
+        const char* name;
+        std::function<void(TavoEngine&, ExecuteResult&)> call;
+        const char* nestedError;  // of the nested call, when there is one
+        const char* logged;
+        const char* nextCertificate;  // the next filing's sender
+    };
+    const Case cases[] = {
+        {"shutdown", [](TavoEngine& e, ExecuteResult&) { e.shutdown(); }, "", "shutdown refused", "1:0A"},
+        {"shutdown, initialize",
+         [](TavoEngine& e, ExecuteResult&) {
+             e.shutdown();
+             e.initialize();
+         },
+         "", "shutdown refused", "1:0A"},
+        {"settings switch", [&](TavoEngine& e, ExecuteResult&) { e.settings().setActiveSenderId(b.id); }, "",
+         "takes it when the operation ends", "1:0B"},
+        {"nested call for another sender",
+         [&](TavoEngine& e, ExecuteResult& nested) {
+             nested = e.executeOperation(engine_test::kEcho, "{}", std::nullopt, nullptr, b.id);
+         },
+         "Sender switch refused: an operation for another sender is running on this thread", "", "1:0A"},
+    };
+    for (bool fromProgress : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (fromProgress ? " from the progress callback" : " inside the filing"));
+            tavo::test::LogCapture log;
+            TavoEngine engine(std::make_unique<InMemorySettingsProvider>(std::vector<Sender>{a, b}, a.id));
+            engine.initialize();
+            ExecuteResult nested;
+            auto call = [&] { c.call(engine, nested); };
+            TavoEngine::Progress progress = [&](int percent, const std::string&) {
+                if (fromProgress && percent == 0) call();
+            };
+            engine_test::duringSubmit = fromProgress ? std::function<void()>() : std::function<void()>(call);
+            ExecuteResult r = engine.executeOperation(engine_test::kReenter, "{}", std::nullopt, progress, a.id);
+            engine_test::duringSubmit = nullptr;
+            ASSERT_TRUE(r.ok) << r.error;
+            const json filed = json::parse(r.payload);
+            EXPECT_EQ(filed["documentId"], "1:0A");
+            EXPECT_EQ(filed["incomeNumber"], "1:0A");
+            EXPECT_EQ(nested.error, c.nestedError);
+            EXPECT_TRUE(log.contains(c.logged)) << log.text();
+
+            ExecuteResult next = engine.executeOperation(engine_test::kReenter, "{}");
+            ASSERT_TRUE(next.ok) << next.error;
+            EXPECT_EQ(json::parse(next.payload)["documentId"], c.nextCertificate);
+            engine.shutdown();
+        }
+    }
+}
+
+// Texts from outside (an operation's refusal, what a fixture throws, the
+// caller's ids, the parser's message) reach the caller as valid UTF-8 without
+// NUL bytes, and the log escaped.
+TEST(TavoEngine, ErrorsAreValidUtf8AndLoggedEscaped) {
+    tavo::test::LogCapture log;
+    auto engine = engineWith();
+    engine->initialize();
+    const ExecuteResult results[] = {
+        engine->executeOperation(engine_test::kDirtyTexts, "{}"),
+        engine->executeOperationTest(engine_test::kDirtyTexts, "{}"),
+        engine->executeOperation(std::string("no\xFF\0pe", 6), "{}"),
+        engine->executeOperationTest(engine_test::kEcho, "{\"a\":\"\xC0\"}"),
+        engine->executeOperation(engine_test::kEcho, "{}", std::nullopt, nullptr, std::string("s-\xC0\0", 4)),
+    };
+    for (const ExecuteResult& r : results) {
+        SCOPED_TRACE(tavo::core::common::utf8::escapeForLog(r.error));
+        EXPECT_FALSE(r.error.empty());
+        EXPECT_TRUE(tavo::core::common::utf8::isValid(r.error));
+        EXPECT_EQ(r.error.find('\0'), std::string::npos);
+    }
+    EXPECT_EQ(results[0].error.rfind("Отказ ", 0), 0u);
+    EXPECT_TRUE(log.contains("testFixture threw: fixture")) << log.text();
+    EXPECT_FALSE(tavo::test::hasLineStartingWith(log.text(), "INFO forged")) << log.text();
 }
 
 // Two cards in one reader, each with its own PIN, both behind the module that

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <unordered_map>
 
@@ -40,9 +41,8 @@ IdGenerator& idGenerator() {
     return generator;
 }
 
-void notify(const std::shared_ptr<const ListenerList>& listeners, const SubmissionJob& job) {
-    if (!listeners) return;
-    for (const auto& listener : *listeners) {
+void notify(const ListenerList& listeners, const SubmissionJob& job) {
+    for (const auto& listener : listeners) {
         // A listener's failure (or an empty callable) must not reach the caller
         // of the store, nor keep the next listener from running.
         try {
@@ -94,34 +94,49 @@ struct SubmissionStore::Impl {
     // One change on its way to the listeners, with the listeners registered
     // when it was made.
     struct Change {
-        std::shared_ptr<const ListenerList> listeners;
+        const ListenerList* listeners;
         SubmissionJob job;
+    };
+    // The delivery of one job's changes. state: bit 0 set while a thread
+    // delivers them, bit 1 once the job has left the store meanwhile, and
+    // above them how many changes wait in `waiting` (guarded by the lock) for
+    // that thread. The deliverer gives the lane up without the lock when
+    // nothing waits, so a change takes the store's lock only once.
+    struct Lane {
+        std::atomic<std::uint32_t> state{0};
+        // Seldom more than one or two, and a vector allocates nothing while
+        // empty, which is nearly always.
+        std::vector<Change> waiting;
+    };
+    static constexpr std::uint32_t kBusy = 1, kLeft = 2, kOneWaiting = 4;
+
+    // A stored job with the delivery of its changes, made on its first change
+    // while a listener is registered.
+    struct Entry {
+        SubmissionJob job;
+        std::unique_ptr<Lane> lane;  // by address: a deliverer outlives the entry
     };
 
     mutable std::mutex mutex;
-    std::unordered_map<std::string, SubmissionJob> jobs;
+    std::unordered_map<std::string, Entry> jobs;
     std::deque<std::string> order;  // oldest at the front
-    // Replaced, never modified, when a listener is added: a notification takes
-    // the current list under the lock and runs it after releasing the lock.
-    std::shared_ptr<const ListenerList> listeners = std::make_shared<const ListenerList>();
-    // Every change takes a ticket under the lock; changes reach the listeners
-    // in ticket order, each delivered by the thread that made it. A caller
-    // waits only for the changes made before its own, so no caller is kept
-    // delivering other threads' changes for as long as they keep coming.
-    std::condition_variable served;
-    std::uint64_t nextTicket = 0;
-    std::uint64_t nowServing = 0;
+    // Every list of listeners there has been, the current one last: a change
+    // points at the list of its time, which stays as it is (adding makes a
+    // new one) for the life of the store. Listeners are added a few times at
+    // start-up, so keeping the old lists costs nothing, and a change needs no
+    // reference count that every thread would contend on.
+    std::deque<ListenerList> listenerLists = std::deque<ListenerList>(1);
+    const ListenerList* listeners = &listenerLists.back();
+    // Lanes of jobs that left the store while a thread still delivered their
+    // changes; that thread drops the lane when done.
+    std::vector<std::unique_ptr<Lane>> leftLanes;
 
-    struct Ticketed {
-        std::uint64_t ticket;
-        Change change;
-    };
-    // What this thread is delivering now: changes its listeners make to the
-    // same store are delivered by the outer call once their turn comes
-    // (waiting for them inside the listener would wait for itself).
+    // The jobs whose changes this thread delivers now. A change a listener
+    // makes to another job joins the list instead of being delivered inside
+    // the listener, so it reaches every listener after the current one.
     struct Frame {
         const Impl* store;
-        std::deque<Ticketed> deferred;
+        std::vector<Lane*> lanes;
         Frame* outer;
     };
     static thread_local Frame* tlFrame;
@@ -132,35 +147,90 @@ struct SubmissionStore::Impl {
         return nullptr;
     }
 
+    // Lock held. A job that leaves the store takes its lane along, unless a
+    // thread still delivers its last changes.
+    void forget(const std::string& id) {
+        auto entry = jobs.find(id);
+        if (entry == jobs.end()) return;
+        if (Lane* lane = entry->second.lane.get()) {
+            std::uint32_t state = lane->state.load(std::memory_order_acquire);
+            while (state != 0 && !lane->state.compare_exchange_weak(state, state | kLeft, std::memory_order_acq_rel)) {
+            }
+            if (state != 0) leftLanes.push_back(std::move(entry->second.lane));
+        }
+        jobs.erase(entry);
+    }
+
     // Called with the lock held, right after the change. Returns with the
-    // lock released.
-    void publish(std::unique_lock<std::mutex>& lock, SubmissionJob job) {
-        Ticketed mine{nextTicket++, Change{listeners, std::move(job)}};
-        if (Frame* frame = frameOf()) {
-            frame->deferred.push_back(std::move(mine));
+    // lock released. Never waits for another thread.
+    void publish(std::unique_lock<std::mutex>& lock, Entry& entry) {
+        // Nobody to tell: a listener added later starts from later changes.
+        if (listeners->empty()) {
             lock.unlock();
             return;
         }
+        if (!entry.lane) entry.lane = std::make_unique<Lane>();
+        Lane& lane = *entry.lane;
+        const SubmissionJob& job = entry.job;
+        // Another thread delivers this job: it takes this change next (it
+        // waits for the lock, never longer, to see it), unless it gives the
+        // lane up first.
+        std::uint32_t state = lane.state.load(std::memory_order_acquire);
+        while (state != 0) {
+            if (lane.state.compare_exchange_weak(state, state + kOneWaiting, std::memory_order_acq_rel)) {
+                lane.waiting.push_back(Change{listeners, job});
+                lock.unlock();
+                return;
+            }
+        }
+        // Inside a listener: this thread takes the lane up afterwards.
+        if (Frame* delivering = frameOf()) {
+            lane.waiting.push_back(Change{listeners, job});
+            lane.state.store(kBusy + kOneWaiting, std::memory_order_release);
+            delivering->lanes.push_back(&lane);
+            lock.unlock();
+            return;
+        }
+        lane.state.store(kBusy, std::memory_order_release);
+        // Nothing of the entry is read after the unlock: it may leave.
+        std::optional<Change> first(Change{listeners, job});
+        lock.unlock();
         Frame frame{this, {}, tlFrame};
         tlFrame = &frame;
-        deliverInTurn(lock, mine);
-        while (!frame.deferred.empty()) {
-            Ticketed next = std::move(frame.deferred.front());
-            frame.deferred.pop_front();
-            deliverInTurn(lock, next);
+        struct Restore {
+            Frame& frame;
+            ~Restore() { tlFrame = frame.outer; }
+        } restore{frame};
+        drain(lane, first);
+        for (std::size_t i = 0; i < frame.lanes.size(); ++i) {
+            std::optional<Change> none;
+            drain(*frame.lanes[i], none);
         }
-        tlFrame = frame.outer;
-        lock.unlock();
     }
 
-    // Lock held on entry and on return.
-    void deliverInTurn(std::unique_lock<std::mutex>& lock, const Ticketed& change) {
-        served.wait(lock, [&] { return nowServing == change.ticket; });
-        lock.unlock();
-        notify(change.change.listeners, change.change.job);
-        lock.lock();
-        ++nowServing;
-        served.notify_all();
+    // Lock not held. Delivers the job's changes one at a time until none is
+    // waiting, then gives the lane up.
+    void drain(Lane& lane, std::optional<Change>& next) {
+        for (;;) {
+            if (!next) {
+                std::uint32_t idle = kBusy;
+                if (lane.state.compare_exchange_strong(idle, 0, std::memory_order_acq_rel)) return;
+                std::lock_guard<std::mutex> lock(mutex);
+                if (lane.waiting.empty()) {
+                    // Only the job's leaving kept the lane: drop it.
+                    if (lane.state.load(std::memory_order_acquire) & kLeft) {
+                        std::erase_if(leftLanes, [&](const auto& left) { return left.get() == &lane; });
+                        return;
+                    }
+                    continue;
+                }
+                next = std::move(lane.waiting.front());
+                lane.waiting.erase(lane.waiting.begin());
+                lane.state.fetch_sub(kOneWaiting, std::memory_order_acq_rel);
+            }
+            notify(*next->listeners, next->job);
+            next.reset();
+        }
     }
 };
 
@@ -177,7 +247,10 @@ std::string SubmissionStore::enqueue(SubmissionJob job) {
 
     {
         std::unique_lock<std::mutex> lock(impl_->mutex);
-        auto [it, inserted] = impl_->jobs.insert_or_assign(job.id, job);
+        // A job stored under the same id is replaced; its lane stays, as a
+        // thread may be delivering through it.
+        auto [it, inserted] = impl_->jobs.try_emplace(job.id);
+        it->second.job = job;
         // A stored id moves to the newest place instead of standing twice in
         // the order: otherwise eviction could drop the job just stored and a
         // listing would show it twice.
@@ -187,10 +260,10 @@ std::string SubmissionStore::enqueue(SubmissionJob job) {
         }
         impl_->order.push_back(job.id);
         while (impl_->order.size() > kMaxJobs) {
-            impl_->jobs.erase(impl_->order.front());
+            impl_->forget(impl_->order.front());
             impl_->order.pop_front();
         }
-        impl_->publish(lock, job);
+        impl_->publish(lock, it->second);
     }
 
     Logger::info("Enqueued job " + utf8::escapeForLog(job.id) + " dir=" + utf8::escapeForLog(job.declarationDir));
@@ -201,7 +274,7 @@ std::optional<SubmissionJob> SubmissionStore::get(const std::string& id) const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     auto it = impl_->jobs.find(id);
     if (it == impl_->jobs.end()) return std::nullopt;
-    return it->second;
+    return it->second.job;
 }
 
 std::vector<SubmissionJob> SubmissionStore::list(std::size_t limit) const {
@@ -210,7 +283,7 @@ std::vector<SubmissionJob> SubmissionStore::list(std::size_t limit) const {
     out.reserve(std::min(limit, impl_->order.size()));
     for (auto it = impl_->order.rbegin(); it != impl_->order.rend() && out.size() < limit; ++it) {
         auto job = impl_->jobs.find(*it);
-        if (job != impl_->jobs.end()) out.push_back(job->second);
+        if (job != impl_->jobs.end()) out.push_back(job->second.job);
     }
     return out;
 }
@@ -218,9 +291,9 @@ std::vector<SubmissionJob> SubmissionStore::list(std::size_t limit) const {
 bool SubmissionStore::cancel(const std::string& id) {
     std::unique_lock<std::mutex> lock(impl_->mutex);
     auto it = impl_->jobs.find(id);
-    if (it == impl_->jobs.end() || it->second.status != JobStatus::Queued) return false;
-    it->second.status = JobStatus::Cancelled;
-    it->second.completedAt = Clock::now();
+    if (it == impl_->jobs.end() || it->second.job.status != JobStatus::Queued) return false;
+    it->second.job.status = JobStatus::Cancelled;
+    it->second.job.completedAt = Clock::now();
     impl_->publish(lock, it->second);
     return true;
 }
@@ -230,7 +303,7 @@ bool SubmissionStore::updateStatus(const std::string& id, JobStatus status, cons
     std::unique_lock<std::mutex> lock(impl_->mutex);
     auto it = impl_->jobs.find(id);
     if (it == impl_->jobs.end()) return false;
-    SubmissionJob& job = it->second;
+    SubmissionJob& job = it->second.job;
     if (job.status == JobStatus::Cancelled) {
         lock.unlock();
         Logger::warn("Job " + utf8::escapeForLog(id) + " was cancelled: change to " + toString(status) + " ignored");
@@ -240,7 +313,7 @@ bool SubmissionStore::updateStatus(const std::string& id, JobStatus status, cons
     if (!message.empty()) job.progressMessage = message;
     if (progressPercent >= 0) job.progressPercent = progressPercent;
     if (status != JobStatus::Queued && job.startedAt == SubmissionJob::TimePoint{}) job.startedAt = Clock::now();
-    impl_->publish(lock, job);
+    impl_->publish(lock, it->second);
     return true;
 }
 
@@ -248,7 +321,7 @@ bool SubmissionStore::setResult(const std::string& id, const SubmissionJob& resu
     std::unique_lock<std::mutex> lock(impl_->mutex);
     auto it = impl_->jobs.find(id);
     if (it == impl_->jobs.end()) return false;
-    SubmissionJob& job = it->second;
+    SubmissionJob& job = it->second.job;
     const bool wasCancelled = job.status == JobStatus::Cancelled;
     if (wasCancelled && result.documentId.empty()) {
         lock.unlock();
@@ -262,7 +335,7 @@ bool SubmissionStore::setResult(const std::string& id, const SubmissionJob& resu
     merged.startedAt = job.startedAt;
     merged.completedAt = Clock::now();
     job = std::move(merged);
-    impl_->publish(lock, job);
+    impl_->publish(lock, it->second);
     // The agency has the declaration whatever the user asked: a filing hidden
     // behind "cancelled" would be filed a second time.
     if (wasCancelled)
@@ -273,9 +346,10 @@ bool SubmissionStore::setResult(const std::string& id, const SubmissionJob& resu
 
 void SubmissionStore::addListener(Listener listener) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    auto next = std::make_shared<ListenerList>(*impl_->listeners);
-    next->push_back(std::move(listener));
-    impl_->listeners = std::move(next);
+    ListenerList next = *impl_->listeners;
+    next.push_back(std::move(listener));
+    impl_->listenerLists.push_back(std::move(next));
+    impl_->listeners = &impl_->listenerLists.back();
 }
 
 }  // namespace tavo::jobs

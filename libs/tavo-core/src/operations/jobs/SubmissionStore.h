@@ -53,11 +53,21 @@ std::string newJobId();
 
 // In-memory store of submission jobs, bounded to the newest kMaxJobs ids. Safe
 // to call from any thread. Listeners run after the store's lock is released,
-// so they may call back into the store, and receive every change in the order
-// the store made it, one at a time: a change made while another thread is
-// delivering is delivered by that thread right after the ones before it (so a
-// call may return before its listeners ran), and a change a listener makes
-// reaches the listeners once the current change has reached them all.
+// normally on the thread that made the change and before its call returns,
+// and never two at once for one job: a change of a job whose changes another
+// thread is delivering is handed to that thread, which delivers it next, and
+// the call returns at once. A change a listener makes reaches the listeners
+// once the change being delivered has reached them all. So no call ever
+// waits for a listener running on another thread, a listener may call back
+// into the store and may wait until get() shows another thread's change (not
+// for that change's notification, which may be its own thread's to deliver),
+// and a listener sees:
+// - each job's changes in the order the store made them, the last being the
+//   job as the store holds it;
+// - one thread's changes in the order it made them, except that a change
+//   handed to another thread may come after its maker's later changes of
+//   other jobs;
+// - nothing of changes made while no listener was registered.
 //
 // A cancelled job stays cancelled: updateStatus and setResult on it change
 // nothing and return false, with a WARN line, so a worker that checks can stop.

@@ -4,7 +4,9 @@
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,8 +22,6 @@ using tavo::jobs::JobStatus;
 using tavo::jobs::SubmissionJob;
 using tavo::jobs::SubmissionStore;
 using tavo::test::isUuidV4;
-
-namespace {}  // namespace
 
 TEST(SubmissionStoreConcurrency, EightThreadsEnqueueUniqueVersion4Ids) {
     constexpr int kThreads = 8;
@@ -179,4 +179,84 @@ TEST(SubmissionStoreConcurrency, ConfirmedCancellationIsNeverOverrun) {
         ASSERT_NE(picked[j], cancelled[j]);
     }
     EXPECT_EQ(seenCancelled.load(), cancelledCount);
+}
+
+// A listener on one thread waits for a job that other threads move on, as a
+// worker waiting for its turn would. Every call of those threads, on that job
+// and on others, must return while the listener still waits: the wait is
+// bounded, and a store that made them wait for it would let it run out.
+TEST(SubmissionStoreConcurrency, NoCallWaitsForAnotherThreadsListener) {
+    tavo::test::QuietStderr quiet;
+    SubmissionStore store;
+    const std::string waiting = store.enqueue(SubmissionJob{});
+    const std::string awaited = store.enqueue(SubmissionJob{});
+    const std::string other = store.enqueue(SubmissionJob{});
+    std::atomic<bool> listenerWaits{false}, listenerEnded{false}, sawAwaitedDone{false};
+    store.addListener([&](const SubmissionJob& job) {
+        if (job.id != waiting || job.status != JobStatus::Signing || listenerWaits.exchange(true)) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (store.get(awaited)->status != JobStatus::Completed && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sawAwaitedDone = store.get(awaited)->status == JobStatus::Completed;
+        listenerEnded = true;
+    });
+    std::thread worker([&] { store.updateStatus(waiting, JobStatus::Signing, "", -1); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!listenerWaits && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_TRUE(listenerWaits) << "the listener never ran";
+
+    struct Call {
+        const char* name;
+        std::function<void()> run;
+    };
+    const Call calls[] = {
+        {"enqueue", [&] { store.enqueue(SubmissionJob{}); }},
+        {"cancel", [&] { EXPECT_TRUE(store.cancel(other)); }},
+        {"updateStatus", [&] { store.updateStatus(awaited, JobStatus::Polling, "", 90); }},
+        {"updateStatus of the listener's job", [&] { store.updateStatus(waiting, JobStatus::Signing, "again", -1); }},
+    };
+    for (const Call& call : calls) {
+        SCOPED_TRACE(call.name);
+        call.run();
+        EXPECT_FALSE(listenerEnded) << "the call waited until the listener gave up";
+    }
+    SubmissionJob done;
+    done.status = JobStatus::Completed;
+    store.setResult(awaited, done);  // what the listener waits for
+    worker.join();
+    EXPECT_TRUE(sawAwaitedDone) << "the listener's wait ran out: setResult waited for it";
+}
+
+// A job leaves the store (1000 newer ones follow it) while a thread is still
+// delivering its changes, one of them handed over by another thread: that
+// change still reaches the listeners, after the one before it.
+TEST(SubmissionStoreConcurrency, AJobEvictedDuringItsDeliveryStillReachesTheListeners) {
+    tavo::test::QuietStderr quiet;  // a log line per job
+    SubmissionStore store;
+    const std::string id = store.enqueue(SubmissionJob{});
+    std::atomic<bool> blocked{false}, release{false};
+    std::mutex seenMutex;
+    std::vector<int> seen;  // percents of the job's changes, in arrival order
+    store.addListener([&](const SubmissionJob& job) {
+        if (job.id != id) return;
+        {
+            std::lock_guard<std::mutex> lock(seenMutex);
+            seen.push_back(job.progressPercent);
+        }
+        if (job.progressPercent != 10) return;
+        blocked = true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    });
+    std::thread worker([&] { store.updateStatus(id, JobStatus::Signing, "", 10); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!blocked && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_TRUE(blocked) << "the listener never ran";
+    store.updateStatus(id, JobStatus::Submitting, "", 20);  // handed to the worker
+    for (std::size_t i = 0; i < SubmissionStore::kMaxJobs; ++i) store.enqueue(SubmissionJob{});
+    EXPECT_FALSE(store.get(id));
+    release = true;
+    worker.join();
+    std::lock_guard<std::mutex> lock(seenMutex);
+    EXPECT_EQ(seen, (std::vector<int>{10, 20}));
 }
