@@ -10,7 +10,7 @@ namespace tavo::test {
 
 namespace fs = std::filesystem;
 
-void writeFakeJava(const fs::path& file, const FakeJavaSpec& spec) {
+void writeFakeJava(const fs::path& file, const FakeJavaSpec& spec, const FakeJavaBehaviour& behaviour) {
     fs::create_directories(file.parent_path());
     std::string base = file.string();
     writeFile(base + ".version", spec.versionStderr);
@@ -23,12 +23,15 @@ void writeFakeJava(const fs::path& file, const FakeJavaSpec& spec) {
         "me='" +
         base +
         "'\n"
-        "echo \"$*\" >> \"$me.calls\"\n"
+        "echo \"$*\" >> \"$me.calls\"\n" +
+        behaviour.before +
+        "\n"
         "if [ \"$1\" = \"-XshowSettings:properties\" ]; then\n"
         "  /bin/cat \"$me.props-out\"\n"
         "  /bin/cat \"$me.props-err\" >&2\n"
         "fi\n"
-        "/bin/cat \"$me.version\" >&2\n";
+        "/bin/cat \"$me.version\" >&2\n" +
+        behaviour.after + "\n";
     writeFile(file, script);
     fs::permissions(file, spec.ownerExecutable ? fs::perms(0755) : fs::perms(0644));
 }

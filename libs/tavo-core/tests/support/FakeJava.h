@@ -14,10 +14,19 @@ struct FakeJavaSpec {
     bool ownerExecutable = true;
 };
 
+// Shell commands the fake runs before it prints anything, and after the
+// version: how a misbehaving runtime hangs, floods or leaves processes
+// behind. The cases may replace PATH: use absolute tools.
+struct FakeJavaBehaviour {
+    std::string before;
+    std::string after;
+};
+
 // Writes a shell script named "java" at file (folders created) that behaves
 // as spec says and appends each run's arguments, one line per run, to
 // file + ".calls".
-void writeFakeJava(const std::filesystem::path& file, const FakeJavaSpec& spec);
+void writeFakeJava(const std::filesystem::path& file, const FakeJavaSpec& spec,
+                   const FakeJavaBehaviour& behaviour = {});
 
 // Lines of file + ".calls": one per run of the fake.
 std::string fakeJavaCalls(const std::filesystem::path& file);
