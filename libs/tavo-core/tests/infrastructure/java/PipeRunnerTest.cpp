@@ -232,7 +232,7 @@ Capped runSmall(const std::string& script, const std::function<void(PipeRunner&)
             o.pid = std::stoi(l);
             if (onPid) onPid(runner);
         },
-        [](const std::string&) {});
+        [](const std::string&) {}, std::chrono::seconds(5));
     o.code = run.code;
     o.gaveUp = run.gaveUp;
     o.failure = runner.failure();
