@@ -163,6 +163,13 @@ TEST(JavaFinderConcurrency, EmptyPathEntriesAreNotTheCurrentFolder) {
     tavo::test::TempDir dir;
     // A java in the working folder that an empty entry would wrongly find first.
     writeFakeJava(dir / "java", versionOnly("cwd"));
+    // Back to the folder we came from before the temporary one is removed:
+    // later children would start in a folder that no longer exists.
+    const fs::path previous = fs::current_path();
+    struct Back {
+        fs::path to;
+        ~Back() { fs::current_path(to); }
+    } back{previous};
     ASSERT_EQ(::chdir(dir.path().c_str()), 0);
     ScopedEnv pathEnv("PATH", "::/usr/bin:");
     auto install = JavaFinder::findOnPath();
@@ -188,6 +195,8 @@ TEST(JavaFinderConcurrency, PathSkipsRefusedCandidates) {
 
 TEST(JavaFinderConcurrency, FindsTheInstalledJdkThroughTheSystemCommand) {
     expectNoHomebrew();
+    // The real system command, whatever an earlier case put in its place.
+    tavo::platform::setJavaHomeSourceForTesting(nullptr);
     tavo::test::TempDir dir;
     ScopedEnv homeEnv("HOME", dir.path().c_str());
     ScopedEnv javaHomeEnv("JAVA_HOME", nullptr);
