@@ -47,8 +47,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(err.toTranscript != err.progress.has_value());
         if (err.progress) check(line.size() >= err.progress->size() && line.ends_with(*err.progress));
     }
-    check(state.nativeErrors.size() == natives);
-    for (const std::string& e : state.nativeErrors) check(isTrimmed(e));
+    // Agency errors are kept up to their caps and the rest counted.
+    check(state.nativeErrors.size() + state.nativeErrorsLeftOut == natives);
+    check(state.nativeErrors.size() <= lines::kMaxNativeErrors);
+    size_t keptBytes = 0;
+    for (const std::string& e : state.nativeErrors) {
+        check(isTrimmed(e) && e.size() <= lines::kMaxNativeErrorBytes);
+        keptBytes += e.size();
+    }
+    check(keptBytes <= lines::kMaxNativeErrorsBytes);
 
     // A failure always says something; a success needs exit 0, no error of
     // any kind and every request signed.
@@ -60,6 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool anyError = false;
     for (const std::string& line : all) anyError = anyError || line.rfind("ERROR:", 0) == 0;
     if (anyError) check(!outcome.success && !state.errorMessage.empty());
+
+    lines::SubmitOutputState closed = state;
+    lines::noteLeftOutNativeErrors(closed);
+    check(closed.nativeErrors.size() == state.nativeErrors.size() + (state.nativeErrorsLeftOut > 0 ? 1 : 0));
 
     const int code = size ? static_cast<int8_t>(data[0]) : 1;
     auto errors = lines::collectValidationErrors(all, text, code);

@@ -1,5 +1,6 @@
 #include "support/FakeJava.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <system_error>
@@ -10,7 +11,7 @@ namespace tavo::test {
 
 namespace fs = std::filesystem;
 
-void writeFakeJava(const fs::path& file, const FakeJavaSpec& spec) {
+void writeFakeJava(const fs::path& file, const FakeJavaSpec& spec, const FakeJavaBehaviour& behaviour) {
     fs::create_directories(file.parent_path());
     std::string base = file.string();
     writeFile(base + ".version", spec.versionStderr);
@@ -23,18 +24,26 @@ void writeFakeJava(const fs::path& file, const FakeJavaSpec& spec) {
         "me='" +
         base +
         "'\n"
-        "echo \"$*\" >> \"$me.calls\"\n"
+        "echo \"$*\" >> \"$me.calls\"\n" +
+        behaviour.before +
+        "\n"
         "if [ \"$1\" = \"-XshowSettings:properties\" ]; then\n"
         "  /bin/cat \"$me.props-out\"\n"
         "  /bin/cat \"$me.props-err\" >&2\n"
         "fi\n"
-        "/bin/cat \"$me.version\" >&2\n";
+        "/bin/cat \"$me.version\" >&2\n" +
+        behaviour.after + "\n";
     writeFile(file, script);
     fs::permissions(file, spec.ownerExecutable ? fs::perms(0755) : fs::perms(0644));
 }
 
 std::string fakeJavaCalls(const fs::path& file) {
     return readFile(file.string() + ".calls");
+}
+
+void killFakeJava(const fs::path& file) {
+    const std::string pid = readFile(file.string() + ".pid");
+    if (!pid.empty()) ::kill(std::stoi(pid), SIGKILL);
 }
 
 std::string installedJdk17Java() {

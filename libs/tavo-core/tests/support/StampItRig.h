@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "infrastructure/java/PipeRunner.h"
 #include "support/TempDir.h"
 
 namespace tavo::test {
@@ -51,5 +54,19 @@ private:
     TempDir dir_;
     std::unique_ptr<ScopedEnv> scenario_, record_;
 };
+
+// PipeRunner::run on a thread of its own, waited for with limits, so that a
+// runner that fails to end its child fails the test in seconds, never hangs
+// it. Past the time limit, or once this process has grown by more than
+// maxGrowthBytes, the runner is killed from the waiting thread and the
+// result says why; run's own exception is passed on.
+struct BoundedRun {
+    int code = -1;
+    std::string gaveUp;  // empty when run returned by itself
+};
+BoundedRun runWithin(stampit::PipeRunner& runner, const stampit::PipeRunner::LineCallback& onStdoutLine,
+                     const stampit::PipeRunner::LineCallback& onStderrLine,
+                     std::chrono::milliseconds limit = std::chrono::seconds(10),
+                     std::uint64_t maxGrowthBytes = std::uint64_t{1} << 30);
 
 }  // namespace tavo::test

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
@@ -9,6 +10,7 @@
 
 #include "common/Ascii.h"
 #include "common/Logger.h"
+#include "common/Utf8.h"
 #include "infrastructure/java/PipeRunner.h"
 #include "platform/JavaHome.h"
 
@@ -27,12 +29,39 @@ std::optional<JavaInstall> probeIfExists(const fs::path& candidate) {
     return JavaFinder::probe(candidate.string());
 }
 
+std::atomic<long long>& deadlineMs() {
+    static std::atomic<long long> ms{JavaFinder::kDefaultRunDeadline.count()};
+    return ms;
+}
+
 const char* nonEmptyEnv(const char* name) {
     const char* value = std::getenv(name);
     return value && *value ? value : nullptr;
 }
 
 }  // namespace
+
+void JavaFinder::setRunDeadline(std::chrono::milliseconds deadline) {
+    deadlineMs() = deadline.count();
+}
+
+std::chrono::milliseconds JavaFinder::runDeadline() {
+    return std::chrono::milliseconds(deadlineMs().load());
+}
+
+std::optional<std::string> askJava(const std::string& javaPath, const std::vector<std::string>& args, bool withStdout) {
+    const auto deadline = JavaFinder::runDeadline();
+    ProgramAnswer answer = askProgram({javaPath, args, {}}, withStdout, deadline);
+    if (!answer.started) return std::nullopt;
+    if (answer.timedOut) {
+        std::string command = javaPath;
+        for (const std::string& a : args) command += ' ' + a;
+        Logger::warn("Java did not answer within " + std::to_string(deadline.count()) +
+                     " ms and was stopped; not used: " + core::common::utf8::escapeForLog(command));
+        return std::nullopt;
+    }
+    return std::move(answer.text);
+}
 
 std::string javaVersionIn(std::string_view text) {
     constexpr std::string_view kWord = "version";
@@ -131,11 +160,14 @@ std::optional<JavaInstall> JavaFinder::findOnPath() {
 std::optional<JavaInstall> JavaFinder::probe(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IXUSR) == 0) return std::nullopt;
-    auto text = collectLines({path, {"-version"}, {}}, false);
+    auto text = askJava(path, {"-version"}, false);
     if (!text) return std::nullopt;
-    JavaInstall install{path, javaVersionIn(*text), text->find("64-Bit") != std::string::npos};
+    // The quoted text may span lines or carry control bytes, and it goes
+    // into log lines: kept in its escaped form.
+    JavaInstall install{path, core::common::utf8::escapeForLog(javaVersionIn(*text)),
+                        text->find("64-Bit") != std::string::npos};
     if (install.version.empty()) {
-        Logger::warn("Could not parse java -version for: " + path);
+        Logger::warn("Could not parse java -version for: " + core::common::utf8::escapeForLog(path));
         return std::nullopt;
     }
     return install;

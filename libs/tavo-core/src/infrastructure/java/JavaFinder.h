@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,7 +34,18 @@ public:
     static std::optional<JavaInstall> findOnPath();
 
     static std::optional<JavaInstall> probe(const std::string& path);
+
+    // How long one question to a runtime (its version, its properties) may
+    // take before the runtime and what it started are stopped.
+    static void setRunDeadline(std::chrono::milliseconds deadline);
+    static std::chrono::milliseconds runDeadline();
+    static constexpr std::chrono::milliseconds kDefaultRunDeadline{5000};
 };
+
+// Runs the java program with the arguments under the run deadline; its
+// standard error (and standard output too when withStdout), a bounded
+// prefix. None when it cannot be started or did not end in time (WARN).
+std::optional<std::string> askJava(const std::string& javaPath, const std::vector<std::string>& args, bool withStdout);
 
 // The quoted text after the first "version", one or more blanks and a quote
 // that has a closing quote (what version\s+"([^"]+)" captures first); empty

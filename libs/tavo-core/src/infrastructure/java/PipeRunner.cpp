@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <exception>
@@ -63,6 +65,106 @@ bool openPipe(Pipe& pipe) {
     pipe.read.reset(ends[0]);
     pipe.write.reset(ends[1]);
     return keepAboveStdio(pipe.read) && keepAboveStdio(pipe.write);
+}
+
+// The pipes of one child's standard streams; every end is closed by its
+// owner on each way out.
+struct ChildStreams {
+    Pipe in;  // none when the child reads /dev/null
+    Pipe out;
+    Pipe err;
+
+    bool open(bool inputFromNull) {
+        // Our end of the child's input never blocks: a child that stops
+        // reading must not hold a writer for ever (writeLine waits with a
+        // limit instead).
+        if (!inputFromNull && (!openPipe(in) || ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK) != 0)) return false;
+        return openPipe(out) && openPipe(err);
+    }
+
+    // Once the child runs, its ends are the child's.
+    void closeChildEnds() {
+        in.read.reset();
+        out.write.reset();
+        err.write.reset();
+    }
+};
+
+// The spawn's file actions, destroyed on every way out.
+class SpawnActions {
+public:
+    SpawnActions() { rc_ = ::posix_spawn_file_actions_init(&actions_); }
+    ~SpawnActions() {
+        if (initialised_) ::posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+
+    // 0 or the error number of the first action that could not be added.
+    int prepare(const ChildStreams& streams, const std::string& workingDir) {
+        if (rc_ != 0) return rc_;
+        initialised_ = true;
+        // dup2 clears close-on-exec on the child's 0..2; every other
+        // descriptor, ours or one inherited without close-on-exec, is closed
+        // in the child.
+        int rc = streams.in.read ? ::posix_spawn_file_actions_adddup2(&actions_, streams.in.read.get(), 0)
+                                 : ::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
+        if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions_, streams.out.write.get(), 1);
+        if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions_, streams.err.write.get(), 2);
+        if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+        if (rc == 0 && !workingDir.empty()) rc = ::posix_spawn_file_actions_addchdir_np(&actions_, workingDir.c_str());
+        return rc;
+    }
+    const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+    int rc_ = 0;
+    bool initialised_ = false;
+};
+
+// Spawn attributes for a child that leads a process group of its own; none
+// (the system's defaults) otherwise.
+class SpawnAttributes {
+public:
+    explicit SpawnAttributes(bool ownProcessGroup) {
+        if (!ownProcessGroup) return;
+        rc_ = ::posix_spawnattr_init(&attr_);
+        initialised_ = rc_ == 0;
+        if (rc_ == 0) rc_ = ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETPGROUP);
+        if (rc_ == 0) rc_ = ::posix_spawnattr_setpgroup(&attr_, 0);
+    }
+    ~SpawnAttributes() {
+        if (initialised_) ::posix_spawnattr_destroy(&attr_);
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    int error() const { return rc_; }
+    const posix_spawnattr_t* get() const { return initialised_ ? &attr_ : nullptr; }
+
+private:
+    posix_spawnattr_t attr_;
+    int rc_ = 0;
+    bool initialised_ = false;
+};
+
+// Starts the program; logs and returns false when it cannot be started.
+bool spawnChild(const PipeRunner::LaunchParams& params, const ChildStreams& streams, bool ownProcessGroup, pid_t& pid) {
+    SpawnActions actions;
+    SpawnAttributes attributes(ownProcessGroup);
+    int rc = actions.prepare(streams, params.workingDir);
+    if (rc == 0) rc = attributes.error();
+    std::vector<char*> argv;
+    argv.reserve(params.args.size() + 2);
+    argv.push_back(const_cast<char*>(params.program.c_str()));
+    for (const std::string& a : params.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (rc == 0)
+        rc = ::posix_spawnp(&pid, params.program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+    if (rc == 0) return true;
+    Logger::error("posix_spawnp failed: " + errorText(rc));
+    return false;
 }
 
 // Blocks SIGPIPE for this thread only while a write to the child is made, and
@@ -241,6 +343,8 @@ private:
 }  // namespace
 
 struct PipeRunner::Impl {
+    using Clock = std::chrono::steady_clock;
+
     Limits limits;
 
     // The process id has one owner: it is signalled and reaped only under
@@ -248,6 +352,7 @@ struct PipeRunner::Impl {
     // reused). The read ends are closed by kill only while no run reads them.
     mutable std::mutex procMutex;
     pid_t pid = -1;
+    bool ownGroup = false;  // the child leads a process group of its own
     bool reaped = true;
     bool statusKnown = false;
     int status = 0;
@@ -259,18 +364,23 @@ struct PipeRunner::Impl {
     UniqueFd inFd;
 
     // Set (and left set) when the run must end now: kill, a stalled write, a
-    // line over the cap. Replaced only by start, closed by the destructor.
+    // line over the cap, the deadline. Replaced only by start, closed by the
+    // destructor.
     UniqueFd wakeFd;
+
+    // Fixed by start, read by the run and the writers afterwards.
+    std::optional<Clock::time_point> deadlineAt;
+    std::atomic<bool> deadlineHit{false};
 
     mutable std::mutex failureMutex;
     std::string failureText;
 
-    void setFailure(const std::string& text) {
+    void setFailure(const std::string& text, LogLevel level = LogLevel::Error) {
         {
             std::lock_guard<std::mutex> lock(failureMutex);
             if (failureText.empty()) failureText = text;
         }
-        Logger::error(text);
+        Logger::log(level, text);
         signalEvent(wakeFd.get());
     }
 
@@ -279,10 +389,56 @@ struct PipeRunner::Impl {
         return !failureText.empty();
     }
 
+    // False while a child of the last start still runs.
+    bool prepareForStart() {
+        if (!tryReap()) return false;
+        closeAll();
+        {
+            std::lock_guard<std::mutex> lock(failureMutex);
+            failureText.clear();
+        }
+        deadlineHit = false;
+        deadlineAt.reset();
+        wakeFd.reset(::eventfd(0, EFD_CLOEXEC));
+        return static_cast<bool>(wakeFd);
+    }
+
+    // Takes over a started child and our ends of its streams.
+    void adopt(pid_t child, UniqueFd& out, UniqueFd& err, UniqueFd& in) {
+        if (limits.deadline.count() > 0) deadlineAt = Clock::now() + limits.deadline;
+        {
+            std::lock_guard<std::mutex> lock(procMutex);
+            pid = child;
+            ownGroup = limits.ownProcessGroup;
+            reaped = false;
+            statusKnown = false;
+            outFd = std::move(out);
+            errFd = std::move(err);
+        }
+        std::lock_guard<std::mutex> lock(writeMutex);
+        inFd = std::move(in);
+    }
+
+    // A child with a group of its own takes what it left there with it. The
+    // group is signalled while the child is still unreaped, so its id cannot
+    // have passed to another process. Called under procMutex.
+    bool stillRunningElseSweepGroup() {
+        if (!ownGroup) return false;
+        siginfo_t info{};
+        int r;
+        do {
+            r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0 && info.si_pid == 0) return true;
+        if (r == 0) ::kill(-pid, SIGKILL);
+        return false;
+    }
+
     // True when the child has been reaped (by any thread) or cannot be.
     bool tryReap() {
         std::lock_guard<std::mutex> lock(procMutex);
         if (pid < 1 || reaped) return true;
+        if (stillRunningElseSweepGroup()) return false;
         for (;;) {
             int st = 0;
             pid_t r = ::waitpid(pid, &st, WNOHANG);
@@ -304,15 +460,15 @@ struct PipeRunner::Impl {
 
     void signalChild(int sig) {
         std::lock_guard<std::mutex> lock(procMutex);
-        if (pid > 0 && !reaped) ::kill(pid, sig);
+        if (pid > 0 && !reaped) ::kill(ownGroup ? -pid : pid, sig);
     }
 
     bool reapedWithin(std::chrono::milliseconds limit) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
+        auto deadline = Clock::now() + limit;
         auto pause = std::chrono::milliseconds(1);
         for (;;) {
             if (tryReap()) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
+            if (Clock::now() >= deadline) return false;
             std::this_thread::sleep_for(pause);
             if (pause < std::chrono::milliseconds(32)) pause *= 2;
         }
@@ -339,65 +495,85 @@ struct PipeRunner::Impl {
         return true;
     }
 
+    bool pastDeadline() const { return deadlineAt && Clock::now() >= *deadlineAt; }
+
+    // The deadline has passed: the run ends as a failure.
+    void expire() {
+        deadlineHit = true;
+        setFailure("PipeRunner: the child did not end within " + std::to_string(limits.deadline.count()) +
+                       " ms; it was stopped",
+                   LogLevel::Warn);
+    }
+
+    // How long the next look at the streams may wait: a while until the child
+    // is seen to exit, after that only until the drain time is up; never past
+    // the deadline.
+    std::chrono::milliseconds nextWait(const std::optional<Clock::time_point>& drainUntil) const {
+        const auto now = Clock::now();
+        auto wait = drainUntil ? std::chrono::ceil<std::chrono::milliseconds>(*drainUntil - now)
+                               : std::chrono::milliseconds(50);
+        if (deadlineAt) wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadlineAt - now));
+        return wait;
+    }
+
+    // One stream the reading loop takes turns on.
+    struct Stream {
+        int fd;  // -1: not read here
+        LineAccumulator* lines;
+        const char* name;
+        bool open = fd >= 0;
+        int pollFd() const { return open ? fd : -1; }
+    };
+
+    // Reads the stream when it has something; false when its line passed the cap.
+    bool takeTurn(const pollfd& polled, Stream& stream, char* buffer) {
+        if (!readable(polled)) return true;
+        stream.open = readInto(stream.fd, buffer, stream.lines);
+        if (!stream.lines || !stream.lines->overflowed()) return true;
+        setFailure(lineCapText(stream.name, limits.maxLineBytes));
+        return false;
+    }
+
     // Reads the output (and the error stream, when errRead is not -1) until
     // they end, the error reader reports done on errDoneFd, the drain time
     // after the child's exit is up or the run must end; true in the last case.
     bool pumpStreams(int outRead, int errRead, int errDoneFd, LineAccumulator* outLines, LineAccumulator* errLines) {
-        const size_t cap = limits.maxLineBytes;
-        bool outOpen = true;
-        bool errOpen = errRead >= 0;
+        Stream out{outRead, outLines, "standard output"};
+        Stream err{errRead, errLines, "standard error"};
         bool errDone = errDoneFd < 0;
-        bool woken = false;
-        std::optional<std::chrono::steady_clock::time_point> drainUntil;
+        std::optional<Clock::time_point> drainUntil;
         char buffer[kReadChunk];
-        for (;;) {
-            if (!outOpen && !errOpen && errDone) break;
-            pollfd fds[4] = {{outOpen ? outRead : -1, POLLIN, 0},
-                             {errOpen ? errRead : -1, POLLIN, 0},
+        while (out.open || err.open || !errDone) {
+            pollfd fds[4] = {{out.pollFd(), POLLIN, 0},
+                             {err.pollFd(), POLLIN, 0},
                              {wakeFd.get(), POLLIN, 0},
                              {errDone ? -1 : errDoneFd, POLLIN, 0}};
-            // Until the child is seen to exit, look again now and then; after
-            // that, only until the drain time is up.
-            auto wait = std::chrono::milliseconds(50);
-            if (drainUntil)
-                wait = std::chrono::duration_cast<std::chrono::milliseconds>(*drainUntil -
-                                                                             std::chrono::steady_clock::now());
-            if (pollFor(fds, 4, wait) < 0) break;
-            if (readable(fds[2])) {
-                woken = true;
-                break;
-            }
-            // One stream's turn; false when its line passed the cap.
-            auto drain = [&](const pollfd& fd, int readFd, bool& open, LineAccumulator* lines, const char* stream) {
-                if (!readable(fd)) return true;
-                open = readInto(readFd, buffer, lines);
-                if (!lines || !lines->overflowed()) return true;
-                setFailure(lineCapText(stream, cap));
-                return false;
-            };
-            if (!drain(fds[0], outRead, outOpen, outLines, "standard output") ||
-                !drain(fds[1], errRead, errOpen, errLines, "standard error")) {
-                woken = true;
-                break;
-            }
+            if (pollFor(fds, 4, nextWait(drainUntil)) < 0) return false;
+            if (readable(fds[2])) return true;
+            if (!takeTurn(fds[0], out, buffer) || !takeTurn(fds[1], err, buffer)) return true;
             if (readable(fds[3])) errDone = true;
-            if (!drainUntil && tryReap()) drainUntil = std::chrono::steady_clock::now() + limits.drainAfterExit;
-            if (drainUntil && std::chrono::steady_clock::now() >= *drainUntil && (outOpen || errOpen || !errDone)) {
+            if (!drainUntil && tryReap()) drainUntil = Clock::now() + limits.drainAfterExit;
+            if (pastDeadline()) {
+                expire();
+                return true;
+            }
+            if (drainUntil && Clock::now() >= *drainUntil && (out.open || err.open || !errDone)) {
                 Logger::warn(
                     "PipeRunner: the child has exited but its output is still held open (by a process it left "
                     "behind); stopped reading");
-                break;
+                return false;
             }
         }
-        return woken;
+        return false;
     }
 
     // A child that closed its output may still run: wait for it, unless a
-    // kill or a failure says otherwise.
+    // kill, a failure or the deadline says otherwise.
     void waitForExit() {
         while (!tryReap()) {
+            if (pastDeadline() && !deadlineHit) expire();
             pollfd wake = {wakeFd.get(), POLLIN, 0};
-            if (pollFor(&wake, 1, std::chrono::milliseconds(50)) > 0) stopChild();
+            if (pollFor(&wake, 1, nextWait(std::nullopt)) > 0) stopChild();
         }
     }
 
@@ -431,79 +607,24 @@ void PipeRunner::setLimits(const Limits& limits) {
     impl_->limits = limits;
 }
 
+bool PipeRunner::deadlinePassed() const {
+    return impl_->deadlineHit;
+}
+
 std::string PipeRunner::failure() const {
     std::lock_guard<std::mutex> lock(impl_->failureMutex);
     return impl_->failureText;
 }
 
 bool PipeRunner::start(const LaunchParams& params) {
-    if (!impl_->tryReap()) return false;
-    impl_->closeAll();
-    {
-        std::lock_guard<std::mutex> lock(impl_->failureMutex);
-        impl_->failureText.clear();
-    }
-    impl_->wakeFd.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!impl_->wakeFd) return false;
-
-    // Every end is closed by its owner on each way out.
-    Pipe in;
-    Pipe out;
-    Pipe err;
-    // Our end of the child's input never blocks: a child that stops reading
-    // must not hold a writer for ever (writeLine waits with a limit instead).
-    if (!openPipe(in) || !openPipe(out) || !openPipe(err) || ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK) != 0)
-        return false;
-
-    posix_spawn_file_actions_t actions;
-    int rc = ::posix_spawn_file_actions_init(&actions);
-    if (rc != 0) {
-        Logger::error("posix_spawnp failed: " + errorText(rc));
-        return false;
-    }
-    struct ActionsOwner {
-        posix_spawn_file_actions_t* a;
-        ~ActionsOwner() { ::posix_spawn_file_actions_destroy(a); }
-    } actionsOwner{&actions};
-
-    // dup2 clears close-on-exec on the child's 0..2; every other descriptor,
-    // ours or one inherited without close-on-exec, is closed in the child.
-    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, in.read.get(), 0);
-    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
-    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
-    if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    if (rc == 0 && !params.workingDir.empty())
-        rc = ::posix_spawn_file_actions_addchdir_np(&actions, params.workingDir.c_str());
-
-    std::vector<char*> argv;
-    argv.reserve(params.args.size() + 2);
-    argv.push_back(const_cast<char*>(params.program.c_str()));
-    for (const std::string& a : params.args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
+    Impl& im = *impl_;
+    if (!im.prepareForStart()) return false;
+    ChildStreams streams;
+    if (!streams.open(im.limits.inputFromNull)) return false;
     pid_t pid = -1;
-    if (rc == 0) rc = ::posix_spawnp(&pid, params.program.c_str(), &actions, nullptr, argv.data(), environ);
-    if (rc != 0) {
-        Logger::error("posix_spawnp failed: " + errorText(rc));
-        return false;
-    }
-
-    // The child's ends are the child's now.
-    in.read.reset();
-    out.write.reset();
-    err.write.reset();
-    {
-        std::lock_guard<std::mutex> lock(impl_->procMutex);
-        impl_->pid = pid;
-        impl_->reaped = false;
-        impl_->statusKnown = false;
-        impl_->outFd = std::move(out.read);
-        impl_->errFd = std::move(err.read);
-    }
-    {
-        std::lock_guard<std::mutex> lock(impl_->writeMutex);
-        impl_->inFd = std::move(in.write);
-    }
+    if (!spawnChild(params, streams, im.limits.ownProcessGroup, pid)) return false;
+    streams.closeChildEnds();
+    im.adopt(pid, streams.out.read, streams.err.read, streams.in.write);
     return true;
 }
 
@@ -607,21 +728,37 @@ void PipeRunner::kill() {
     }
 }
 
-std::optional<std::string> collectLines(const PipeRunner::LaunchParams& params, bool withStdout) {
+ProgramAnswer askProgram(const PipeRunner::LaunchParams& params, bool withStdout, std::chrono::milliseconds deadline) {
     PipeRunner runner;
-    if (!runner.start(params)) return std::nullopt;
+    PipeRunner::Limits limits;
+    limits.maxLineBytes = kMaxAnswerBytes;
+    limits.deadline = deadline;
+    limits.inputFromNull = true;
+    limits.ownProcessGroup = true;
+    runner.setLimits(limits);
+    ProgramAnswer answer;
+    answer.started = runner.start(params);
+    if (!answer.started) return answer;
     // The two handlers run on different threads and append to the one text.
     std::mutex textMutex;
-    std::string text;
+    bool full = false;
     auto append = [&](const std::string& line) {
-        std::lock_guard<std::mutex> lock(textMutex);
-        text += line;
-        text += '\n';
+        bool filledNow = false;
+        {
+            std::lock_guard<std::mutex> lock(textMutex);
+            if (full) return;
+            const size_t room = kMaxAnswerBytes - answer.text.size();
+            filledNow = full = line.size() >= room;
+            answer.text.append(line, 0, full ? room : line.size());
+            if (!full) answer.text += '\n';
+        }
+        if (filledNow) runner.kill();
     };
     PipeRunner::LineCallback onStdout;
     if (withStdout) onStdout = append;
     runner.run(onStdout, append);
-    return text;
+    answer.timedOut = runner.deadlinePassed();
+    return answer;
 }
 
 }  // namespace tavo::stampit

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,7 +22,8 @@ public:
 
     using LineCallback = std::function<void(const std::string&)>;
 
-    // What the runner puts up with before it ends the child itself.
+    // What the runner puts up with before it ends the child itself, and how
+    // a child that is only questioned is set up.
     struct Limits {
         // A longer line ends the run: the child is stopped and run returns -1.
         std::size_t maxLineBytes = std::size_t{16} * 1024 * 1024;
@@ -33,6 +33,14 @@ public:
         // Once the child has exited, its streams are read this much longer:
         // a process it left behind may keep them open for ever.
         std::chrono::milliseconds drainAfterExit{2000};
+        // The whole run, counted from start, ends by then (zero: no
+        // deadline); past it the child is stopped and run returns -1.
+        std::chrono::milliseconds deadline{0};
+        // The child reads /dev/null instead of a pipe; writeLine is refused.
+        bool inputFromNull = false;
+        // The child leads a process group of its own: signals go to the whole
+        // group, and whatever is left in it when the child ends is killed.
+        bool ownProcessGroup = false;
     };
 
     PipeRunner();
@@ -69,14 +77,29 @@ public:
     // that stopped reading); empty when it did not.
     std::string failure() const;
 
+    // True when the last run ended because its deadline passed.
+    bool deadlinePassed() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
-// Runs a program to its end and gathers its standard error lines (and its
-// standard output lines too when withStdout), each followed by a line feed,
-// into one text; none when the program cannot be started.
-std::optional<std::string> collectLines(const PipeRunner::LaunchParams& params, bool withStdout);
+// What a program we only question printed.
+struct ProgramAnswer {
+    bool started = false;
+    bool timedOut = false;  // the deadline passed: the child and what it started were stopped
+    std::string text;       // its lines, each followed by a line feed; at most kMaxAnswerBytes
+};
+
+// Enough for any version text or property list a runtime prints.
+inline constexpr std::size_t kMaxAnswerBytes = std::size_t{64} * 1024;
+
+// Runs a program we only question (its input is /dev/null, it leads a process
+// group of its own, it has until the deadline to end) and gathers its
+// standard error lines (and its standard output lines too when withStdout),
+// each followed by a line feed, into one text. Once kMaxAnswerBytes are kept
+// the child is stopped: nothing after them could change the answer.
+ProgramAnswer askProgram(const PipeRunner::LaunchParams& params, bool withStdout, std::chrono::milliseconds deadline);
 
 }  // namespace tavo::stampit

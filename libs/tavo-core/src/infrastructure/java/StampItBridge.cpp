@@ -103,18 +103,120 @@ void report(const StampItBridge::Progress& progress, const std::string& text) {
     }
 }
 
-void logErrorLines(const std::string& errorText) {
-    size_t from = 0;
-    while (from < errorText.size()) {
-        size_t lf = errorText.find('\n', from);
-        if (lf == std::string::npos) lf = errorText.size();
-        if (lf > from) Logger::info("  [stderr] " + errorText.substr(from, lf - from));
-        from = lf + 1;
-    }
-}
-
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
+}
+
+// What one run of the wrapper may put into the log: each line escaped and cut
+// to a prefix, up to a total; what is left out is counted and reported in one
+// closing line.
+class LogBudget {
+public:
+    static constexpr size_t kLineBytes = 2048;
+    static constexpr size_t kRunBytes = size_t{256} * 1024;
+
+    void line(const char* label, std::string_view text) {
+        if (used_ >= kRunBytes) return leaveOut(1, text.size());
+        const std::string prefix = core::common::utf8::cut(text, kLineBytes);
+        leaveOut(0, text.size() - prefix.size());
+        const std::string shown = core::common::utf8::escapeForLog(prefix);
+        used_ += shown.size();
+        Logger::info(label + shown);
+    }
+
+    void leaveOut(size_t lines, size_t bytes) {
+        leftOutLines_ += lines;
+        leftOutBytes_ += bytes;
+    }
+
+    // The closing line, when anything was cut or left out.
+    void close(const char* who) const {
+        if (leftOutLines_ == 0 && leftOutBytes_ == 0) return;
+        Logger::info(std::string(who) +
+                     ": the log holds only part of the wrapper's output: " + std::to_string(leftOutLines_) +
+                     " line(s) left out, " + std::to_string(leftOutBytes_) + " byte(s) not logged");
+    }
+
+    // The error text's non-empty lines.
+    void errorLines(const std::string& errorText) {
+        size_t from = 0;
+        while (from < errorText.size()) {
+            size_t lf = errorText.find('\n', from);
+            if (lf == std::string::npos) lf = errorText.size();
+            if (lf > from) line("  [stderr] ", std::string_view(errorText).substr(from, lf - from));
+            from = lf + 1;
+        }
+    }
+
+private:
+    size_t used_ = 0;
+    size_t leftOutLines_ = 0;
+    size_t leftOutBytes_ = 0;
+};
+
+// Error lines kept as BoundedText keeps them, with a count of what was left
+// out for the log's closing line.
+class CountedText {
+public:
+    void appendLine(const std::string& line) {
+        const size_t before = text_.text().size();
+        text_.appendLine(line);
+        if (text_.text().size() != before) return;
+        ++droppedLines_;
+        droppedBytes_ += line.size() + 1;
+    }
+    const std::string& text() const { return text_.text(); }
+    size_t droppedLines() const { return droppedLines_; }
+    size_t droppedBytes() const { return droppedBytes_; }
+
+private:
+    BoundedText text_;
+    size_t droppedLines_ = 0;
+    size_t droppedBytes_ = 0;
+};
+
+// The validation run's output lines: the first ones up to a count and a byte
+// cap (a line that would pass it and every line after it are left out), and
+// how many there were in all.
+class KeptLines {
+public:
+    void add(const std::string& line) {
+        ++count_;
+        if (full_ || lines_.size() >= kMaxKeptLines || bytes_ + line.size() + 1 > kMaxKeptTextBytes) {
+            full_ = true;
+            droppedBytes_ += line.size() + 1;
+            return;
+        }
+        bytes_ += line.size() + 1;
+        lines_.push_back(line);
+    }
+    const std::vector<std::string>& lines() const { return lines_; }
+    size_t count() const { return count_; }
+    size_t droppedLines() const { return count_ - lines_.size(); }
+    size_t droppedBytes() const { return droppedBytes_; }
+
+private:
+    std::vector<std::string> lines_;
+    size_t count_ = 0;
+    size_t bytes_ = 0;
+    size_t droppedBytes_ = 0;
+    bool full_ = false;
+};
+
+// The command line as logged: its parts come from the environment and the caller.
+std::string commandLineForLog(const std::string& program, const std::vector<std::string>& args) {
+    return core::common::utf8::escapeForLog(commandLine(program, args));
+}
+
+void logValidationRun(int code, const KeptLines& outputLines, const CountedText& errorLines) {
+    Logger::info("StampIT validate: exit=" + std::to_string(code) + " stdout_lines=" +
+                 std::to_string(outputLines.count()) + " stderr_bytes=" + std::to_string(errorLines.text().size()));
+    LogBudget budget;
+    for (const std::string& line : outputLines.lines()) budget.line("  [stdout] ", line);
+    budget.leaveOut(outputLines.droppedLines(), outputLines.droppedBytes());
+    budget.errorLines(errorLines.text());
+    budget.leaveOut(errorLines.droppedLines(), errorLines.droppedBytes());
+    budget.close("StampIT validate");
 }
 
 }  // namespace
@@ -192,6 +294,34 @@ std::vector<std::string> collectValidationErrors(const std::vector<std::string>&
     return errors;
 }
 
+namespace {
+
+// The error text of a "NATIVE_ERROR:" line, trimmed and cut to its cap.
+std::string nativeErrorText(std::string_view rest) {
+    const size_t first = rest.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return kNativeErrorWithoutText;
+    rest.remove_prefix(first);
+    return trim(core::common::utf8::cut(rest, kMaxNativeErrorBytes));
+}
+
+void keepNativeError(SubmitOutputState& state, std::string text) {
+    if (state.nativeErrorsLeftOut > 0 || state.nativeErrors.size() >= kMaxNativeErrors ||
+        state.nativeErrorsBytes + text.size() > kMaxNativeErrorsBytes) {
+        ++state.nativeErrorsLeftOut;
+        return;
+    }
+    state.nativeErrorsBytes += text.size();
+    state.nativeErrors.push_back(std::move(text));
+}
+
+}  // namespace
+
+void noteLeftOutNativeErrors(SubmitOutputState& state) {
+    if (state.nativeErrorsLeftOut == 0) return;
+    state.nativeErrors.push_back("Още " + std::to_string(state.nativeErrorsLeftOut) + " грешки от НАП не са показани.");
+    state.nativeErrorsLeftOut = 0;
+}
+
 OutputLineEffect readSubmitOutputLine(const std::string& line, SubmitOutputState& state) {
     OutputLineEffect effect;
     std::string_view view(line);
@@ -204,10 +334,9 @@ OutputLineEffect readSubmitOutputLine(const std::string& line, SubmitOutputState
         payload = last == std::string_view::npos ? std::string_view{} : payload.substr(0, last + 1);
         effect.toSign = b64Decode(payload);
     } else if (startsWith(view, "NATIVE_ERROR:")) {
-        std::string text = trim(view.substr(13));
-        if (text.empty()) text = kNativeErrorWithoutText;
+        std::string text = nativeErrorText(view.substr(13));
         effect.progress = "Грешка от НАП: " + text;
-        state.nativeErrors.push_back(std::move(text));
+        keepNativeError(state, std::move(text));
     } else if (startsWith(view, "SUCCESS")) {
         effect.progress = "Успешно подадено.";
     } else if (startsWith(view, "ERROR:")) {
@@ -481,42 +610,33 @@ std::vector<std::string> StampItBridge::validate(const std::string& folder, cons
     if (s.javaPath.empty() && !s.ensureInstalledLocked(progress)) return {kNotAvailable};
 
     const auto args = bridge_lines::wrapperArguments(s.nativeDir, s.wrapperDir, s.jarPaths, "validate", {}, {}, {});
-    Logger::info("StampIT validate: launching: " + commandLine(s.javaPath, args));
+    Logger::info("StampIT validate: launching: " + commandLineForLog(s.javaPath, args));
     report(progress, "Стартиране на валидация…");
 
     PipeRunner runner;
     runner.setLimits(s.runnerLimits);
     if (!runner.start({s.javaPath, args, {}})) return {kStartFailed};
     const std::string dirLine = "DIR:" + Paths::toShortPath(folder);
-    Logger::info("StampIT validate: stdin → " + dirLine);
+    Logger::info("StampIT validate: stdin → " + core::common::utf8::escapeForLog(dirLine));
     runner.writeLine(dirLine);
 
-    std::vector<std::string> outputLines;
-    size_t outputCount = 0;
-    BoundedText errorLines;  // the runner's thread only, until run returns
+    KeptLines outputLines;
+    CountedText errorLines;  // the runner's thread only, until run returns
     int code = -1;
     try {
-        code = runner.run(
-            [&](const std::string& line) {
-                ++outputCount;
-                if (outputLines.size() < kMaxKeptLines) outputLines.push_back(line);
-            },
-            [&](const std::string& line) { errorLines.appendLine(line); });
+        code = runner.run([&](const std::string& line) { outputLines.add(line); },
+                          [&](const std::string& line) { errorLines.appendLine(line); });
     } catch (const std::exception& e) {
         Logger::error(std::string("StampIT validate: ") + e.what());
     }
+    logValidationRun(code, outputLines, errorLines);
     const std::string& errorText = errorLines.text();
-
-    Logger::info("StampIT validate: exit=" + std::to_string(code) + " stdout_lines=" + std::to_string(outputCount) +
-                 " stderr_bytes=" + std::to_string(errorText.size()));
-    for (const std::string& line : outputLines) Logger::info("  [stdout] " + line);
-    logErrorLines(errorText);
 
     if (code == 0) {
         report(progress, "Валидацията премина успешно.");
         return {};
     }
-    auto errors = bridge_lines::collectValidationErrors(outputLines, errorText, code);
+    auto errors = bridge_lines::collectValidationErrors(outputLines.lines(), errorText, code);
     report(progress, "Намерени грешки: " + std::to_string(errors.size()));
     return errors;
 }
@@ -558,30 +678,22 @@ public:
         bool unanswered = startsWith(line, "SIGN:");
         try {
             ++outputLines_;
-            Logger::info("  [stdout] " + line);
+            logBudget_.line("  [stdout] ", line);
             appendTranscript(line);
             if (line.empty()) return;
             auto effect = bridge_lines::readSubmitOutputLine(line, state_);
             if (effect.progress) report(progress_, *effect.progress);
             if (effect.signRequest) {
-                std::vector<uint8_t> signature;
-                if (!replyLost_) {
-                    signature = signFor(effect.toSign);
-                    if (signature.empty()) ++unsignedRequests_;
-                }
-                std::string reply = "SIGNATURE:" + core::common::base64::encode(signature.data(), signature.size());
                 unanswered = false;
-                if (!runner_.writeLine(reply)) replyLost_ = true;
+                // Once a reply could not reach the wrapper, the signer is not asked again.
+                reply(replyLost_ ? std::vector<uint8_t>{} : signFor(effect.toSign));
             }
         } catch (const std::exception& e) {
             Logger::error(std::string("StampIT submit: output line not handled: ") + e.what());
         } catch (...) {
             Logger::error("StampIT submit: output line not handled");
         }
-        if (unanswered) {
-            ++unsignedRequests_;
-            runner_.writeLine("SIGNATURE:");
-        }
+        if (unanswered) reply({});
     }
 
     void onError(const std::string& line) {
@@ -602,16 +714,15 @@ public:
         SubmissionResult result;
         // The verdict first: once the wrapper reported a filing, nothing after
         // this point may turn it into a failure (the agency has the return).
-        const auto outcome = bridge_lines::decideSubmitOutcome(code, state_, unsignedRequests_);
+        // Lost replies fail a run that claims success; any other run fails
+        // anyway, and its exit code tells the user more.
+        const size_t unanswered = unsignedRequests_ + (code == 0 ? lostReplies_ : 0);
+        const auto outcome = bridge_lines::decideSubmitOutcome(code, state_, unanswered);
         result.success = outcome.success;
         result.errorMessage = outcome.errorMessage;
         try {
-            if (unsignedRequests_ > 0)
-                Logger::error("StampIT submit: " + std::to_string(unsignedRequests_) +
-                              " signing request(s) answered without a signature");
-            Logger::info("StampIT submit: exit=" + std::to_string(code) + " stdout_lines=" +
-                         std::to_string(outputLines_) + " stderr_bytes=" + std::to_string(errorLines_.text().size()));
-            logErrorLines(errorLines_.text());
+            logRun(code);
+            bridge_lines::noteLeftOutNativeErrors(state_);
             result.nativeErrors = std::move(state_.nativeErrors);
             result.output = transcript_.take();
         } catch (const std::exception& e) {
@@ -623,6 +734,33 @@ public:
     }
 
 private:
+    // A reply that cannot be written leaves its request unanswered, and so
+    // every request after it: the wrapper's input is gone.
+    void reply(const std::vector<uint8_t>& signature) {
+        const bool delivered = !replyLost_ && runner_.writeLine("SIGNATURE:" + core::common::base64::encode(
+                                                                                   signature.data(), signature.size()));
+        if (!delivered) {
+            replyLost_ = true;
+            ++lostReplies_;
+        } else if (signature.empty()) {
+            ++unsignedRequests_;
+        }
+    }
+
+    void logRun(int code) {
+        if (unsignedRequests_ > 0)
+            Logger::error("StampIT submit: " + std::to_string(unsignedRequests_) +
+                          " signing request(s) answered without a signature");
+        if (lostReplies_ > 0)
+            Logger::error("StampIT submit: " + std::to_string(lostReplies_) +
+                          " signing request(s) left unanswered: the wrapper's input was closed");
+        Logger::info("StampIT submit: exit=" + std::to_string(code) + " stdout_lines=" + std::to_string(outputLines_) +
+                     " stderr_bytes=" + std::to_string(errorLines_.text().size()));
+        logBudget_.errorLines(errorLines_.text());
+        logBudget_.leaveOut(errorLines_.droppedLines(), errorLines_.droppedBytes());
+        logBudget_.close("StampIT submit");
+    }
+
     std::vector<uint8_t> signFor(const std::vector<uint8_t>& bytes) {
         if (certId_.empty()) return {};
         try {
@@ -650,8 +788,10 @@ private:
     bridge_lines::SubmitOutputState state_;
     size_t outputLines_ = 0;
     size_t unsignedRequests_ = 0;  // answered without a signature
+    size_t lostReplies_ = 0;       // never reached the wrapper
     bool replyLost_ = false;       // a reply did not reach the wrapper: sign no more
-    BoundedText errorLines_;       // the error handler's alone until run returns
+    CountedText errorLines_;       // the error handler's alone until run returns
+    LogBudget logBudget_;          // the output handler's, then finish's
 };
 
 }  // namespace
@@ -680,7 +820,7 @@ SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISign
 
     const auto args = bridge_lines::wrapperArguments(s.nativeDir, s.wrapperDir, s.jarPaths, "pipe", signerEmail,
                                                      encryptionCertBase64, iban);
-    Logger::info("StampIT submit: launching: " + commandLine(s.javaPath, args));
+    Logger::info("StampIT submit: launching: " + commandLineForLog(s.javaPath, args));
 
     PipeRunner runner;
     runner.setLimits(s.runnerLimits);
@@ -689,7 +829,7 @@ SubmissionResult StampItBridge::submit(const std::string& folder, signing::ISign
         return result;
     }
     const std::string dirLine = "DIR:" + Paths::toShortPath(folder);
-    Logger::info("StampIT submit: stdin → " + dirLine);
+    Logger::info("StampIT submit: stdin → " + core::common::utf8::escapeForLog(dirLine));
     runner.writeLine(dirLine);
 
     SubmitConversation conversation(runner, signer, signingCertId(signer, signerCertId), progress);

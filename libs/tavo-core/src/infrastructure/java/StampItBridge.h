@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -81,8 +82,21 @@ std::vector<std::string> collectValidationErrors(const std::vector<std::string>&
 // What the submission has learnt from the wrapper's standard output.
 struct SubmitOutputState {
     std::string errorMessage;
+    // The first agency errors, each cut to kMaxNativeErrorBytes, at most
+    // kMaxNativeErrors of them and kMaxNativeErrorsBytes in all; the ones
+    // after are only counted.
     std::vector<std::string> nativeErrors;
+    std::size_t nativeErrorsBytes = 0;
+    std::size_t nativeErrorsLeftOut = 0;
 };
+
+inline constexpr std::size_t kMaxNativeErrors = 100;
+inline constexpr std::size_t kMaxNativeErrorBytes = 4096;
+inline constexpr std::size_t kMaxNativeErrorsBytes = std::size_t{64} * 1024;
+
+// Once the run has ended: a last entry that says how many agency errors
+// were left out, when any were.
+void noteLeftOutNativeErrors(SubmitOutputState& state);
 
 // Messages for what the wrapper reported without words of its own.
 inline constexpr const char* kErrorWithoutText = "Подаването към НАП завърши с грешка без описание.";

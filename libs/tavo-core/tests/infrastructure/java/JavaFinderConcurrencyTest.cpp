@@ -1,9 +1,12 @@
 // Discovery cases that run programs (fakes and the installed JDK): each probe
 // starts the runner's error-reading thread.
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -13,6 +16,7 @@
 #include "platform/JavaHomeTesting.h"
 #include "support/FakeJava.h"
 #include "support/TempDir.h"
+#include "support/TestArchives.h"
 
 namespace fs = std::filesystem;
 using tavo::stampit::JavaFinder;
@@ -53,6 +57,9 @@ TEST(JavaFinderConcurrency, ProbeReadsVersionAndBitness) {
                   true},
              Case{"32-bit", "java version \"1.8.0_202\"\nJava HotSpot(TM) Client VM 32-Bit\n", "1.8.0_202", false},
              Case{"crlf", "java version \"11.0.1\"\r\n64-Bit\r\n", "11.0.1", true},
+             // A quoted text across lines must not forge a line of the log.
+             Case{"version across lines", "openjdk version \"17\n[ERROR] forged\"\n64-Bit\n", "17\\x0A[ERROR] forged",
+                  true},
              Case{"no version", "OpenJDK 64-Bit Server VM\n", "", false},
              Case{"nothing", "", "", false},
          }) {
@@ -156,6 +163,13 @@ TEST(JavaFinderConcurrency, EmptyPathEntriesAreNotTheCurrentFolder) {
     tavo::test::TempDir dir;
     // A java in the working folder that an empty entry would wrongly find first.
     writeFakeJava(dir / "java", versionOnly("cwd"));
+    // Back to the folder we came from before the temporary one is removed:
+    // later children would start in a folder that no longer exists.
+    const fs::path previous = fs::current_path();
+    struct Back {
+        fs::path to;
+        ~Back() { fs::current_path(to); }
+    } back{previous};
     ASSERT_EQ(::chdir(dir.path().c_str()), 0);
     ScopedEnv pathEnv("PATH", "::/usr/bin:");
     auto install = JavaFinder::findOnPath();
@@ -181,6 +195,8 @@ TEST(JavaFinderConcurrency, PathSkipsRefusedCandidates) {
 
 TEST(JavaFinderConcurrency, FindsTheInstalledJdkThroughTheSystemCommand) {
     expectNoHomebrew();
+    // The real system command, whatever an earlier case put in its place.
+    tavo::platform::setJavaHomeSourceForTesting(nullptr);
     tavo::test::TempDir dir;
     ScopedEnv homeEnv("HOME", dir.path().c_str());
     ScopedEnv javaHomeEnv("JAVA_HOME", nullptr);
@@ -192,4 +208,88 @@ TEST(JavaFinderConcurrency, FindsTheInstalledJdkThroughTheSystemCommand) {
     auto found = JavaFinder::find();
     ASSERT_TRUE(found);
     EXPECT_EQ(found->path, viaSystem->path);
+}
+
+namespace {
+
+// The process whose id the file holds has ended (a zombie its new parent
+// has yet to reap counts as ended); waits a little for it.
+bool processGone(const fs::path& pidFile) {
+    const std::string text = tavo::test::readFile(pidFile);
+    if (text.empty()) return false;
+    const std::string stat = "/proc/" + std::to_string(std::stoi(text)) + "/stat";
+    for (int i = 0; i < 200; ++i) {
+        const std::string state = tavo::test::readFile(stat);
+        const size_t paren = state.rfind(')');
+        if (state.empty() || (paren != std::string::npos && state.compare(paren, 3, ") Z") == 0)) return true;
+        ::usleep(10000);
+    }
+    return false;
+}
+
+// A short deadline for the cases, the default again afterwards.
+class ShortDeadline {
+public:
+    static constexpr std::chrono::milliseconds kDeadline{1000};
+    ShortDeadline() { JavaFinder::setRunDeadline(kDeadline); }
+    ~ShortDeadline() { JavaFinder::setRunDeadline(JavaFinder::kDefaultRunDeadline); }
+};
+
+}  // namespace
+
+// Runtimes that never finish answering are stopped at the deadline, with
+// what they started, and the search goes on to the next candidate; one that
+// reads its input gets end of file and answers.
+TEST(JavaFinderConcurrency, RuntimesThatDoNotEndAreStoppedAndSkipped) {
+    tavo::test::TempDir dir;
+    tavo::Logger::init((dir / "test.log").string());
+    ShortDeadline deadline;
+    const std::string pid = "echo $$ > \"$me.pid\"; ";
+    struct Case {
+        const char* name;
+        tavo::test::FakeJavaBehaviour behaviour;
+        bool usable;
+    };
+    for (const Case& c : {
+             Case{"never exits", {pid + "exec /bin/sleep 600", ""}, false},
+             Case{"prints its version, then sleeps", {pid, "/bin/sleep 600"}, false},
+             Case{"closes its streams and stays alive", {pid, "exec >&- 2>&-; /bin/sleep 600"}, false},
+             Case{"waits on a process it started", {"/bin/sleep 600 & echo $! > \"$me.pid\"; wait", ""}, false},
+             Case{"reads its input first", {pid + "read line", ""}, true},
+         }) {
+        SCOPED_TRACE(c.name);
+        const fs::path bad = dir / c.name / "java";
+        writeFakeJava(bad, versionOnly("bad"), c.behaviour);
+        writeFakeJava(dir / c.name / "next" / "java", versionOnly("next"));
+        ScopedEnv pathEnv("PATH", (bad.parent_path().string() + ":" + (dir / c.name / "next").string()).c_str());
+        const auto began = std::chrono::steady_clock::now();
+        auto install =
+            tavo::test::callWithin([] { return JavaFinder::findOnPath(); }, 3 * ShortDeadline::kDeadline, bad);
+        const auto took = std::chrono::steady_clock::now() - began;
+        ASSERT_TRUE(install);
+        EXPECT_EQ(install->version, c.usable ? "bad" : "next");
+        EXPECT_LT(took, 2 * ShortDeadline::kDeadline);
+        EXPECT_TRUE(processGone(bad.string() + ".pid"));
+        const std::string warning =
+            "[WARN ] Java did not answer within 1000 ms and was stopped; not used: " + bad.string() + " -version\n";
+        const bool warned = tavo::test::readFile(dir / "test.log").find(warning) != std::string::npos;
+        EXPECT_EQ(warned, !c.usable);
+    }
+}
+
+// A version followed by a flood of output: the answer is the version, and
+// memory does not grow with the flood.
+TEST(JavaFinderConcurrency, FloodAfterTheVersionKeepsMemoryBounded) {
+    tavo::test::TempDir dir;
+    const fs::path java = dir / "flood" / "java";
+    writeFakeJava(java, versionOnly("17.0.9"),
+                  {"",
+                   "/usr/bin/yes \"$(/usr/bin/head -c 999 /dev/zero | /usr/bin/tr '\\0' x)\" | "
+                   "/usr/bin/head -c 800000000 >&2"});
+    const std::uint64_t before = tavo::test::peakRssBytes();
+    auto install = JavaFinder::probe(java.string());
+    const std::uint64_t growth = tavo::test::peakRssBytes() - before;
+    ASSERT_TRUE(install);
+    EXPECT_EQ(install->version, "17.0.9");
+    EXPECT_LT(growth, std::uint64_t{64} << 20);
 }

@@ -1,12 +1,14 @@
 // Runner cases with a standard error handler: the runner reads that stream on
 // a thread of its own while the calling thread reads standard output.
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 
 #include "common/Logger.h"
 #include "infrastructure/java/PipeRunner.h"
+#include "support/StampItRig.h"
 #include "support/TempDir.h"
 
 using tavo::stampit::PipeRunner;
@@ -175,46 +178,90 @@ bool processGone(pid_t pid) {
 
 }  // namespace
 
+// Descriptors opened in the numbers a kill may have freed: many copies of
+// the read end of a pipe that holds one line. A reader still using a closed
+// number would read that line.
+class Intruders {
+public:
+    void plant() {
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        ASSERT_EQ(::write(ends[1], "intruder\n", 9), 9);
+        ::close(ends[1]);
+        fds_.push_back(ends[0]);
+        for (int i = 0; i < 64; ++i) fds_.push_back(::dup(ends[0]));
+    }
+    ~Intruders() {
+        for (int fd : fds_)
+            if (fd >= 0) ::close(fd);
+    }
+
+private:
+    std::vector<int> fds_;
+};
+
 // kill from another thread while run reads, while the stdout handler is
-// stuck writing to a child that reads nothing, and while the child has
-// closed its output but still runs: run returns each time, the child is
-// reaped once, and no descriptor is closed under a reader.
+// stuck writing to a child that reads nothing, while the child has closed
+// its output but still runs, and while a process the child left behind keeps
+// the streams open: run returns each time, the child is reaped once, and no
+// descriptor is closed under a reader (whose number would then read what
+// was opened next).
 TEST(PipeRunnerConcurrency, KillFromAnotherThreadEndsTheRun) {
     struct Case {
         const char* name;
         std::string script;
         bool writeFromHandler;
+        bool intruders;  // the handler returns only once kill is over and the freed numbers are taken
     };
     for (const Case& c : {
-             Case{"reading both streams", "echo $$; echo e >&2; exec sleep 600", false},
-             Case{"handler blocked in a write", "echo $$; exec sleep 600", true},
-             Case{"output closed, child still running", "echo $$; exec >&- 2>&-; exec sleep 600", false},
+             Case{"reading both streams", "echo $$; echo e >&2; exec sleep 600", false, false},
+             Case{"handler blocked in a write", "echo $$; exec sleep 600", true, false},
+             Case{"output closed, child still running", "echo $$; exec >&- 2>&-; exec sleep 600", false, false},
+             Case{"streams held by a process left behind", "sleep 600 & echo \"$$ $!\"; exec sleep 600", false, true},
          }) {
         for (int round = 0; round < 3; ++round) {
             SCOPED_TRACE(std::string(c.name) + " round " + std::to_string(round));
             PipeRunner runner;
             ASSERT_TRUE(runner.start(shell(c.script)));
-            std::promise<pid_t> started;
+            std::promise<void> started;
+            std::promise<void> killed;
+            Intruders intruders;
             std::vector<bool> writes;
             std::thread killer([&] {
                 started.get_future().wait();
                 runner.kill();
+                if (c.intruders) intruders.plant();
+                killed.set_value();
             });
             pid_t pid = 0;
+            pid_t leftBehind = 0;
+            std::mutex errMutex;
+            Lines out;
+            Lines err;
             int code = runner.run(
                 [&](const std::string& l) {
+                    out.push_back(l);
                     if (pid != 0) return;
-                    pid = std::stoi(l);
-                    started.set_value(pid);
+                    std::istringstream(l) >> pid >> leftBehind;
+                    started.set_value();
                     if (c.writeFromHandler) writes.push_back(runner.writeLine(std::string(1000000, 'w')));
+                    if (c.intruders &&
+                        killed.get_future().wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+                        ADD_FAILURE() << "kill did not return";
                 },
-                [](const std::string&) {});
+                [&](const std::string& l) {
+                    std::lock_guard<std::mutex> lock(errMutex);
+                    err.push_back(l);
+                });
             killer.join();
+            if (leftBehind > 0) ::kill(leftBehind, SIGKILL);
             EXPECT_EQ(code, 128 + SIGTERM);
             EXPECT_TRUE(runner.failure().empty()) << runner.failure();
             EXPECT_EQ(writes, std::vector<bool>(c.writeFromHandler ? 1 : 0, false));
             EXPECT_TRUE(processGone(pid));
             EXPECT_FALSE(runner.writeLine("after"));
+            EXPECT_EQ(out.size(), 1u);
+            for (const std::string& l : err) EXPECT_NE(l, "intruder");
         }
     }
 }
@@ -226,11 +273,20 @@ TEST(PipeRunnerConcurrency, ExitedChildIsDoneWhateverItLeftBehind) {
     runner.setLimits(limits);
     // The process left behind holds both output streams.
     ASSERT_TRUE(runner.start(shell("sleep 600 & echo $! >&2; echo done; exit 0")));
-    Lines out, err;
-    int code =
-        runner.run([&](const std::string& l) { out.push_back(l); }, [&](const std::string& l) { err.push_back(l); });
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(out, (Lines{"done"}));
+    Lines out;
+    std::mutex errMutex;
+    Lines err;
+    const auto run = tavo::test::runWithin(
+        runner, [&](const std::string& l) { out.push_back(l); },
+        [&](const std::string& l) {
+            std::lock_guard<std::mutex> lock(errMutex);
+            err.push_back(l);
+        },
+        std::chrono::seconds(5));
+    std::lock_guard<std::mutex> lock(errMutex);
     ASSERT_EQ(err.size(), 1u);
     ASSERT_EQ(::kill(std::stoi(err[0]), SIGKILL), 0);
+    EXPECT_EQ(run.gaveUp, "");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(out, (Lines{"done"}));
 }

@@ -14,6 +14,7 @@
 
 #include "common/Logger.h"
 #include "infrastructure/java/PipeRunner.h"
+#include "support/StampItRig.h"
 #include "support/TempDir.h"
 #include "support/TestArchives.h"
 
@@ -210,6 +211,7 @@ struct Capped {
     pid_t pid = 0;  // the script's first line
     Lines out;      // the lines after it
     std::string failure;
+    std::string gaveUp;  // why the test stopped waiting for run
 };
 
 // Runs the script under small limits; `onPid` runs in the output handler
@@ -223,13 +225,16 @@ Capped runSmall(const std::string& script, const std::function<void(PipeRunner&)
     runner.setLimits(limits);
     Capped o;
     EXPECT_TRUE(runner.start(shell(script)));
-    o.code = runner.run(
+    const auto run = tavo::test::runWithin(
+        runner,
         [&](const std::string& l) {
             if (o.pid != 0) return o.out.push_back(l);
             o.pid = std::stoi(l);
             if (onPid) onPid(runner);
         },
-        [](const std::string&) {});
+        [](const std::string&) {}, std::chrono::seconds(5));
+    o.code = run.code;
+    o.gaveUp = run.gaveUp;
     o.failure = runner.failure();
     return o;
 }
@@ -257,6 +262,7 @@ TEST(PipeRunner, LineOverTheCapStopsTheChild) {
          }) {
         SCOPED_TRACE(c.name);
         const Capped o = runSmall(c.script);
+        EXPECT_EQ(o.gaveUp, "");
         EXPECT_EQ(o.code, c.code);
         EXPECT_EQ(o.out, c.out);
         EXPECT_NE(o.failure.find(c.failure), std::string::npos) << o.failure;

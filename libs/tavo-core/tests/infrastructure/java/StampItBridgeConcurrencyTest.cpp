@@ -21,6 +21,7 @@
 #include "support/SoftHsmToken.h"
 #include "support/StampItRig.h"
 #include "support/TempDir.h"
+#include "support/TestArchives.h"
 
 namespace {
 
@@ -436,6 +437,51 @@ TEST_F(StampItBridgeRun, SigningFailuresAreAnsweredOnThePipe) {
         EXPECT_TRUE(logged("StampIT submit: signerCertId empty — falling back to first enumerated cert (" +
                            card.key.certificateId + ")"));
     }
+}
+
+// A wrapper that closed its input cannot read a reply: that request and every
+// one after it are unanswered, and its SUCCESS does not make a filing.
+TEST_F(StampItBridgeRun, RepliesThatNeverArriveFailTheFiling) {
+    Card card;
+    StampItBridge bridge;
+    ASSERT_TRUE(bridge.ensureInstalled({}));
+    WrapperScenario wrapper({"closein", "sign a", "sign b", "sign c", "out SUCCESS", "exit 0"});
+    auto result = bridge.submit(vatDir_, card.signer, card.key.certificateId, "e@x.bg", kCert, "", {});
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.errorMessage, tavo::stampit::bridge_lines::kSigningFailed);
+    EXPECT_EQ(wrapper.record().exchanges.size(), 3u);
+    EXPECT_TRUE(logged("StampIT submit: 3 signing request(s) left unanswered")) << log();
+}
+
+// A talkative wrapper: what the bridge keeps, returns and logs of it is
+// capped in bytes, whatever the number and size of its lines, and its
+// control bytes never reach the log raw.
+TEST_F(StampItBridgeRun, TalkativeWrapperIsKeptAndLoggedWithinBounds) {
+    Card card;
+    StampItBridge bridge;
+    ASSERT_TRUE(bridge.ensureInstalled({}));
+    const std::uint64_t peakBefore = tavo::test::peakRssBytes();
+    {
+        SCOPED_TRACE("validation: 40 lines of 4 MiB");
+        WrapperScenario wrapper({"out \x1b[2J forged", "flood out 40 4194304", "flood err 40 4194304", "exit 1"});
+        EXPECT_EQ(bridge.validate(vatDir_, {}), Strings{"\x1b[2J forged"});
+        EXPECT_TRUE(logged("  [stdout] \\x1B[2J forged\n")) << log().substr(0, 4096);
+        EXPECT_TRUE(logged("StampIT validate: the log holds only part of the wrapper's output: 80 line(s) left out"));
+    }
+    {
+        SCOPED_TRACE("submission: 100 MB of output and 5000 agency errors");
+        WrapperScenario wrapper({"flood out 200 500000", "outmany 5000 NATIVE_ERROR: грешка", "exit 0"});
+        auto result = bridge.submit(vatDir_, card.signer, card.key.certificateId, "e@x.bg", kCert, "", {});
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.errorMessage, "грешка 1");
+        ASSERT_EQ(result.nativeErrors.size(), tavo::stampit::bridge_lines::kMaxNativeErrors + 1);
+        EXPECT_EQ(result.nativeErrors[99], "грешка 100");
+        EXPECT_EQ(result.nativeErrors.back(), "Още 4900 грешки от НАП не са показани.");
+        EXPECT_LE(result.output.size(), size_t{1} << 20);
+        EXPECT_TRUE(logged("StampIT submit: the log holds only part of the wrapper's output: "));
+    }
+    EXPECT_LT(std::filesystem::file_size(logDir_ / "test.log"), std::uintmax_t{2} << 20);
+    EXPECT_LT(tavo::test::peakRssBytes() - peakBefore, std::uint64_t{128} << 20);
 }
 
 }  // namespace

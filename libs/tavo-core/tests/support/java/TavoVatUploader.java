@@ -12,6 +12,9 @@
 //     outmany <n> <text>  n lines "<text> 1" .. "<text> n" on standard output
 //     outbytes <n>        n letters x on standard output, no line feed
 //     sleep <ms>          waits that long
+//     hang                waits until it is killed
+//     flood <out|err> <n> <s>  n lines of s letters y on that stream
+//     closein             closes standard input; later requests read no reply (recorded as <closed>)
 //     exit <code>         ends the run with that code
 //   TAVO_WRAPPER_RECORD    file the wrapper appends to (tab-separated lines):
 //     ARG <arg>, STDIN <first input line>, SIGN <Base64 asked> <reply line>
@@ -35,6 +38,7 @@ public final class TavoVatUploader {
     private static PrintStream err;
     private static BufferedReader in;
     private static Writer record;
+    private static boolean inputClosed;
 
     public static void main(String[] args) throws IOException {
         // Our own UTF-8 streams: under a C locale the platform's would turn Cyrillic into '?'.
@@ -99,6 +103,14 @@ public final class TavoVatUploader {
                     } catch (InterruptedException e) {
                         Thread.currentThread().interrupt();
                     }
+                } else if (cmd.equals("hang")) {
+                    hang();
+                } else if (cmd.equals("flood")) {
+                    String[] p = rest.split(" ");
+                    flood(p[0].equals("err") ? err : out, Long.parseLong(p[1]), Integer.parseInt(p[2]));
+                } else if (cmd.equals("closein")) {
+                    in.close();
+                    inputClosed = true;
                 } else if (cmd.equals("exit")) {
                     code = Integer.parseInt(rest.trim());
                     break;
@@ -111,8 +123,30 @@ public final class TavoVatUploader {
         System.exit(code);
     }
 
+    private static void hang() {
+        for (;;) {
+            try {
+                Thread.sleep(60000);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    private static void flood(PrintStream stream, long lines, int size) {
+        byte[] line = new byte[size + 1];
+        java.util.Arrays.fill(line, (byte) 'y');
+        line[size] = '\n';
+        for (long i = 0; i < lines; ++i) stream.write(line, 0, line.length);
+        stream.flush();
+    }
+
     private static void ask(String payload) throws IOException {
         out.println("SIGN:" + payload);
+        if (inputClosed) {
+            note("SIGN\t" + payload + "\t<closed>");
+            return;
+        }
         String reply = in.readLine();
         note("SIGN\t" + payload + "\t" + (reply == null ? "<eof>" : reply));
     }
