@@ -122,10 +122,13 @@ int escapedByte(std::string_view p, size_t& i, bool inClass) {
 // - "[]" matches nothing and "[^]" any byte in ECMAScript.
 // No value when the pattern uses a construct we do not translate (back-
 // references, \u, \c, collating elements): the caller then uses std::regex.
-// One difference stays: in a repeated group that can match the empty string
-// ("((?:x)?.*)+" on "ab\nxc") libstdc++ reports the text of a last, empty
-// iteration ("") and RE2 that of the last non-empty one ("ab"); no pattern of
-// the portal's shapes repeats such a group.
+// One difference stays: a repeated group that can match the empty string.
+// The engines stop its repetition at different points, which changes both
+// what a capture inside it reports ("((?:x)?.*)+" on "ab\nxc": libstdc++
+// gives the last, empty iteration "", RE2 the last non-empty one "ab") and
+// how far the whole match reaches ("(a(?:.??b*)*)" on "abzzz": libstdc++
+// stops at "ab", RE2 takes "abzzz"). No pattern of the portal's shapes
+// repeats such a group.
 std::optional<std::string> toRe2Syntax(std::string_view p) {
     std::string out;
     out.reserve(p.size() * 4);
