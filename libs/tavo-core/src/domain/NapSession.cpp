@@ -1,4 +1,5 @@
 #include "domain/NapSession.h"
+#include "domain/NapSessionTesting.h"
 
 #include <chrono>
 #include <mutex>
@@ -28,7 +29,8 @@ using infra::http::HttpClient;
 using infra::http::HttpResponse;
 namespace nap = infra::nap;
 
-// Process-wide: built at start, never cleared, so references stay valid.
+// Process-wide: built at start, never cleared (but by the test rig between
+// tests), so references stay valid.
 std::mutex g_taxpayersMutex;
 std::unordered_map<std::string, std::vector<TaxpayerInfo>> g_taxpayersByCert;
 std::mutex g_categoriesMutex;
@@ -568,3 +570,17 @@ int NapSession::currentSystemId() const {
 }
 
 }  // namespace tavo::core::domain
+
+namespace tavo::core::domain::testing {
+
+void forgetPortalCaches() {
+    {
+        std::lock_guard<std::mutex> lock(g_taxpayersMutex);
+        g_taxpayersByCert.clear();
+    }
+    std::lock_guard<std::mutex> lock(g_categoriesMutex);
+    g_categoryCache.clear();
+    g_categoriesLoaded = false;
+}
+
+}  // namespace tavo::core::domain::testing

@@ -1,6 +1,8 @@
 #include "operations/OperationRegistry.h"
+#include "operations/OperationRegistryTesting.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "common/Logger.h"
 
@@ -71,4 +73,22 @@ std::vector<OperationRegistry::Entry> OperationRegistry::listInquiries() const {
     return listKind(OperationKind::Inquiry);
 }
 
+}  // namespace tavo::core::operations
+
+namespace tavo::core::operations {
+
+struct RegistryTestAccess {
+    static void keepOnly(OperationRegistry& registry, const std::vector<std::string>& typeIds) {
+        const std::unordered_set<std::string> keep(typeIds.begin(), typeIds.end());
+        std::erase_if(registry.records_, [&](const auto& record) { return keep.count(record.first) == 0; });
+    }
+};
+
+namespace testing {
+
+void forgetRegistrationsOtherThan(const std::vector<std::string>& typeIds) {
+    RegistryTestAccess::keepOnly(OperationRegistry::instance(), typeIds);
+}
+
+}  // namespace testing
 }  // namespace tavo::core::operations

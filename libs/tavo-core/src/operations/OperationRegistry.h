@@ -50,6 +50,9 @@ public:
     std::vector<Entry> listInquiries() const;
 
 private:
+    // The test rig's hooks (OperationRegistryTesting.h).
+    friend struct RegistryTestAccess;
+
     std::vector<Entry> listKind(OperationKind kind) const;
 
     std::unordered_map<std::string, Record> records_;

@@ -1,8 +1,10 @@
 // Entry point of every test executable. Before any test runs, the process is
 // made safe: every production host the library can reach is redirected to a
-// closed local port (tests that need a stand-in point a host at it), and HOME
-// is a throwaway folder so nothing lands in the real per-user folders, and
-// the portal's fixed pauses are recorded instead of slept.
+// closed local port (tests that need a stand-in point a host at it), HOME is
+// a throwaway folder so nothing lands in the real per-user folders, and the
+// portal's fixed pauses are recorded instead of slept. Each test then gets a
+// HOME of its own and a process as fresh as the rig can make it, so a binary
+// passes run whole and in any order, not only one test per process.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include "infrastructure/http/NapEndpoints.h"
 #include "support/Pauses.h"
 #include "support/TempDir.h"
+#include "support/TestIsolation.h"
 
 namespace {
 
@@ -31,5 +34,6 @@ int main(int argc, char** argv) {
     ::setenv("HOME", home.str().c_str(), 1);
     tavo::test::recordPausesInsteadOfSleeping();
     ::testing::InitGoogleTest(&argc, argv);
+    tavo::test::installPerTestIsolation();
     return RUN_ALL_TESTS();
 }

@@ -3,6 +3,7 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "infrastructure/http/Pkcs11Engine.h"
+#include "infrastructure/http/Pkcs11EngineTesting.h"
 
 #include <openssl/crypto.h>
 #include <openssl/engine.h>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 #include "common/Ascii.h"
 #include "common/Logger.h"
@@ -43,6 +45,14 @@ struct EngineState {
     int users = 0;
     std::string pinDigest;
     bool holdsPin = false;
+    // Every instance started; each keeps the functional reference its
+    // ENGINE_init took for the life of the process.
+    std::vector<ENGINE*> started;
+    // The library was bound once. OpenSSL's "dynamic" loader refuses to bind
+    // it again while that instance lives (keys made while it was a default
+    // engine hold it), so a load after the test rig's reset binds the next
+    // instance directly.
+    bool bound = false;
 };
 
 std::string digestOf(const std::string& pin) {
@@ -68,48 +78,10 @@ std::string firstInFolder(const fs::path& folder) {
     return {};
 }
 
-bool loadLocked() {
-    const std::string path = locatePkcs11EngineLibrary();
-    if (path.empty()) {
-        Logger::warn(
-            "HttpClient: pkcs11 engine .dylib not found — install libp11 (brew install libp11) or set OPENSSL_ENGINES "
-            "to the directory containing it");
-        return false;
-    }
-    OPENSSL_init_crypto(OPENSSL_INIT_ENGINE_DYNAMIC, nullptr);
-    EnginePtr dynamic(ENGINE_by_id("dynamic"));
-    if (!dynamic) {
-        Logger::error("HttpClient: ENGINE_by_id(\"dynamic\") returned NULL");
-        return false;
-    }
-    if (!ENGINE_ctrl_cmd_string(dynamic.get(), "SO_PATH", path.c_str(), 0) ||
-        !ENGINE_ctrl_cmd_string(dynamic.get(), "ID", "pkcs11", 0) ||
-        !ENGINE_ctrl_cmd_string(dynamic.get(), "LIST_ADD", "1", 0) ||
-        !ENGINE_ctrl_cmd_string(dynamic.get(), "LOAD", nullptr, 0)) {
-        Logger::error("HttpClient: failed to load pkcs11 engine from " + path);
-        return false;
-    }
-    dynamic.reset();
-    EnginePtr engine(ENGINE_by_id("pkcs11"));
-    if (!engine) {
-        Logger::error("HttpClient: ENGINE_by_id(\"pkcs11\") NULL after LOAD");
-        return false;
-    }
-    if (!ENGINE_init(engine.get())) {
-        Logger::error("HttpClient: ENGINE_init(pkcs11) failed");
-        return false;
-    }
-    // The functional reference taken by ENGINE_init keeps the engine
-    // initialised for the life of the process; only the lookup goes.
-    Logger::info("HttpClient: pkcs11 engine loaded from " + path);
-    return true;
-}
-
 // A new instance of the engine from its library, bound directly: OpenSSL's
 // "dynamic" loader refuses to bind a library a second time while the first
 // instance lives. The library stays loaded for good, as under the loader.
-EnginePtr newInstance() {
-    const std::string path = locatePkcs11EngineLibrary();
+EnginePtr newInstance(const std::string& path) {
     if (path.empty()) return nullptr;
     void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return nullptr;
@@ -124,6 +96,59 @@ EnginePtr newInstance() {
     CRYPTO_get_mem_functions(&fns.mem_fns.malloc_fn, &fns.mem_fns.realloc_fn, &fns.mem_fns.free_fn);
     if (!bind(engine.get(), "pkcs11", &fns)) return nullptr;
     return engine;
+}
+
+// The engine's first instance, through OpenSSL's "dynamic" loader, listed.
+EnginePtr loadThroughDynamic(const std::string& path) {
+    OPENSSL_init_crypto(OPENSSL_INIT_ENGINE_DYNAMIC, nullptr);
+    EnginePtr dynamic(ENGINE_by_id("dynamic"));
+    if (!dynamic) {
+        Logger::error("HttpClient: ENGINE_by_id(\"dynamic\") returned NULL");
+        return nullptr;
+    }
+    if (!ENGINE_ctrl_cmd_string(dynamic.get(), "SO_PATH", path.c_str(), 0) ||
+        !ENGINE_ctrl_cmd_string(dynamic.get(), "ID", "pkcs11", 0) ||
+        !ENGINE_ctrl_cmd_string(dynamic.get(), "LIST_ADD", "1", 0) ||
+        !ENGINE_ctrl_cmd_string(dynamic.get(), "LOAD", nullptr, 0)) {
+        Logger::error("HttpClient: failed to load pkcs11 engine from " + path);
+        return nullptr;
+    }
+    dynamic.reset();
+    EnginePtr engine(ENGINE_by_id("pkcs11"));
+    if (!engine) Logger::error("HttpClient: ENGINE_by_id(\"pkcs11\") NULL after LOAD");
+    return engine;
+}
+
+// A later instance (only after the test rig's reset), bound directly, listed.
+EnginePtr loadAgain(const std::string& path) {
+    EnginePtr engine = newInstance(path);
+    if (!engine || !ENGINE_add(engine.get())) {
+        Logger::error("HttpClient: failed to load pkcs11 engine from " + path);
+        return nullptr;
+    }
+    return engine;
+}
+
+bool loadLocked(EngineState& s) {
+    const std::string path = locatePkcs11EngineLibrary();
+    if (path.empty()) {
+        Logger::warn(
+            "HttpClient: pkcs11 engine .dylib not found — install libp11 (brew install libp11) or set OPENSSL_ENGINES "
+            "to the directory containing it");
+        return false;
+    }
+    EnginePtr engine = s.bound ? loadAgain(path) : loadThroughDynamic(path);
+    if (!engine) return false;
+    if (!ENGINE_init(engine.get())) {
+        Logger::error("HttpClient: ENGINE_init(pkcs11) failed");
+        return false;
+    }
+    // The functional reference taken by ENGINE_init keeps the engine
+    // initialised for the life of the process; only the lookup goes.
+    s.started.push_back(engine.get());
+    s.bound = true;
+    Logger::info("HttpClient: pkcs11 engine loaded from " + path);
+    return true;
 }
 
 bool setPinOn(ENGINE* engine, const std::string& pin) {
@@ -141,7 +166,7 @@ bool setPinOn(ENGINE* engine, const std::string& pin) {
 // stays initialised (finishing it would finalise the module under the
 // signer and under handles still holding it) and is only taken off the list.
 bool replaceInstanceLocked(EngineState& s, const std::string& pin) {
-    EnginePtr fresh = newInstance();
+    EnginePtr fresh = newInstance(locatePkcs11EngineLibrary());
     if (fresh && !pin.empty() && !setPinOn(fresh.get(), pin)) fresh.reset();
     EnginePtr old(ENGINE_by_id("pkcs11"));
     if (!fresh || (old && !ENGINE_remove(old.get())) || !ENGINE_add(fresh.get()) || !ENGINE_init(fresh.get())) {
@@ -154,6 +179,7 @@ bool replaceInstanceLocked(EngineState& s, const std::string& pin) {
     }
     // The functional reference taken by ENGINE_init keeps it for the life of
     // the process, as with the first instance.
+    s.started.push_back(fresh.get());
     s.loaded = true;
     s.holdsPin = !pin.empty();
     Logger::info("HttpClient: pkcs11 engine started afresh");
@@ -176,7 +202,7 @@ bool setPinLocked(EngineState& s, const std::string& pin) {
 // The engine holds this PIN, or none, while no transfer runs under another.
 void installPinLocked(EngineState& s, const std::string& pin) {
     if (!s.loaded) {
-        s.loaded = loadLocked();
+        s.loaded = loadLocked(s);
         if (!s.loaded) ERR_clear_error();
     }
     if (!s.loaded) return;
@@ -306,7 +332,7 @@ bool ensurePkcs11EngineLoaded() {
     EngineState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (!s.loaded) {
-        s.loaded = loadLocked();
+        s.loaded = loadLocked(s);
         if (!s.loaded) ERR_clear_error();
     }
     return s.loaded;
@@ -319,3 +345,34 @@ bool setPkcs11EnginePin(const std::string& pin) {
 }
 
 }  // namespace tavo::core::infra::http
+
+namespace tavo::core::infra::http::testing {
+
+void resetPkcs11Engine() {
+    EngineState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (EnginePtr listed{ENGINE_by_id("pkcs11")}) ENGINE_remove(listed.get());
+    // libcurl made each instance the default for every method it offers
+    // (CURLOPT_SSLENGINE_DEFAULT); out of OpenSSL's method tables, no later
+    // key of the process takes it. The instances themselves stay started, as
+    // in production: keys made meanwhile may still hold them, and the last of
+    // those going would finalise the module under a later test.
+    for (ENGINE* engine : s.started) {
+        ENGINE_unregister_RSA(engine);
+        ENGINE_unregister_DSA(engine);
+        ENGINE_unregister_EC(engine);
+        ENGINE_unregister_DH(engine);
+        ENGINE_unregister_RAND(engine);
+        ENGINE_unregister_ciphers(engine);
+        ENGINE_unregister_digests(engine);
+        ENGINE_unregister_pkey_meths(engine);
+        ENGINE_unregister_pkey_asn1_meths(engine);
+    }
+    s.loaded = false;
+    s.holdsPin = false;
+    s.pinDigest.clear();
+    ::unsetenv("PKCS11_MODULE_PATH");
+    ERR_clear_error();
+}
+
+}  // namespace tavo::core::infra::http::testing

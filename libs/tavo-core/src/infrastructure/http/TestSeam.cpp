@@ -1,4 +1,5 @@
 #include "infrastructure/http/TestSeam.h"
+#include "infrastructure/http/TestSeamTesting.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -67,11 +68,26 @@ std::string applyTestSeam(CURL* handle, CurlSlistPtr& entries) {
     return s.error();
 }
 
+namespace testing {
+
+void forgetSeamWarnings() {
+    warnedConnectTo = false;
+    warnedCaFile = false;
+}
+
+}  // namespace testing
+
 #else
 
 bool testSeamCompiledIn() {
     return false;
 }
+
+namespace testing {
+
+void forgetSeamWarnings() {}
+
+}  // namespace testing
 
 std::string applyTestSeam(CURL*, CurlSlistPtr& entries) {
     entries.reset();

@@ -150,28 +150,61 @@ std::vector<ZipEntry> listZipEntries(std::span<const std::uint8_t> archive) {
     return entries;
 }
 
+namespace {
+
+// The entry is named as wanted, as a whole or by its last component.
+bool isWanted(const ZipEntry& e, std::string_view wantedLower) {
+    return equalsNoCase(lastComponent(e.name), wantedLower) || equalsNoCase(e.name, wantedLower);
+}
+
+// Why the entry is refused from its directory record alone, if it is.
+std::optional<EntryRefusal> refusalBeforeReading(const ZipEntry& e) {
+    if (e.method != kMethodStored && e.method != kMethodDeflate) return EntryRefusal::UnsupportedMethod;
+    if (e.uncompressedSize > kMaxLibraryBytes) return EntryRefusal::TooLarge;
+    return std::nullopt;
+}
+
+// Two directory records naming the same stored bytes the same way: the
+// second would only spend the budget again on what the first produced.
+bool sameData(const ZipEntry& a, const ZipEntry& b) {
+    return a.dataOffset == b.dataOffset && a.compressedSize == b.compressedSize && a.method == b.method &&
+           a.uncompressedSize == b.uncompressedSize && a.crc32 == b.crc32;
+}
+
+// The entry's bytes, whole and as its record declares them (size and CRC),
+// into bytes; else why they are refused.
+std::optional<EntryRefusal> unpack(std::span<const std::uint8_t> archive, const ZipEntry& e,
+                                   std::vector<std::uint8_t>& bytes) {
+    const auto data = archive.subspan(e.dataOffset, e.compressedSize);
+    if (e.method == kMethodStored) {
+        if (e.compressedSize != e.uncompressedSize) return EntryRefusal::SizeMismatch;
+        bytes.assign(data.begin(), data.end());
+    } else {
+        std::optional<std::vector<std::uint8_t>> inflated = inflateBounded(data, e.uncompressedSize);
+        if (!inflated) return EntryRefusal::InflateFailed;
+        if (inflated->size() != e.uncompressedSize) return EntryRefusal::SizeMismatch;
+        bytes = std::move(*inflated);
+    }
+    if (crc32_z(0, bytes.data(), bytes.size()) != e.crc32) return EntryRefusal::CrcMismatch;
+    return std::nullopt;
+}
+
+}  // namespace
+
 Extraction extractEntry(std::span<const std::uint8_t> archive, std::string_view wantedLower) {
     Extraction result;
     std::uint64_t unpacked = 0;
     std::vector<const ZipEntry*> tried;
     const std::vector<ZipEntry> entries = listZipEntries(archive);
     for (const ZipEntry& e : entries) {
-        if (!equalsNoCase(lastComponent(e.name), wantedLower) && !equalsNoCase(e.name, wantedLower)) continue;
+        if (!isWanted(e, wantedLower)) continue;
         RefusedEntry refusal{e.name, EntryRefusal::UnsupportedMethod, e.method, e.uncompressedSize};
-        if (e.method != kMethodStored && e.method != kMethodDeflate) {
+        if (std::optional<EntryRefusal> reason = refusalBeforeReading(e)) {
+            refusal.reason = *reason;
             result.refused.push_back(std::move(refusal));
             continue;
         }
-        if (e.uncompressedSize > kMaxLibraryBytes) {
-            refusal.reason = EntryRefusal::TooLarge;
-            result.refused.push_back(std::move(refusal));
-            continue;
-        }
-        const bool repeat = std::any_of(tried.begin(), tried.end(), [&](const ZipEntry* t) {
-            return t->dataOffset == e.dataOffset && t->compressedSize == e.compressedSize && t->method == e.method &&
-                   t->uncompressedSize == e.uncompressedSize && t->crc32 == e.crc32;
-        });
-        if (repeat) {
+        if (std::any_of(tried.begin(), tried.end(), [&](const ZipEntry* t) { return sameData(*t, e); })) {
             ++result.repeatsSkipped;
             continue;
         }
@@ -185,30 +218,9 @@ Extraction extractEntry(std::span<const std::uint8_t> archive, std::string_view 
         }
         unpacked += cost;
         tried.push_back(&e);
-        const auto data = archive.subspan(e.dataOffset, e.compressedSize);
-        std::optional<std::vector<std::uint8_t>> bytes;
-        if (e.method == kMethodStored) {
-            if (e.compressedSize != e.uncompressedSize) {
-                refusal.reason = EntryRefusal::SizeMismatch;
-                result.refused.push_back(std::move(refusal));
-                continue;
-            }
-            bytes.emplace(data.begin(), data.end());
-        } else {
-            bytes = inflateBounded(data, e.uncompressedSize);
-            if (!bytes) {
-                refusal.reason = EntryRefusal::InflateFailed;
-                result.refused.push_back(std::move(refusal));
-                continue;
-            }
-            if (bytes->size() != e.uncompressedSize) {
-                refusal.reason = EntryRefusal::SizeMismatch;
-                result.refused.push_back(std::move(refusal));
-                continue;
-            }
-        }
-        if (crc32_z(0, bytes->data(), bytes->size()) != e.crc32) {
-            refusal.reason = EntryRefusal::CrcMismatch;
+        std::vector<std::uint8_t> bytes;
+        if (std::optional<EntryRefusal> reason = unpack(archive, e, bytes)) {
+            refusal.reason = *reason;
             result.refused.push_back(std::move(refusal));
             continue;
         }

@@ -110,6 +110,101 @@ int escapedByte(std::string_view p, size_t& i, bool inClass) {
     }
 }
 
+// One class member at p[i] that stands for a single byte: the byte, or -1
+// when the member is a set of its own (appended to members as RE2 reads it:
+// "\d", "\s", "[:alpha:]") and -2 for one we do not translate. Leaves i on
+// the member's last character.
+int classMember(std::string_view p, size_t& i, std::string& members) {
+    const char c = p[i];
+    if (c == '\\') {
+        if (++i == p.size()) return -2;
+        int b = escapedByte(p, i, true);
+        if (b == -1) {
+            const char e = p[i];
+            if (e == 's')
+                members.append(kSpaceSet);
+            else if (e == 'S')
+                members.append(kNonSpaceRanges);
+            else
+                members.append("\\").append(1, e);
+        }
+        return b;
+    }
+    if (c == '[' && i + 1 < p.size() && (p[i + 1] == ':' || p[i + 1] == '.' || p[i + 1] == '=')) {
+        size_t end = p.find(":]", i + 2);
+        std::string_view name = end == std::string_view::npos ? "" : p.substr(i + 2, end - i - 2);
+        // Letter case decides what [:upper:] and [:lower:] take.
+        if (p[i + 1] != ':' || end == std::string_view::npos || name == "upper" || name == "lower") return -2;
+        members.append(p.substr(i, end + 2 - i));
+        i = end + 1;
+        return -1;
+    }
+    return static_cast<unsigned char>(c);
+}
+
+// The byte range lo-hi as class members, with the other letter case of every
+// ASCII letter in it.
+void appendFoldedRange(int lo, int hi, std::string& members) {
+    members.append(hexByte(lo)).append("-").append(hexByte(hi));
+    for (auto [from, to] : {std::pair<int, int>{'A', 'Z'}, {'a', 'z'}}) {
+        int a = std::max(lo, from), z = std::min(hi, to);
+        if (a <= z) members.append(hexByte(a ^ 0x20)).append("-").append(hexByte(z ^ 0x20));
+    }
+}
+
+// The members of the class whose first member is at p[i], up to its closing
+// "]" (where i is left); false when the class does not end or holds a member
+// we do not translate.
+bool readClassMembers(std::string_view p, size_t& i, std::string& members) {
+    for (; i < p.size() && p[i] != ']'; ++i) {
+        int lo = classMember(p, i, members);
+        if (lo == -2) return false;
+        if (lo == -1) continue;
+        int hi = lo;
+        if (i + 2 < p.size() && p[i + 1] == '-' && p[i + 2] != ']') {
+            i += 2;
+            std::string ignored;
+            hi = classMember(p, i, ignored);
+            if (hi < 0) return false;
+        }
+        appendFoldedRange(lo, hi, members);
+    }
+    return i < p.size();
+}
+
+// The class opening at p[i] ("[...]" or "[^...]"), rewritten; i is left on
+// its closing "]".
+bool appendClass(std::string_view p, size_t& i, std::string& out) {
+    const bool negated = i + 1 < p.size() && p[i + 1] == '^';
+    i += negated ? 2 : 1;
+    if (i < p.size() && p[i] == ']') {
+        out.append(unfactored(negated ? "[\\x00-\\xff]" : "[^\\x00-\\xff]"));
+        return true;
+    }
+    std::string members;
+    if (!readClassMembers(p, i, members)) return false;
+    // A class of one byte is a literal to RE2.
+    out.append(unfactored((negated ? "[^" : "[") + members + "]"));
+    return true;
+}
+
+// The escape whose backslash is at p[i], rewritten; i is left on its last
+// character.
+bool appendEscape(std::string_view p, size_t& i, std::string& out) {
+    if (++i == p.size()) return false;
+    int b = escapedByte(p, i, false);
+    if (b == -2) return false;
+    if (b >= 0)
+        out.append(foldedAtom(b));
+    else if (p[i] == 's')
+        out.append("[").append(kSpaceSet).append("]");
+    else if (p[i] == 'S')
+        out.append("[^").append(kSpaceSet).append("]");
+    else
+        out.append("\\").append(1, p[i]);
+    return true;
+}
+
 // The caller's ECMAScript pattern (already accepted by std::regex) rewritten
 // for RE2 so that both engines match the same bytes. RE2 runs in Latin-1 mode
 // with letter case respected, and the rewrite folds ASCII letters itself:
@@ -122,86 +217,22 @@ int escapedByte(std::string_view p, size_t& i, bool inClass) {
 // - "[]" matches nothing and "[^]" any byte in ECMAScript.
 // No value when the pattern uses a construct we do not translate (back-
 // references, \u, \c, collating elements): the caller then uses std::regex.
-// One difference stays: in a repeated group that can match the empty string
-// ("((?:x)?.*)+" on "ab\nxc") libstdc++ reports the text of a last, empty
-// iteration ("") and RE2 that of the last non-empty one ("ab"); no pattern of
-// the portal's shapes repeats such a group.
+// One difference stays: a repeated group that can match the empty string.
+// The engines stop its repetition at different points, which changes both
+// what a capture inside it reports ("((?:x)?.*)+" on "ab\nxc": libstdc++
+// gives the last, empty iteration "", RE2 the last non-empty one "ab") and
+// how far the whole match reaches ("(a(?:.??b*)*)" on "abzzz": libstdc++
+// stops at "ab", RE2 takes "abzzz"). No pattern of the portal's shapes
+// repeats such a group.
 std::optional<std::string> toRe2Syntax(std::string_view p) {
     std::string out;
     out.reserve(p.size() * 4);
-    size_t i = 0;
-    // One class member that stands for a single byte, or -1 / -2 as escapedByte.
-    auto classByte = [&](std::string& members) -> int {
+    for (size_t i = 0; i < p.size(); ++i) {
         const char c = p[i];
         if (c == '\\') {
-            if (++i == p.size()) return -2;
-            int b = escapedByte(p, i, true);
-            if (b == -1) {
-                const char e = p[i];
-                if (e == 's')
-                    members.append(kSpaceSet);
-                else if (e == 'S')
-                    members.append(kNonSpaceRanges);
-                else
-                    members.append("\\").append(1, e);
-            }
-            return b;
-        }
-        if (c == '[' && i + 1 < p.size() && (p[i + 1] == ':' || p[i + 1] == '.' || p[i + 1] == '=')) {
-            size_t end = p.find(":]", i + 2);
-            std::string_view name = end == std::string_view::npos ? "" : p.substr(i + 2, end - i - 2);
-            // Letter case decides what [:upper:] and [:lower:] take.
-            if (p[i + 1] != ':' || end == std::string_view::npos || name == "upper" || name == "lower") return -2;
-            members.append(p.substr(i, end + 2 - i));
-            i = end + 1;
-            return -1;
-        }
-        return static_cast<unsigned char>(c);
-    };
-    for (; i < p.size(); ++i) {
-        const char c = p[i];
-        if (c == '\\') {
-            if (++i == p.size()) return std::nullopt;
-            int b = escapedByte(p, i, false);
-            if (b == -2) return std::nullopt;
-            if (b >= 0) {
-                out.append(foldedAtom(b));
-            } else if (p[i] == 's') {
-                out.append("[").append(kSpaceSet).append("]");
-            } else if (p[i] == 'S') {
-                out.append("[^").append(kSpaceSet).append("]");
-            } else {
-                out.append("\\").append(1, p[i]);
-            }
+            if (!appendEscape(p, i, out)) return std::nullopt;
         } else if (c == '[') {
-            const bool negated = i + 1 < p.size() && p[i + 1] == '^';
-            i += negated ? 2 : 1;
-            if (i < p.size() && p[i] == ']') {
-                out.append(unfactored(negated ? "[\\x00-\\xff]" : "[^\\x00-\\xff]"));
-                continue;
-            }
-            std::string members;
-            for (; i < p.size() && p[i] != ']'; ++i) {
-                int lo = classByte(members);
-                if (lo == -2) return std::nullopt;
-                if (lo == -1) continue;
-                int hi = lo;
-                if (i + 2 < p.size() && p[i + 1] == '-' && p[i + 2] != ']') {
-                    i += 2;
-                    std::string ignored;
-                    hi = classByte(ignored);
-                    if (hi < 0) return std::nullopt;
-                }
-                members.append(hexByte(lo)).append("-").append(hexByte(hi));
-                // The other letter case of every letter in the range.
-                for (auto [from, to] : {std::pair<int, int>{'A', 'Z'}, {'a', 'z'}}) {
-                    int a = std::max(lo, from), z = std::min(hi, to);
-                    if (a <= z) members.append(hexByte(a ^ 0x20)).append("-").append(hexByte(z ^ 0x20));
-                }
-            }
-            if (i == p.size()) return std::nullopt;
-            // A class of one byte is a literal to RE2.
-            out.append(unfactored((negated ? "[^" : "[") + members + "]"));
+            if (!appendClass(p, i, out)) return std::nullopt;
         } else if (c == '.') {
             out.append("[^\\n\\r]");
         } else if (isAsciiLetter(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80) {

@@ -151,90 +151,134 @@ bool finalise(CMS_ContentInfo* cms, const std::vector<uint8_t>& data) {
     return CMS_dataFinal(cms, chain.get()) == 1;
 }
 
-std::vector<uint8_t> build(const std::vector<uint8_t>& data, const std::vector<uint8_t>& certDer,
-                           CmsBuilder::RawSign rawSign, bool addSigningCertV2) {
+bool inputAccepted(const CmsBuilder::RawSign& rawSign, const std::vector<uint8_t>& data) {
     if (!rawSign) {
         Logger::error("CmsBuilder: rawSign callback is required");
-        return {};
+        return false;
     }
     if (data.size() > static_cast<size_t>(INT_MAX)) {
         Logger::error("CmsBuilder: data of " + std::to_string(data.size()) + " bytes is longer than INT_MAX");
-        return {};
+        return false;
     }
+    return true;
+}
+
+X509Ptr parseCertificate(const std::vector<uint8_t>& certDer) {
     const unsigned char* p = certDer.data();
     X509Ptr cert;
     if (!certDer.empty() && certDer.size() <= static_cast<size_t>(LONG_MAX))
         cert.reset(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())));
-    if (!cert) {
-        Logger::error("CmsBuilder: failed to parse cert DER");
-        return {};
-    }
-    EvpPkeyPtr certKey(X509_get_pubkey(cert.get()));
-    if (!certKey) return {};
-    RsaPtr certRsa(EVP_PKEY_get1_RSA(certKey.get()));
-    if (!certRsa) return {};
+    if (!cert) Logger::error("CmsBuilder: failed to parse cert DER");
+    return cert;
+}
 
+// A new RSA key holding the certificate's public numbers only.
+RsaPtr publicKeyCopy(X509* cert) {
+    EvpPkeyPtr certKey(X509_get_pubkey(cert));
+    if (!certKey) return nullptr;
+    RsaPtr certRsa(EVP_PKEY_get1_RSA(certKey.get()));
+    if (!certRsa) return nullptr;
     RsaPtr rsa(RSA_new());
-    if (!rsa) return {};
+    if (!rsa) return nullptr;
     const BIGNUM* n = nullptr;
     const BIGNUM* e = nullptr;
     RSA_get0_key(certRsa.get(), &n, &e, nullptr);
     BnPtr nCopy(BN_dup(n));
     BnPtr eCopy(BN_dup(e));
-    if (!nCopy || !eCopy || RSA_set0_key(rsa.get(), nCopy.get(), eCopy.get(), nullptr) != 1) return {};
+    if (!nCopy || !eCopy || RSA_set0_key(rsa.get(), nCopy.get(), eCopy.get(), nullptr) != 1) return nullptr;
     // Owned by the RSA key from here on.
     static_cast<void>(nCopy.release());
     static_cast<void>(eCopy.release());
+    return rsa;
+}
 
-    const RSA_METHOD* method = delegateMethod();
-    int index = exIndex();
-    if (method == nullptr || index < 0) return {};
-    // Created before the context and its slot, so that it is freed after
-    // the slot has been cleared.
-    EvpPkeyPtr key(EVP_PKEY_new());
-    if (!key) return {};
-    auto context = std::make_unique<DelegateContext>();
-    context->rawSign = std::move(rawSign);
-    context->bits = RSA_bits(rsa.get());
-    // Declared after the context and the key: cleared before either is freed.
-    ContextSlot slot;
-    if (RSA_set_ex_data(rsa.get(), index, context.get()) != 1) return {};
-    slot.rsa = rsa.get();
-    if (RSA_set_method(rsa.get(), method) != 1) return {};
+// The certificate's public key with its private operation handed to
+// rawSign: an RSA key under the delegate method, its context attached for as
+// long as this object lives.
+class DelegateKey {
+public:
+    bool attach(RsaPtr rsa, CmsBuilder::RawSign rawSign) {
+        const RSA_METHOD* method = delegateMethod();
+        const int index = exIndex();
+        if (method == nullptr || index < 0) return false;
+        rsa_ = std::move(rsa);
+        key_.reset(EVP_PKEY_new());
+        if (!key_) return false;
+        context_ = std::make_unique<DelegateContext>();
+        context_->rawSign = std::move(rawSign);
+        context_->bits = RSA_bits(rsa_.get());
+        if (RSA_set_ex_data(rsa_.get(), index, context_.get()) != 1) return false;
+        slot_.rsa = rsa_.get();
+        if (RSA_set_method(rsa_.get(), method) != 1) return false;
+        if (EVP_PKEY_assign(key_.get(), EVP_PKEY_RSA, rsa_.get()) != 1) return false;
+        static_cast<void>(rsa_.release());  // owned by the key from here on
+        return true;
+    }
+    EVP_PKEY* get() const { return key_.get(); }
 
-    if (EVP_PKEY_assign(key.get(), EVP_PKEY_RSA, rsa.get()) != 1) return {};
-    static_cast<void>(rsa.release());  // owned by the key from here on
+private:
+    // Destroyed in reverse: the slot is cleared before the context and the
+    // key (and the RSA key, until the key owns it) are freed.
+    RsaPtr rsa_;
+    EvpPkeyPtr key_;
+    std::unique_ptr<DelegateContext> context_;
+    ContextSlot slot_;
+};
 
+// The SignedData over data, left partial: signed when finalised.
+CmsPtr startSignedData(X509* cert, EVP_PKEY* key, const std::vector<uint8_t>& data) {
     // A mem BIO needs a buffer even for no bytes.
     static const unsigned char kNothing = 0;
     const void* bytes = data.empty() ? &kNothing : data.data();
     BioPtr in(BIO_new_mem_buf(bytes, static_cast<int>(data.size())));
-    if (!in) return {};
+    if (!in) return nullptr;
+    CmsPtr cms(CMS_sign(cert, key, nullptr, in.get(), kCmsFlags));
+    if (!cms) Logger::error("CmsBuilder: CMS_sign failed");
+    return cms;
+}
 
-    CmsPtr cms(CMS_sign(cert.get(), key.get(), nullptr, in.get(), kCmsFlags));
-    if (!cms) {
-        Logger::error("CmsBuilder: CMS_sign failed");
-        return {};
-    }
-    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
-    if (infos != nullptr && sk_CMS_SignerInfo_num(infos) > 0) {
-        CMS_SignerInfo* si = sk_CMS_SignerInfo_value(infos, 0);
-        X509_ALGOR* digestAlg = nullptr;
-        CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digestAlg, nullptr);
-        if (digestAlg != nullptr) X509_ALGOR_set0(digestAlg, OBJ_nid2obj(NID_sha256), V_ASN1_NULL, nullptr);
-        if (addSigningCertV2 && !addSigningCertificateV2(si, cert.get()))
-            Logger::warn("CmsBuilder: failed to add SigningCertificateV2");
-    }
-    if (!finalise(cms.get(), data)) {
-        Logger::error("CmsBuilder: CMS_final failed");
-        return {};
-    }
+// SHA-256 named as the signer's digest algorithm (with NULL parameters), and
+// the signing-certificate-v2 attribute when asked; a missing attribute is
+// logged, the signature still made.
+void completeSignerInfo(CMS_ContentInfo* cms, X509* cert, bool addSigningCertV2) {
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+    if (infos == nullptr || sk_CMS_SignerInfo_num(infos) <= 0) return;
+    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(infos, 0);
+    X509_ALGOR* digestAlg = nullptr;
+    CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digestAlg, nullptr);
+    if (digestAlg != nullptr) X509_ALGOR_set0(digestAlg, OBJ_nid2obj(NID_sha256), V_ASN1_NULL, nullptr);
+    if (addSigningCertV2 && !addSigningCertificateV2(si, cert))
+        Logger::warn("CmsBuilder: failed to add SigningCertificateV2");
+}
+
+std::vector<uint8_t> derOf(CMS_ContentInfo* cms) {
     BioPtr out(BIO_new(BIO_s_mem()));
-    if (!out || i2d_CMS_bio(out.get(), cms.get()) != 1) return {};
+    if (!out || i2d_CMS_bio(out.get(), cms) != 1) return {};
     char* buf = nullptr;
     long len = BIO_get_mem_data(out.get(), &buf);
     if (len <= 0 || buf == nullptr) return {};
     return std::vector<uint8_t>(reinterpret_cast<uint8_t*>(buf), reinterpret_cast<uint8_t*>(buf) + len);
+}
+
+std::vector<uint8_t> build(const std::vector<uint8_t>& data, const std::vector<uint8_t>& certDer,
+                           CmsBuilder::RawSign rawSign, bool addSigningCertV2) {
+    if (!inputAccepted(rawSign, data)) return {};
+    X509Ptr cert = parseCertificate(certDer);
+    if (!cert) return {};
+    RsaPtr rsa = publicKeyCopy(cert.get());
+    if (!rsa) return {};
+    // Declared before the SignedData, which holds a reference to the key:
+    // the delegate's context outlives every use of it.
+    DelegateKey key;
+    if (!key.attach(std::move(rsa), std::move(rawSign))) return {};
+    CmsPtr cms = startSignedData(cert.get(), key.get(), data);
+    if (!cms) return {};
+    completeSignerInfo(cms.get(), cert.get(), addSigningCertV2);
+    if (!finalise(cms.get(), data)) {
+        Logger::error("CmsBuilder: CMS_final failed");
+        return {};
+    }
+    return derOf(cms.get());
 }
 
 }  // namespace

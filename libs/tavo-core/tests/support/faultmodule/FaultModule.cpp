@@ -42,6 +42,20 @@ std::string gBatches;
 std::map<CK_SESSION_HANDLE, CK_SLOT_ID> gOpen;  // live sessions opened through us
 std::map<CK_SESSION_HANDLE, CK_SLOT_ID> gDead;  // sessions of a card that was pulled
 unsigned long gRemovalsSeen = 0;
+std::string gCountsFile;  // the file the counters above belong to
+
+// A new counts file is a new user of the module (the next test of the
+// process): its counters and its card's removals start from zero. Called
+// with gMutex held.
+void followCountsFileLocked() {
+    const char* path = std::getenv("TAVO_FAULT_COUNTS");
+    const std::string now = path == nullptr ? "" : path;
+    if (now == gCountsFile) return;
+    gCountsFile = now;
+    gCounts.clear();
+    gBatches.clear();
+    gRemovalsSeen = 0;
+}
 
 bool envValue(const char* name, unsigned long& out) {
     const char* v = std::getenv(name);
@@ -62,6 +76,7 @@ void save() {
 
 void count(const std::string& name) {
     std::lock_guard<std::mutex> lock(gMutex);
+    followCountsFileLocked();
     ++gCounts[name];
     save();
 }
@@ -78,6 +93,7 @@ void noticeRemoval() {
     unsigned long removals = 0;
     envValue("TAVO_FAULT_REMOVALS", removals);
     std::lock_guard<std::mutex> lock(gMutex);
+    followCountsFileLocked();
     if (removals <= gRemovalsSeen) return;
     gRemovalsSeen = removals;
     if (!gOpen.empty()) gReal->C_Logout(gOpen.begin()->first);
@@ -220,6 +236,7 @@ CK_RV wrapFindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_U
     if (dead(session)) return CKR_SESSION_HANDLE_INVALID;
     CK_RV rv = gReal->C_FindObjects(session, objects, max, got);
     std::lock_guard<std::mutex> lock(gMutex);
+    followCountsFileLocked();
     if (!gBatches.empty()) gBatches += ',';
     gBatches += std::to_string(max) + ":" + (rv == CKR_OK ? std::to_string(*got) : "rv" + std::to_string(rv));
     save();
