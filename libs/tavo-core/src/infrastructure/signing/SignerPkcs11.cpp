@@ -369,6 +369,34 @@ bool SignerPkcs11::warmUp(const std::string& certificateId, const std::string& p
     return false;
 }
 
+namespace {
+
+// The certificate under the id and the one private key that belongs to it;
+// anything else is logged and refused.
+bool findOnePair(const Cryptoki& p11, CK_SESSION_HANDLE session, const CertId& id, std::vector<uint8_t>& certDer,
+                 CK_OBJECT_HANDLE& key) {
+    switch (findPair(p11, session, id.id, certDer, key)) {
+        case PairResult::One:
+            return !certDer.empty();
+        case PairResult::NoCertificate:
+            Logger::warn("SignerPkcs11: certificate not found on token");
+            return false;
+        case PairResult::NoKey:
+            Logger::warn("SignerPkcs11: private key not found on token");
+            return false;
+        case PairResult::NoMatch:
+            Logger::warn("SignerPkcs11: no private key on token belongs to the certificate under " + forLog(id.text()));
+            return false;
+        case PairResult::Several:
+            Logger::warn("SignerPkcs11: more than one certificate with its key under " + forLog(id.text()) +
+                         " on token; refusing to choose");
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
 std::vector<uint8_t> SignerPkcs11::signData(const std::vector<uint8_t>& data, const std::string& certificateId,
                                             const std::string& pin) {
     const Cryptoki& p11 = impl_->p11;
@@ -395,25 +423,7 @@ std::vector<uint8_t> SignerPkcs11::signData(const std::vector<uint8_t>& data, co
         }
         std::vector<uint8_t> certDer;
         CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-        switch (findPair(p11, session.handle(), id.id, certDer, key)) {
-            case PairResult::One:
-                break;
-            case PairResult::NoCertificate:
-                Logger::warn("SignerPkcs11: certificate not found on token");
-                return {};
-            case PairResult::NoKey:
-                Logger::warn("SignerPkcs11: private key not found on token");
-                return {};
-            case PairResult::NoMatch:
-                Logger::warn("SignerPkcs11: no private key on token belongs to the certificate under " +
-                             forLog(id.text()));
-                return {};
-            case PairResult::Several:
-                Logger::warn("SignerPkcs11: more than one certificate with its key under " + forLog(id.text()) +
-                             " on token; refusing to choose");
-                return {};
-        }
-        if (certDer.empty()) return {};
+        if (!findOnePair(p11, session.handle(), id, certDer, key)) return {};
         CK_SESSION_HANDLE handle = session.handle();
         auto rawSign = [&p11, handle, key](const std::vector<uint8_t>& digestInfo) -> std::vector<uint8_t> {
             try {
