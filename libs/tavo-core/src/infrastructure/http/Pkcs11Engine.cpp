@@ -351,7 +351,11 @@ namespace tavo::core::infra::http::testing {
 void resetPkcs11Engine() {
     EngineState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (EnginePtr listed{ENGINE_by_id("pkcs11")}) ENGINE_remove(listed.get());
+    // Only a loaded engine is listed: otherwise ENGINE_by_id would load one
+    // from OpenSSL's engine folder just to find it.
+    if (s.loaded) {
+        if (EnginePtr listed{ENGINE_by_id("pkcs11")}) ENGINE_remove(listed.get());
+    }
     // libcurl made each instance the default for every method it offers
     // (CURLOPT_SSLENGINE_DEFAULT); out of OpenSSL's method tables, no later
     // key of the process takes it. The instances themselves stay started, as

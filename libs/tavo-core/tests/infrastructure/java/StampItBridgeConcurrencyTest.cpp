@@ -481,7 +481,9 @@ TEST_F(StampItBridgeRun, TalkativeWrapperIsKeptAndLoggedWithinBounds) {
         EXPECT_TRUE(logged("StampIT submit: the log holds only part of the wrapper's output: "));
     }
     EXPECT_LT(std::filesystem::file_size(logDir_ / "test.log"), std::uintmax_t{2} << 20);
-    EXPECT_LT(tavo::test::peakRssBytes() - peakBefore, std::uint64_t{128} << 20);
+    if (tavo::test::kResidentMemoryIsMeaningful) {
+        EXPECT_LT(tavo::test::peakRssBytes() - peakBefore, std::uint64_t{128} << 20);
+    }
 }
 
 }  // namespace
