@@ -60,12 +60,16 @@ TEST(Files, ReadRefusesWhatIsNotARegularFile) {
     fs::create_directory(dir / "folder");
     fs::create_symlink(dir / "plain", dir / "link");
     fs::create_symlink(dir / "nowhere", dir / "dangling");
+    for (const char* name : {"writable", "theirs"}) tavo::test::writeFile(dir / name, "content");
+    ASSERT_EQ(::chmod((dir / "writable").c_str(), 0620), 0);
+    ASSERT_EQ(::chown((dir / "theirs").c_str(), 65534, 65534), 0);
 
     struct Case {
         const char* name;
         bool followLinks;
         ReadError expected;
         uint64_t maxBytes = 7;  // "content" fits exactly
+        bool ownOnly = false;   // as the stores read: not another account's file, nor one others can write
     };
     const Case cases[] = {
         {"plain", true, ReadError::None},
@@ -79,17 +83,23 @@ TEST(Files, ReadRefusesWhatIsNotARegularFile) {
         {"dangling", true, ReadError::NotFound},
         {"plain/below", true, ReadError::NotFound},
         {"/dev/null", true, ReadError::NotRegular},
+        {"plain", true, ReadError::None, 7, true},
+        {"writable", true, ReadError::NotTrusted, 7, true},
+        {"theirs", true, ReadError::NotTrusted, 7, true},
+        {"theirs", true, ReadError::None},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + (c.followLinks ? "" : " (links refused)") + " max " +
-                     std::to_string(c.maxBytes));
+        SCOPED_TRACE(std::string(c.name) + (c.followLinks ? "" : " (links refused)") +
+                     (c.ownOnly ? " (own only)" : "") + " max " + std::to_string(c.maxBytes));
         files::ReadOptions options;
         options.followLinks = c.followLinks;
         options.maxBytes = c.maxBytes;
+        options.requireOwnFile = c.ownOnly;
         const std::string path = c.name[0] == '/' ? std::string(c.name) : (dir / c.name).string();
         files::ReadResult r = readWithin(path, options);
         EXPECT_EQ(r.error, c.expected) << r.reason;
         EXPECT_EQ(r.ok(), c.expected == ReadError::None);
+        EXPECT_TRUE(!c.ownOnly || files::trustedFileSize(path).has_value() == r.ok());
         if (r.ok()) {
             EXPECT_EQ(std::string(r.bytes.begin(), r.bytes.end()), "content");
         } else {
@@ -209,35 +219,6 @@ TEST(Files, FoldersBelowTheBaseNotTheUsersAreRefused) {
     ASSERT_EQ(::chown((base / "agent").c_str(), 65534, 65534), 0);
     r = files::prepareUserDirectory(store, base.str());
     EXPECT_TRUE(!r && r.reason.find("another account") != std::string::npos) << r.reason;
-}
-
-// The stores trust only their own files: not another account's, nor one others can write.
-TEST(Files, ReadOfAnOwnFileRefusesOthersFiles) {
-    tavo::test::TempDir dir;
-    struct Case {
-        const char* name;
-        uid_t owner;
-        mode_t mode;
-        ReadError expected;
-    };
-    const Case cases[] = {
-        {"ours, readable by all", ::geteuid(), 0644, ReadError::None},
-        {"ours, writable by the group", ::geteuid(), 0620, ReadError::NotTrusted},
-        {"ours, writable by all", ::geteuid(), 0666, ReadError::NotTrusted},
-        {"another account's", 65534, 0600, ReadError::NotTrusted},
-    };
-    files::ReadOptions ownOnly;
-    ownOnly.requireOwnFile = true;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const fs::path file = dir / c.name;
-        tavo::test::writeFile(file, "content");
-        ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
-        ASSERT_EQ(::chown(file.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
-        EXPECT_EQ(files::readRegularFile(file.string(), ownOnly).error, c.expected);
-        EXPECT_EQ(files::trustedFileSize(file.string()).has_value(), c.expected == ReadError::None);
-        EXPECT_TRUE(files::readRegularFile(file.string()).ok());  // only a store asks for its own file
-    }
 }
 
 // Only old files under a writer's temporary names go: a young one may be at work.

@@ -67,7 +67,6 @@ TEST(StampItCache, OnlyFilesOfOurOwnCountAsInstalled) {
         {"native library a link to the user's file", nativeLib, Plant::LinkToUserFile, false},
         {"the StampIT folder a link", stampitRoot, Plant::LinkToMovedFolder, false},
         {"wrapper class a link to the user's file", wrapperClass, Plant::LinkToUserFile, true},
-        {"wrapper class a FIFO", wrapperClass, Plant::Fifo, true},
         {"wrapper class an empty folder", wrapperClass, Plant::Folder, true},
     };
     tavo::test::UseJdk17 jdk;
