@@ -5,14 +5,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <filesystem>
-#include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -38,36 +36,19 @@ std::vector<std::string> namesIn(const fs::path& dir) {
     return names;
 }
 
-// readRegularFile on its own thread, waited for a few seconds at most: a read
-// that blocks (on a FIFO without a writer) is released by opening the FIFO's
-// writing end, and reported, instead of hanging the test.
+// readRegularFile, waited for 5 s at most: a read blocked (on a FIFO without
+// a writer) fails the test and is released by opening the writing end.
 files::ReadResult readWithin(const std::string& path, const files::ReadOptions& options) {
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<files::ReadResult> result;
-    };
-    auto shared = std::make_shared<Shared>();
-    std::thread reader([shared, path, options] {
-        files::ReadResult r = files::readRegularFile(path, options);
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->result = std::move(r);
-        shared->done.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(shared->mutex);
-    if (!shared->done.wait_for(lock, std::chrono::seconds(5), [&] { return shared->result.has_value(); })) {
+    auto promise = std::make_shared<std::promise<files::ReadResult>>();
+    auto result = promise->get_future();
+    std::thread([=] { promise->set_value(files::readRegularFile(path, options)); }).detach();
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
         ADD_FAILURE() << "readRegularFile(" << path << ") still blocked after 5 s";
-        lock.unlock();
         files::UniqueFd writer(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        lock.lock();
-        if (!shared->done.wait_for(lock, std::chrono::seconds(5), [&] { return shared->result.has_value(); })) {
-            reader.detach();  // cannot be released: leave it, the failure is reported
+        if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
             return files::ReadResult{{}, ReadError::Unreadable, "blocked"};
-        }
     }
-    lock.unlock();
-    reader.join();
-    return *shared->result;
+    return result.get();
 }
 
 }  // namespace
@@ -79,12 +60,16 @@ TEST(Files, ReadRefusesWhatIsNotARegularFile) {
     fs::create_directory(dir / "folder");
     fs::create_symlink(dir / "plain", dir / "link");
     fs::create_symlink(dir / "nowhere", dir / "dangling");
+    for (const char* name : {"writable", "theirs"}) tavo::test::writeFile(dir / name, "content");
+    ASSERT_EQ(::chmod((dir / "writable").c_str(), 0620), 0);
+    ASSERT_EQ(::chown((dir / "theirs").c_str(), 65534, 65534), 0);
 
     struct Case {
         const char* name;
         bool followLinks;
         ReadError expected;
         uint64_t maxBytes = 7;  // "content" fits exactly
+        bool ownOnly = false;   // as the stores read: not another account's file, nor one others can write
     };
     const Case cases[] = {
         {"plain", true, ReadError::None},
@@ -98,17 +83,23 @@ TEST(Files, ReadRefusesWhatIsNotARegularFile) {
         {"dangling", true, ReadError::NotFound},
         {"plain/below", true, ReadError::NotFound},
         {"/dev/null", true, ReadError::NotRegular},
+        {"plain", true, ReadError::None, 7, true},
+        {"writable", true, ReadError::NotTrusted, 7, true},
+        {"theirs", true, ReadError::NotTrusted, 7, true},
+        {"theirs", true, ReadError::None},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + (c.followLinks ? "" : " (links refused)") + " max " +
-                     std::to_string(c.maxBytes));
+        SCOPED_TRACE(std::string(c.name) + (c.followLinks ? "" : " (links refused)") +
+                     (c.ownOnly ? " (own only)" : "") + " max " + std::to_string(c.maxBytes));
         files::ReadOptions options;
         options.followLinks = c.followLinks;
         options.maxBytes = c.maxBytes;
+        options.requireOwnFile = c.ownOnly;
         const std::string path = c.name[0] == '/' ? std::string(c.name) : (dir / c.name).string();
         files::ReadResult r = readWithin(path, options);
         EXPECT_EQ(r.error, c.expected) << r.reason;
         EXPECT_EQ(r.ok(), c.expected == ReadError::None);
+        EXPECT_TRUE(!c.ownOnly || files::trustedFileSize(path).has_value() == r.ok());
         if (r.ok()) {
             EXPECT_EQ(std::string(r.bytes.begin(), r.bytes.end()), "content");
         } else {
@@ -192,122 +183,45 @@ TEST(Files, CreatedFoldersAreUserOnlyAndFoldersAboveTheBaseAreLeftAlone) {
 }
 
 // Every folder below the base is looked at as ssh looks at ~/.ssh.
-TEST(Files, FoldersBelowTheBaseAreTheUsersOwn) {
-    constexpr uid_t kOtherAccount = 65534;
+TEST(Files, FoldersBelowTheBaseOpenToOthersAreTightened) {
     struct Case {
-        const char* name;
-        std::function<void(const fs::path& base)> plant;
-        bool ok;
-        const char* reason;  // part of the refusal
-        mode_t mode;         // of base/agent/store afterwards, when ok
-        bool userOnly = false;
+        mode_t before;
+        bool userOnly;
+        mode_t after;
     };
-    const Case cases[] = {
-        {"missing", [](const fs::path&) {}, true, "", 0700},
-        {"open to all",
-         [](const fs::path& b) {
-             fs::create_directories(b / "agent" / "store");
-             ::chmod((b / "agent").c_str(), 0777);
-             ::chmod((b / "agent" / "store").c_str(), 0777);
-         },
-         true, "", 0700},
-        {"readable by others",
-         [](const fs::path& b) {
-             fs::create_directories(b / "agent" / "store");
-             ::chmod((b / "agent" / "store").c_str(), 0755);
-         },
-         true, "", 0755},
-        {"readable by others, user only asked",
-         [](const fs::path& b) {
-             fs::create_directories(b / "agent" / "store");
-             ::chmod((b / "agent" / "store").c_str(), 0755);
-         },
-         true, "", 0700, true},
-        {"a link as the folder",
-         [](const fs::path& b) {
-             fs::create_directories(b / "elsewhere");
-             fs::create_directory(b / "agent");
-             fs::create_symlink(b / "elsewhere", b / "agent" / "store");
-         },
-         false, "a link", 0},
-        {"a link as a parent",
-         [](const fs::path& b) {
-             fs::create_directories(b / "elsewhere");
-             fs::create_directory_symlink(b / "elsewhere", b / "agent");
-         },
-         false, "a link", 0},
-        {"another account's folder",
-         [](const fs::path& b) {
-             fs::create_directories(b / "agent" / "store");
-             (void)::chown((b / "agent").c_str(), kOtherAccount, kOtherAccount);
-         },
-         false, "another account", 0},
-        {"a file",
-         [](const fs::path& b) {
-             fs::create_directory(b / "agent");
-             tavo::test::writeFile(b / "agent" / "store", "x");
-         },
-         false, "not a folder", 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const Case& c : {Case{0777, false, 0700}, Case{0755, false, 0755}, Case{0755, true, 0700}}) {
+        SCOPED_TRACE(std::to_string(c.before) + (c.userOnly ? " user only" : ""));
         tavo::test::TempDir base;
-        c.plant(base.path());
-        files::DirOptions options;
-        options.userOnly = c.userOnly;
-        const auto r = files::prepareUserDirectory((base / "agent" / "store").string(), base.str(), options);
-        EXPECT_EQ(r.ok, c.ok) << r.reason;
-        EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
-        if (c.ok) {
-            EXPECT_EQ(modeOf(base / "agent" / "store"), c.mode);
-        } else if (fs::exists(base / "elsewhere")) {
-            EXPECT_TRUE(fs::is_empty(base / "elsewhere"));  // nothing made where a planted link leads
-        }
+        fs::create_directories(base / "agent" / "store");
+        for (const fs::path& p : {base / "agent", base / "agent" / "store"}) fs::permissions(p, fs::perms(c.before));
+        const auto r = files::prepareUserDirectory((base / "agent" / "store").string(), base.str(),
+                                                   files::DirOptions{.userOnly = c.userOnly});
+        ASSERT_TRUE(r) << r.reason;
+        EXPECT_EQ(modeOf(base / "agent" / "store"), c.after);
     }
     // A reader asks not to create: a missing folder is reported as such.
     tavo::test::TempDir base;
-    files::DirOptions readOnly;
-    readOnly.create = false;
-    const auto r = files::prepareUserDirectory((base / "agent" / "store").string(), base.str(), readOnly);
-    EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.missing);
-    EXPECT_FALSE(fs::exists(base / "agent"));
+    const auto r = files::prepareUserDirectory((base / "a").string(), base.str(), files::DirOptions{.create = false});
+    EXPECT_TRUE(!r && r.missing && !fs::exists(base / "a"));
 }
 
-// The stores trust only their own files: another account's, or one others
-// can write, is refused like a link.
-TEST(Files, ReadOfAnOwnFileRefusesOthersFiles) {
-    tavo::test::TempDir dir;
-    struct Case {
-        const char* name;
-        uid_t owner;
-        mode_t mode;
-        ReadError expected;
-    };
-    const Case cases[] = {
-        {"ours", ::geteuid(), 0600, ReadError::None},
-        {"ours, readable by all", ::geteuid(), 0644, ReadError::None},
-        {"ours, writable by the group", ::geteuid(), 0620, ReadError::NotTrusted},
-        {"ours, writable by all", ::geteuid(), 0666, ReadError::NotTrusted},
-        {"another account's", 65534, 0600, ReadError::NotTrusted},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const fs::path file = dir / c.name;
-        tavo::test::writeFile(file, "content");
-        ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
-        ASSERT_EQ(::chown(file.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
-        files::ReadOptions options;
-        options.requireOwnFile = true;
-        EXPECT_EQ(files::readRegularFile(file.string(), options).error, c.expected);
-        EXPECT_EQ(files::trustedFileSize(file.string()).has_value(), c.expected == ReadError::None);
-        options.requireOwnFile = false;
-        EXPECT_TRUE(files::readRegularFile(file.string(), options).ok());
-    }
+TEST(Files, FoldersBelowTheBaseNotTheUsersAreRefused) {
+    tavo::test::TempDir base;
+    const std::string store = (base / "agent" / "store").string();
+    fs::create_directory(base / "elsewhere");
+    fs::create_directory_symlink(base / "elsewhere", base / "agent");
+    auto r = files::prepareUserDirectory(store, base.str());
+    EXPECT_TRUE(!r && r.reason.find("a link") != std::string::npos) << r.reason;
+    EXPECT_TRUE(fs::is_empty(base / "elsewhere"));  // nothing made where the link leads
+
+    fs::remove(base / "agent");
+    fs::create_directories(store);
+    ASSERT_EQ(::chown((base / "agent").c_str(), 65534, 65534), 0);
+    r = files::prepareUserDirectory(store, base.str());
+    EXPECT_TRUE(!r && r.reason.find("another account") != std::string::npos) << r.reason;
 }
 
-// What a writer that died left goes once it is old enough; files of other
-// names, and a writer's file still young, stay.
+// Only old files under a writer's temporary names go: a young one may be at work.
 TEST(Files, SweepRemovesOnlyOldTemporaryFiles) {
     tavo::test::TempDir dir;
     const char* names[] = {"a.jar.tmpAb3dE6", "young.jar.tmpXyZ123", "a.jar", "b.tmp", "c.jar.tmpTooLong7"};

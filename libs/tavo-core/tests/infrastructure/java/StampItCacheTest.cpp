@@ -4,12 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <string>
 
 #include "common/Paths.h"
@@ -32,65 +30,44 @@ fs::path nativeLib() {
 fs::path wrapperClass() {
     return fs::path(Paths::stampitWrapperDir()) / "TavoVatUploader.class";
 }
-
-void makeOld(const fs::path& file) {
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+fs::path stampitRoot() {
+    return Paths::stampitRoot();
 }
 
+enum class Plant { Fifo, Folder, Empty, Foreign, LinkToUserFile, LinkToMovedFolder };
+
+void plant(const fs::path& at, Plant what, const fs::path& userFile) {
+    const fs::path moved = userFile.parent_path() / "moved";
+    int rc = 0;
+    if (what == Plant::Empty) writeFile(at, "");
+    if (what == Plant::Foreign) rc = ::chown(at.c_str(), 65534, 65534);
+    if (what == Plant::LinkToMovedFolder) fs::rename(at, moved);
+    if (what == Plant::Fifo || what == Plant::Folder || what == Plant::LinkToUserFile) fs::remove(at);
+    if (what == Plant::Fifo) rc = ::mkfifo(at.c_str(), 0600);
+    if (what == Plant::Folder) fs::create_directory(at);
+    if (what == Plant::LinkToUserFile) fs::create_symlink(userFile, at);
+    if (what == Plant::LinkToMovedFolder) fs::create_directory_symlink(moved, at);
+    ASSERT_EQ(rc, 0);
+}
+
+// Only non-empty regular files of our own count: a native library that is not
+// one leaves the applet uninstalled (nothing can be downloaded here); a
+// wrapper class that is not one is written afresh from the shipped copy.
 TEST(StampItCache, OnlyFilesOfOurOwnCountAsInstalled) {
     struct Case {
         const char* name;
-        std::function<void(const fs::path& userFile)> plant;
+        fs::path (*where)();
+        Plant what;
         bool installed;
     };
     const Case cases[] = {
-        {"native library a FIFO",
-         [](const fs::path&) {
-             fs::remove(nativeLib());
-             ASSERT_EQ(::mkfifo(nativeLib().c_str(), 0600), 0);
-         },
-         false},
-        {"native library a folder",
-         [](const fs::path&) {
-             fs::remove(nativeLib());
-             fs::create_directory(nativeLib());
-         },
-         false},
-        {"native library empty", [](const fs::path&) { writeFile(nativeLib(), ""); }, false},
-        {"native library another account's",
-         [](const fs::path&) { ASSERT_EQ(::chown(nativeLib().c_str(), 65534, 65534), 0); }, false},
-        {"native library a link to the user's file",
-         [](const fs::path& userFile) {
-             fs::remove(nativeLib());
-             fs::create_symlink(userFile, nativeLib());
-         },
-         false},
-        {"wrapper class a link to the user's file",
-         [](const fs::path& userFile) {
-             fs::remove(wrapperClass());
-             fs::create_symlink(userFile, wrapperClass());
-         },
-         true},
-        {"wrapper class a FIFO",
-         [](const fs::path&) {
-             fs::remove(wrapperClass());
-             ASSERT_EQ(::mkfifo(wrapperClass().c_str(), 0600), 0);
-         },
-         true},
-        {"wrapper class an empty folder",
-         [](const fs::path&) {
-             fs::remove(wrapperClass());
-             fs::create_directory(wrapperClass());
-         },
-         true},
-        {"the StampIT folder a link",
-         [](const fs::path& userFile) {
-             const fs::path root = Paths::stampitRoot();
-             fs::rename(root, userFile.parent_path() / "moved");
-             fs::create_directory_symlink(userFile.parent_path() / "moved", root);
-         },
-         false},
+        {"native library a FIFO", nativeLib, Plant::Fifo, false},
+        {"native library empty", nativeLib, Plant::Empty, false},
+        {"native library another account's", nativeLib, Plant::Foreign, false},
+        {"native library a link to the user's file", nativeLib, Plant::LinkToUserFile, false},
+        {"the StampIT folder a link", stampitRoot, Plant::LinkToMovedFolder, false},
+        {"wrapper class a link to the user's file", wrapperClass, Plant::LinkToUserFile, true},
+        {"wrapper class an empty folder", wrapperClass, Plant::Folder, true},
     };
     tavo::test::UseJdk17 jdk;
     const std::string shipped = readFile(fs::path(Paths::executableDir()) / "TavoVatUploader.class");
@@ -100,38 +77,34 @@ TEST(StampItCache, OnlyFilesOfOurOwnCountAsInstalled) {
         tavo::test::TempDir home("tavo-home"), user;
         tavo::test::ScopedEnv env("HOME", home.str().c_str());
         tavo::test::seedStampItCache();
-        const fs::path userFile = user / "notes.txt";
-        writeFile(userFile, "the user's own text");
-        c.plant(userFile);
+        writeFile(user / "notes.txt", "the user's own text");
+        plant(c.where(), c.what, user / "notes.txt");
         tavo::test::LogCapture log;
-        StampItBridge bridge;  // no fetcher, every portal host closed: nothing can be downloaded
+        StampItBridge bridge;  // no fetcher, every portal host closed
         EXPECT_EQ(bridge.ensureInstalled({}), c.installed) << log.text();
-        EXPECT_EQ(readFile(userFile), "the user's own text");
+        EXPECT_EQ(readFile(user / "notes.txt"), "the user's own text");
         if (c.installed) {
-            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(wrapperClass())));
             EXPECT_EQ(readFile(wrapperClass()), shipped);
         }
     }
 }
 
-// What a crashed writer left in the cache goes at the next installation; a
-// file a writer may still be renaming stays.
+// What a crashed writer left goes at the next installation; a file a writer
+// may still be renaming stays.
 TEST(StampItCache, InstallationSweepsStaleTemporaryFiles) {
-    tavo::test::TempDir home("tavo-home");
-    tavo::test::ScopedEnv env("HOME", home.str().c_str());
     tavo::test::seedStampItCache();
-    const fs::path stale[] = {fs::path(Paths::stampitRoot()) / "LSManager.jar.tmpQw3rTy",
-                              nativeLib().string() + ".tmpAbCdEf", wrapperClass().string() + ".tmp123456"};
-    const fs::path young = fs::path(Paths::stampitRoot()) / "SignerService.jar.tmpYoUnG1";
+    const fs::path stale[] = {stampitRoot() / "LSManager.jar.tmpQw3rTy", nativeLib().string() + ".tmpAbCdEf",
+                              wrapperClass().string() + ".tmp123456"};
+    const fs::path young = stampitRoot() / "SignerService.jar.tmpYoUnG1";
+    const struct timespec old[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
     for (const fs::path& f : stale) {
         writeFile(f, "left by a crash");
-        makeOld(f);
+        ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), old, 0), 0);
     }
     writeFile(young, "being written");
     tavo::test::UseJdk17 jdk;
-    StampItBridge bridge;
-    ASSERT_TRUE(bridge.ensureInstalled({}));
-    for (const fs::path& f : stale) EXPECT_FALSE(fs::exists(fs::symlink_status(f))) << f;
+    ASSERT_TRUE(StampItBridge().ensureInstalled({}));
+    for (const fs::path& f : stale) EXPECT_FALSE(fs::exists(f)) << f;
     EXPECT_TRUE(fs::exists(young));
 }
 
