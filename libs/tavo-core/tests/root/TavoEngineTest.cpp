@@ -337,12 +337,8 @@ TEST(TavoEngine, ReentranceNeverPullsTheSessionFromARunningFiling) {
         const char* nextCertificate;
     };
     const Case cases[] = {
-        {"shutdown, initialize",
-         [](TavoEngine& e, std::string&) {
-             e.shutdown();
-             e.initialize();
-         },
-         "shutdown refused", "1:0A"},
+        {"shutdown, initialize", [](TavoEngine& e, std::string&) { e.shutdown(), e.initialize(); }, "shutdown refused",
+         "1:0A"},
         {"settings switch", [&](TavoEngine& e, std::string&) { e.settings().setActiveSenderId(b.id); },
          "takes it when the operation ends", "1:0B"},
         {"nested call for another sender",

@@ -19,8 +19,7 @@
 using namespace tavo::core::infra::http;
 using namespace tavo::test;
 namespace nap = tavo::core::infra::nap;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -28,7 +27,7 @@ const std::string kPin = "739146";
 const std::string kPortal = "https://portal.nra.bg";
 const std::string kTimeout = curl_easy_strerror(CURLE_OPERATION_TIMEDOUT);
 
-void expectTimedOutWithin(const std::function<HttpResponse()>& call, seconds limit) {
+void expectTimedOutWithin(const std::function<HttpResponse()>& call, std::chrono::seconds limit) {
     const auto start = std::chrono::steady_clock::now();
     const HttpResponse r = call();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * limit);
@@ -43,8 +42,8 @@ struct DeadlineTest : ::testing::Test {
     DeadlineTest() {
         portal.route({nap::kPortalHost, nap::kCloudHost});
         // Ten redirects (the most a client follows) of 400 ms each.
-        portal.redirectChain("GET", "/hop/", 10, milliseconds(400));
-        portal.redirectChain("POST", "/post/", 10, milliseconds(400), 307);
+        portal.redirectChain("GET", "/hop/", 10, 400ms);
+        portal.redirectChain("POST", "/post/", 10, 400ms, 307);
     }
 };
 
@@ -73,7 +72,7 @@ TEST_F(DeadlineTest, RedirectHopsShareTheRequestsOneLimit) {
     };
     for (const auto& [name, call] : cases) {
         SCOPED_TRACE(name);
-        expectTimedOutWithin(call, seconds(1));
+        expectTimedOutWithin(call, 1s);
     }
     EXPECT_TRUE(log.contains("download of https://portal.nra.bg/hop/0 failed: " + kTimeout)) << log.text();
     // The card signed the handshake: its path was the one timed.
@@ -83,15 +82,15 @@ TEST_F(DeadlineTest, RedirectHopsShareTheRequestsOneLimit) {
 TEST_F(DeadlineTest, GetFreshAndTheCloudPresetKeepTheirTenSeconds) {
     // Each hop within ten seconds, the chain far beyond them; the portal
     // client's own limit (60 s) would let the chain finish.
-    portal.redirectChain("GET", "/slow/", 10, milliseconds(1500));
+    portal.redirectChain("GET", "/slow/", 10, 1500ms);
     auto portalClient = HttpClientFactory::forNapPortal("", "");
     auto cloud = HttpClientFactory::forTavoCloud();
     // Both at once: the limits are the clients' own, the wait is shared.
     auto fresh = std::async(std::launch::async, [&] {
         SCOPED_TRACE("getFresh");
-        expectTimedOutWithin([&] { return portalClient->getFresh(kPortal + "/slow/0"); }, seconds(10));
+        expectTimedOutWithin([&] { return portalClient->getFresh(kPortal + "/slow/0"); }, 10s);
     });
     SCOPED_TRACE("forTavoCloud");
-    expectTimedOutWithin([&] { return cloud->get(std::string(nap::kCloudBase) + "/slow/0"); }, seconds(10));
+    expectTimedOutWithin([&] { return cloud->get(std::string(nap::kCloudBase) + "/slow/0"); }, 10s);
     fresh.get();
 }
