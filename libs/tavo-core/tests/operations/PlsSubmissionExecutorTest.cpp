@@ -211,26 +211,17 @@ TEST(Verdict, LowerCaseCopyFoldsBasicCyrillicOnly) {
 
 TEST(ChooseRow, AnotherFilingsRowIsNeverTaken) {
     using Rows = std::vector<std::vector<std::string>>;
-    // The upload started at 10:12; rows are dated 10:20 (after) or 10:11 (before).
     const Rows withIds = {{"e", "", "2024", "N1", "03.02.2025 10:20", "111"},
                           {"e", "", "2024", "N2", "03.02.2025 10:20", "222"}};
-    const Rows laterWithoutId = {{"e", "", "2024", "N1", "03.02.2025 10:20", ""}};
-    const Rows earlierWithoutId = {{"e", "", "2024", "N1", "03.02.2025 10:11", ""}};
-    const Rows undated = {{"e", "", "2024", "N1"}};
     struct Case {
-        const char* name;
         const Rows* rows;
         std::string pid;
         std::optional<size_t> expected;
     };
     const Rows empty;
-    for (const Case& c : {Case{"its own row", &withIds, "222", 1},
-                          {"first row is another filing", &withIds, "333", std::nullopt},
-                          {"no id, dated after the upload", &laterWithoutId, "333", 0},
-                          {"no id, dated before the upload", &earlierWithoutId, "333", std::nullopt},
-                          {"no id, no date", &undated, "333", std::nullopt},
-                          {"empty listing", &empty, "1", std::nullopt}}) {
-        SCOPED_TRACE(c.name);
+    for (const Case& c :
+         {Case{&withIds, "222", 1}, Case{&withIds, "333", std::nullopt}, Case{&empty, "1", std::nullopt}}) {
+        SCOPED_TRACE(c.pid);
         EXPECT_EQ(upload::chooseRow(*c.rows, c.pid, "2025-02-03T10:12"), c.expected);
     }
 }
@@ -255,10 +246,13 @@ TEST(ChooseRow, WithoutAnIdTheDateDecides) {
                                            {"днес", false},
                                            {"2025-02-03 9:07", false}}) {
         SCOPED_TRACE(c.date);
-        auto chosen =
+        const auto expected = c.taken ? std::optional<size_t>(0) : std::nullopt;
+        EXPECT_EQ(
             upload::chooseRow({{"e", "", "2024", "N1", c.date, "111"}, {"e", "", "2024", "N2", "03.02.2025 10:15", ""}},
-                              "", "2025-02-03T10:12");
-        EXPECT_EQ(chosen, c.taken ? std::optional<size_t>(0) : std::nullopt);
+                              "", "2025-02-03T10:12"),
+            expected);
+        // A pid that no row carries, the first row without an id: the same.
+        EXPECT_EQ(upload::chooseRow({{"e", "", "2024", "N1", c.date, ""}}, "333", "2025-02-03T10:12"), expected);
     }
     EXPECT_EQ(upload::chooseRow({{"e", "", "2024", "N1"}}, "", "2025-02-03T10:12"), std::nullopt);
 }
@@ -377,6 +371,8 @@ TEST_F(UploadTest, ListingWithoutThePid) {
         "<table><tr onmouseover=\"h(this)\"><td><a href=\"javascript:showResult(99999)\">"
         "a</a></td><td>0100-0009</td><td>02.01.2025</td><td>x</td><td>y</td><td>2024</td>"
         "</tr></table>";
+    const std::string docIdNumber =
+        R"({"data":[{"PERIOD":"01.2024","INNO":"0100-0010","INNODATE":"02.01.2025","DOCID":99999}]})";
     struct Case {
         const char* name;
         std::vector<PlsFormStandIn::Row> rows;
@@ -390,13 +386,7 @@ TEST_F(UploadTest, ListingWithoutThePid) {
              {"row without id, months old", {{"0100-0001", "01.01.2025", "2024", "", "", ""}}, {}, false, "", ""},
              {"another filing", {{"0100-0002", later, "2024", "", "", "99"}}, {}, false, "", ""},
              {"link without pid, months old", {}, Reply::text(rowsHtml), false, "", ""},
-             {"DOCID as a number, months old",
-              {},
-              Reply::json(
-                  R"({"data":[{"PERIOD":"01.2024","INNO":"0100-0010","INNODATE":"02.01.2025","DOCID":99999}]})"),
-              true,
-              "",
-              ""},
+             {"DOCID as a number, months old", {}, Reply::json(docIdNumber), true, "", ""},
              {"empty listing", {}, {}, false, "", ""},
          }) {
         SCOPED_TRACE(c.name);
@@ -453,9 +443,7 @@ TEST_F(UploadTest, AnswerEndingOnTheSignInPageIsNoAcceptance) {
     forms.setUploadReply(Reply::redirect(PortalStandIn::loginPageUrl(), 303));
     SubmissionResult r = executePlsSubmission(session, op, file(), params());
     EXPECT_FALSE(r.success);
-    EXPECT_EQ(r.documentId, "");
     EXPECT_EQ(r.errorMessage, "Неразпознат отговор от НАП (без pid и без съобщение).");
-    EXPECT_TRUE(portal.loginHost().journal().lastOn("/auth/signin"));
     EXPECT_FALSE(portal.journal().lastOn(forms.listingPath()));
 }
 
@@ -710,19 +698,6 @@ TEST_F(UploadTest, ThroughTheEngine) {
     EXPECT_EQ(payload["documentId"], "100001");
     EXPECT_EQ(payload["incomeNumber"], "0100-0042");
     EXPECT_EQ(payload["success"], true);
-
-    // West of Sofia, an answer without a pid and a listing whose first row is
-    // a filing from two hours before: the user gets no other filing's number.
-    {
-        tavo::test::ScopedTimeZone zone("America/New_York");
-        forms.setUploadReply(Reply::text("<p>Файлът е приет.</p>"));
-        forms.setRows({{"0100-0041", sofiaMinute(std::time(nullptr) - 7200, "%d.%m.%Y %H:%M"), "2024", "", "", "41"}});
-        auto older = engine.executeOperation("test_pls_upload", R"({"eik":"123456789","year":2024})", file());
-        ASSERT_TRUE(older.ok) << older.error;
-        auto olderPayload = nlohmann::json::parse(older.payload);
-        EXPECT_EQ(olderPayload["incomeNumber"], "") << older.payload;
-        EXPECT_EQ(olderPayload["documentId"], "") << older.payload;
-    }
 
     std::string message;
     while (message.size() < 1024) message += "Грешка в декларацията: ";

@@ -181,10 +181,22 @@ TEST(SubmissionStoreConcurrency, ConfirmedCancellationIsNeverOverrun) {
     EXPECT_EQ(seenCancelled.load(), cancelledCount);
 }
 
+namespace {
+
+// Waits up to twenty seconds for the condition; whether it came.
+bool waitUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return condition();
+}
+
+}  // namespace
+
 // A listener on one thread waits for a job that other threads move on, as a
 // worker waiting for its turn would. Every call of those threads, on that job
-// and on others, must return while the listener still waits: the wait is
-// bounded, and a store that made them wait for it would let it run out.
+// and on others, must return while the listener still waits; its wait is
+// bounded, so a store that made them wait for it lets it run out.
 TEST(SubmissionStoreConcurrency, NoCallWaitsForAnotherThreadsListener) {
     tavo::test::QuietStderr quiet;
     SubmissionStore store;
@@ -194,32 +206,16 @@ TEST(SubmissionStoreConcurrency, NoCallWaitsForAnotherThreadsListener) {
     std::atomic<bool> listenerWaits{false}, listenerEnded{false}, sawAwaitedDone{false};
     store.addListener([&](const SubmissionJob& job) {
         if (job.id != waiting || job.status != JobStatus::Signing || listenerWaits.exchange(true)) return;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (store.get(awaited)->status != JobStatus::Completed && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        sawAwaitedDone = store.get(awaited)->status == JobStatus::Completed;
+        sawAwaitedDone = waitUntil([&] { return store.get(awaited)->status == JobStatus::Completed; });
         listenerEnded = true;
     });
     std::thread worker([&] { store.updateStatus(waiting, JobStatus::Signing, "", -1); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!listenerWaits && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    ASSERT_TRUE(listenerWaits) << "the listener never ran";
-
-    struct Call {
-        const char* name;
-        std::function<void()> run;
-    };
-    const Call calls[] = {
-        {"enqueue", [&] { store.enqueue(SubmissionJob{}); }},
-        {"cancel", [&] { EXPECT_TRUE(store.cancel(other)); }},
-        {"updateStatus", [&] { store.updateStatus(awaited, JobStatus::Polling, "", 90); }},
-        {"updateStatus of the listener's job", [&] { store.updateStatus(waiting, JobStatus::Signing, "again", -1); }},
-    };
-    for (const Call& call : calls) {
-        SCOPED_TRACE(call.name);
-        call.run();
-        EXPECT_FALSE(listenerEnded) << "the call waited until the listener gave up";
-    }
+    ASSERT_TRUE(waitUntil([&] { return listenerWaits.load(); })) << "the listener never ran";
+    store.enqueue(SubmissionJob{});
+    EXPECT_TRUE(store.cancel(other));
+    store.updateStatus(awaited, JobStatus::Polling, "", 90);
+    store.updateStatus(waiting, JobStatus::Signing, "again", -1);  // the listener's own job
+    EXPECT_FALSE(listenerEnded) << "a call waited until the listener gave up";
     SubmissionJob done;
     done.status = JobStatus::Completed;
     store.setResult(awaited, done);  // what the listener waits for
@@ -239,19 +235,13 @@ TEST(SubmissionStoreConcurrency, AJobEvictedDuringItsDeliveryStillReachesTheList
     std::vector<int> seen;  // percents of the job's changes, in arrival order
     store.addListener([&](const SubmissionJob& job) {
         if (job.id != id) return;
-        {
-            std::lock_guard<std::mutex> lock(seenMutex);
-            seen.push_back(job.progressPercent);
-        }
-        if (job.progressPercent != 10) return;
-        blocked = true;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        std::unique_lock<std::mutex> lock(seenMutex);
+        seen.push_back(job.progressPercent);
+        lock.unlock();
+        if (job.progressPercent == 10 && !blocked.exchange(true)) waitUntil([&] { return release.load(); });
     });
     std::thread worker([&] { store.updateStatus(id, JobStatus::Signing, "", 10); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!blocked && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    ASSERT_TRUE(blocked) << "the listener never ran";
+    ASSERT_TRUE(waitUntil([&] { return blocked.load(); })) << "the listener never ran";
     store.updateStatus(id, JobStatus::Submitting, "", 20);  // handed to the worker
     for (std::size_t i = 0; i < SubmissionStore::kMaxJobs; ++i) store.enqueue(SubmissionJob{});
     EXPECT_FALSE(store.get(id));
