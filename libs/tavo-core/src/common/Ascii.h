@@ -41,6 +41,15 @@ constexpr char toUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// Whether the texts are equal with ASCII letter case ignored (header names,
+// schemes, archive entry names).
+constexpr bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (toLower(a[i]) != toLower(b[i])) return false;
+    return true;
+}
+
 // The text with A-Z lowered; every other byte (UTF-8 included) kept.
 inline std::string lowerCopy(std::string_view text) {
     std::string out(text);

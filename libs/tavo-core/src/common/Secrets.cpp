@@ -16,10 +16,7 @@ bool endsCredential(char c) {
 }
 
 bool schemeAt(std::string_view text, std::size_t at) {
-    if (text.size() - at < kScheme.size()) return false;
-    for (std::size_t i = 0; i < kScheme.size(); ++i)
-        if (ascii::toLower(text[at + i]) != kScheme[i]) return false;
-    return true;
+    return ascii::equalsNoCase(text.substr(at, kScheme.size()), kScheme);
 }
 
 }  // namespace

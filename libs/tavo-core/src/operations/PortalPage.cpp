@@ -1,28 +1,10 @@
 #include "operations/PortalPage.h"
 
 #include "common/Ascii.h"
+#include "infrastructure/http/CurlHandles.h"
 
 namespace tavo::core::operations::portalpage {
 namespace {
-
-struct Address {
-    std::string host;  // lower case, port included: another port is another server
-    std::string_view path;
-};
-
-// "scheme://host[:port]/path?query" as libcurl reports it; the path keeps
-// neither query nor fragment.
-Address split(std::string_view url) {
-    Address out;
-    size_t start = url.find("://");
-    start = start == std::string_view::npos ? 0 : start + 3;
-    size_t end = url.find_first_of("/?#", start);
-    if (end == std::string_view::npos) end = url.size();
-    out.host = common::ascii::lowerCopy(url.substr(start, end - start));
-    std::string_view rest = url.substr(end);
-    out.path = rest.substr(0, rest.find_first_of("?#"));
-    return out;
-}
 
 bool isLoginPath(std::string_view path) {
     return path.substr(0, 6) == "/auth/";
@@ -37,10 +19,13 @@ std::string lapsedSessionMessage(std::string_view what) {
 
 bool endedElsewhere(std::string_view askedUrl, std::string_view effectiveUrl) {
     if (effectiveUrl.empty()) return false;
-    const Address asked = split(askedUrl);
-    const Address ended = split(effectiveUrl);
-    if (asked.host != ended.host) return true;
-    return isLoginPath(ended.path) && ended.path != asked.path;
+    const auto asked = infra::http::parseUrl(std::string(askedUrl));
+    const auto ended = infra::http::parseUrl(std::string(effectiveUrl));
+    // An address libcurl cannot read is no page of the one asked for.
+    if (!asked || !ended) return true;
+    // Another port is another server.
+    if (asked->host != ended->host || asked->port != ended->port) return true;
+    return isLoginPath(ended->path) && ended->path != asked->path;
 }
 
 std::string mediaType(std::string_view contentType) {
@@ -49,7 +34,7 @@ std::string mediaType(std::string_view contentType) {
 
 std::string headerValue(const std::unordered_map<std::string, std::string>& headers, std::string_view name) {
     for (const auto& [key, value] : headers)
-        if (common::ascii::lowerCopy(key) == common::ascii::lowerCopy(name)) return value;
+        if (common::ascii::equalsNoCase(key, name)) return value;
     return {};
 }
 

@@ -60,6 +60,7 @@ std::optional<UrlParts> parseUrl(const std::string& url) {
     for (char c : *scheme) parts.scheme += common::ascii::toLower(c);
     for (char c : *host) parts.host += common::ascii::toLower(c);
     parts.port = part(CURLUPART_PORT).value_or("");
+    parts.path = part(CURLUPART_PATH).value_or("/");
     return parts;
 }
 

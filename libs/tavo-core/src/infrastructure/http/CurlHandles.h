@@ -87,12 +87,14 @@ std::optional<std::string> headerWithLineBreak(
     const std::vector<std::pair<std::string_view, std::string_view>>& headers);
 bool holdsLineBreak(std::string_view text);
 
-// Scheme, host (lower case) and port (empty when the address names none) as
-// libcurl itself reads them, so the host checked is the host connected to.
+// Scheme, host (lower case), port (empty when the address names none) and
+// path ("/" at the least; no query or fragment) as libcurl itself reads them,
+// so the host checked is the host connected to.
 struct UrlParts {
     std::string scheme;
     std::string host;
     std::string port;
+    std::string path;
 };
 std::optional<UrlParts> parseUrl(const std::string& url);
 

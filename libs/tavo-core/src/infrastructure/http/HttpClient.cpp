@@ -35,13 +35,6 @@ int debugCallback(CURL*, curl_infotype type, char* data, size_t size, void*) noe
     return 0;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (common::ascii::toLower(a[i]) != common::ascii::toLower(b[i])) return false;
-    return true;
-}
-
 bool mentionsJson(std::string_view value) {
     std::string lower;
     for (char c : value) lower += common::ascii::toLower(c);
@@ -84,7 +77,7 @@ size_t collectHeader(char* data, size_t size, size_t count, void* userdata) noex
         auto header = parseHeaderLine(std::string_view(data, n));
         if (!header) return n;
         // A body labelled JSON is held to the JSON cap from its first byte.
-        if (c->jsonCap && equalsIgnoringCase(header->first, "Content-Type") && mentionsJson(header->second))
+        if (c->jsonCap && common::ascii::equalsNoCase(header->first, "Content-Type") && mentionsJson(header->second))
             c->sink.setCap(std::min(c->sink.cap(), c->jsonCap));
         if (c->headers) (*c->headers)[header->first] = std::move(header->second);
         return n;
@@ -97,7 +90,7 @@ size_t collectHeader(char* data, size_t size, size_t count, void* userdata) noex
 // Authorization and Cookie lines of the caller stay with the host they were
 // meant for, as libcurl's own redirect handling does.
 bool staysWithItsHost(const std::string& name) {
-    return equalsIgnoringCase(name, "Authorization") || equalsIgnoringCase(name, "Cookie");
+    return common::ascii::equalsNoCase(name, "Authorization") || common::ascii::equalsNoCase(name, "Cookie");
 }
 
 CurlSlistPtr headerLines(const HeaderMap& headers, const std::string& firstLine, bool sameHost, bool post) {
@@ -338,7 +331,7 @@ std::optional<std::string> HttpClient::Impl::redirectRefusal(const UrlParts& ori
     }
     if (isDefaultHttpsPort(parts->port))
         for (const std::string& host : options.redirectHosts)
-            if (equalsIgnoringCase(parts->host, host)) return std::nullopt;
+            if (common::ascii::equalsNoCase(parts->host, host)) return std::nullopt;
     return shown + "not a host this client may follow a redirect to";
 }
 
@@ -360,7 +353,7 @@ Collector HttpClient::Impl::textCollector(HttpResponse& r, const HeaderMap& head
     c.headers = &r.headers;
     c.jsonCap = options.maxJsonBytes;
     for (const auto& [name, value] : headers)
-        if (equalsIgnoringCase(name, "Accept") && mentionsJson(value))
+        if (common::ascii::equalsNoCase(name, "Accept") && mentionsJson(value))
             c.sink.setCap(std::min(options.maxBodyBytes, options.maxJsonBytes));
     return c;
 }

@@ -70,12 +70,6 @@ std::optional<std::vector<std::uint8_t>> inflateBounded(std::span<const std::uin
     }
 }
 
-// Whether name equals the lower-case text, ASCII letter case ignored.
-bool equalsNoCase(std::string_view name, std::string_view lower) {
-    return name.size() == lower.size() &&
-           std::equal(name.begin(), name.end(), lower.begin(), [](char a, char b) { return ascii::toLower(a) == b; });
-}
-
 std::string_view lastComponent(std::string_view name) {
     std::size_t cut = name.find_last_of("/\\");
     return cut == npos ? name : name.substr(cut + 1);
@@ -154,7 +148,7 @@ namespace {
 
 // The entry is named as wanted, as a whole or by its last component.
 bool isWanted(const ZipEntry& e, std::string_view wantedLower) {
-    return equalsNoCase(lastComponent(e.name), wantedLower) || equalsNoCase(e.name, wantedLower);
+    return ascii::equalsNoCase(lastComponent(e.name), wantedLower) || ascii::equalsNoCase(e.name, wantedLower);
 }
 
 // Why the entry is refused from its directory record alone, if it is.
