@@ -499,7 +499,8 @@ bool StampItBridge::Impl::findJava() {
     javaPath = java->path;
     is64Bit = java->is64Bit;
     arch = BitnessDetector::detect(javaPath);
-    Logger::info("Java: " + javaPath + " version=" + java->version + (is64Bit ? " (64-Bit)" : " (32-Bit)"));
+    Logger::info("Java: " + core::common::utf8::escapeForLog(javaPath) + " version=" + java->version +
+                 (is64Bit ? " (64-Bit)" : " (32-Bit)"));
     return true;
 }
 
