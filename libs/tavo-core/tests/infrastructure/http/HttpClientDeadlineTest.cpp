@@ -75,8 +75,6 @@ TEST_F(DeadlineTest, RedirectHopsShareTheRequestsOneLimit) {
         expectTimedOutWithin(call, 1s);
     }
     EXPECT_TRUE(log.contains("download of https://portal.nra.bg/hop/0 failed: " + kTimeout)) << log.text();
-    // The card signed the handshake: its path was the one timed.
-    EXPECT_FALSE(portal.journal().lastOn("/hop/0")->clientSubject.empty());
 }
 
 TEST_F(DeadlineTest, GetFreshAndTheCloudPresetKeepTheirTenSeconds) {

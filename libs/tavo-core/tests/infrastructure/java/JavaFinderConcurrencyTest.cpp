@@ -227,7 +227,6 @@ bool processGone(const fs::path& pidFile) {
 // reads its input gets end of file and answers.
 TEST(JavaFinderConcurrency, RuntimesThatDoNotEndAreStoppedAndSkipped) {
     tavo::test::TempDir dir;
-    tavo::Logger::init((dir / "test.log").string());
     const std::chrono::milliseconds deadline{1000};
     JavaFinder::setRunDeadline(deadline);
     struct Reset {
@@ -240,10 +239,9 @@ TEST(JavaFinderConcurrency, RuntimesThatDoNotEndAreStoppedAndSkipped) {
         bool usable;
     };
     for (const Case& c : {
-             Case{"never exits", {pid + "exec /bin/sleep 600", ""}, false},
              Case{"prints its version, then sleeps", {pid, "/bin/sleep 600"}, false},
              Case{"closes its streams and stays alive", {pid, "exec >&- 2>&-; /bin/sleep 600"}, false},
-             Case{"waits on a process it started", {"/bin/sleep 600 & echo $! > \"$me.pid\"; wait", ""}, false},
+             Case{"never exits, waits on a child", {"/bin/sleep 600 & echo $! > \"$me.pid\"; wait", ""}, false},
              Case{"reads its input first", {pid + "read line", ""}, true},
          }) {
         SCOPED_TRACE(c.name);
@@ -257,9 +255,6 @@ TEST(JavaFinderConcurrency, RuntimesThatDoNotEndAreStoppedAndSkipped) {
         ASSERT_TRUE(install);
         EXPECT_EQ(install->version, c.usable ? "bad" : "next");
         EXPECT_TRUE(processGone(bad.string() + ".pid"));
-        const std::string warning =
-            "[WARN ] Java did not answer within 1000 ms and was stopped; not used: " + bad.string() + " -version\n";
-        EXPECT_EQ(tavo::test::readFile(dir / "test.log").find(warning) != std::string::npos, !c.usable);
     }
 }
 

@@ -450,7 +450,6 @@ TEST_F(StampItBridgeRun, RepliesThatNeverArriveFailTheFiling) {
     EXPECT_FALSE(result.success);
     EXPECT_EQ(result.errorMessage, tavo::stampit::bridge_lines::kSigningFailed);
     EXPECT_EQ(wrapper.record().exchanges.size(), 3u);
-    EXPECT_TRUE(logged("StampIT submit: 3 signing request(s) left unanswered")) << log();
 }
 
 // A talkative wrapper: what the bridge keeps, returns and logs of it is
@@ -478,7 +477,6 @@ TEST_F(StampItBridgeRun, TalkativeWrapperIsKeptAndLoggedWithinBounds) {
         EXPECT_EQ(result.nativeErrors[99], "грешка 100");
         EXPECT_EQ(result.nativeErrors.back(), "Още 4900 грешки от НАП не са показани.");
         EXPECT_LE(result.output.size(), size_t{1} << 20);
-        EXPECT_TRUE(logged("StampIT submit: the log holds only part of the wrapper's output: "));
     }
     EXPECT_LT(std::filesystem::file_size(logDir_ / "test.log"), std::uintmax_t{2} << 20);
     if (tavo::test::kResidentMemoryIsMeaningful) {
