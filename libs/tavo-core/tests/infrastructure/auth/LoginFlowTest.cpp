@@ -154,15 +154,6 @@ TEST_F(LoginFlowTest, CheckAnsweredWithAPageFails) {
         EXPECT_FALSE(again.login());
         EXPECT_EQ(again.lastError(), pageError);
     }
-    // The login host refuses the certificate and the portal sends the check
-    // on to its sign-in page.
-    portal.setLoginRefused(true);
-    portal.on(PortalStandIn::Host::Portal, "GET", "/api/base/taxpayers",
-              [](const tavo::test::RecordedRequest&) { return Reply::redirect(PortalStandIn::loginPageUrl()); });
-    auto client = HttpClientFactory::forNapPortal(card.key().certificateId, card.pin());
-    LoginFlow refused(*client, nullptr, card.key().certificateId, {});
-    EXPECT_FALSE(refused.login());
-    EXPECT_EQ(refused.lastError(), pageError);
 }
 
 TEST_F(LoginFlowTest, WarmUpPrimesThePinCacheWhenItCan) {

@@ -149,8 +149,6 @@ TEST(BulgarianDates, ParseDateIsoEqualsTheRegex) {
     EXPECT_GE(matching * 3, n) << matching;
 }
 
-namespace sofia {
-
 // The two changes of 2024 and a winter and a summer instant, from UTC.
 TEST(SofiaMinute, SwitchesAtOneUtcOnTheLastSundays) {
     struct Case {
@@ -188,5 +186,3 @@ TEST(SofiaMinute, AgreesWithTheTzDatabase) {
         EXPECT_EQ(wrong, 0u);
     }
 }
-
-}  // namespace sofia
