@@ -129,6 +129,15 @@ EnginePtr loadAgain(const std::string& path) {
     return engine;
 }
 
+// libp11 builds its RSA and EC key methods on the first lookup, unguarded:
+// once libcurl makes the engine the default, two threads' first handshakes
+// each build one and one copy leaks. They are built here, under our lock,
+// before any handle can name the engine.
+void buildKeyMethods(ENGINE* engine) {
+    for (int type : {EVP_PKEY_RSA, EVP_PKEY_EC}) ENGINE_get_pkey_meth(engine, type);
+    ERR_clear_error();
+}
+
 bool loadLocked(EngineState& s) {
     const std::string path = locatePkcs11EngineLibrary();
     if (path.empty()) {
@@ -143,6 +152,7 @@ bool loadLocked(EngineState& s) {
         Logger::error("HttpClient: ENGINE_init(pkcs11) failed");
         return false;
     }
+    buildKeyMethods(engine.get());
     // The functional reference taken by ENGINE_init keeps the engine
     // initialised for the life of the process; only the lookup goes.
     s.started.push_back(engine.get());
@@ -177,6 +187,7 @@ bool replaceInstanceLocked(EngineState& s, const std::string& pin) {
         ERR_clear_error();
         return false;
     }
+    buildKeyMethods(fresh.get());
     // The functional reference taken by ENGINE_init keeps it for the life of
     // the process, as with the first instance.
     s.started.push_back(fresh.get());

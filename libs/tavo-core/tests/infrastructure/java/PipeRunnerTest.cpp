@@ -253,7 +253,13 @@ TEST(PipeRunner, LineOverTheCapStopsTheChild) {
     for (const Case& c : {
              Case{"endless output without a line feed", "echo $$; exec cat /dev/zero", -1, {}, "standard output is"},
              Case{"one line just over the cap, then more", over, -1, {}, "longer than 65536 bytes"},
-             Case{"endless error output", "echo $$; exec cat /dev/zero >&2", -1, {}, "standard error is longer"},
+             // The error stream is read on its own thread: its flood waits
+             // until the pid line has been read, or it could win the race.
+             Case{"endless error output",
+                  "echo $$; read go; exec cat /dev/zero >&2",
+                  -1,
+                  {},
+                  "standard error is longer"},
              Case{"a line at the cap passes",
                   "echo $$; head -c 65536 /dev/zero | tr '\\0' y; echo",
                   0,
@@ -261,13 +267,13 @@ TEST(PipeRunner, LineOverTheCapStopsTheChild) {
                   ""},
          }) {
         SCOPED_TRACE(c.name);
-        const Capped o = runSmall(c.script);
+        const Capped o = runSmall(c.script, [](PipeRunner& runner) { runner.writeLine("go"); });
         EXPECT_EQ(o.gaveUp, "");
         EXPECT_EQ(o.code, c.code);
         EXPECT_EQ(o.out, c.out);
         EXPECT_NE(o.failure.find(c.failure), std::string::npos) << o.failure;
         EXPECT_EQ(o.failure.empty(), c.code != -1) << o.failure;
-        EXPECT_TRUE(processGone(o.pid));
+        EXPECT_TRUE(processGone(o.pid)) << o.pid;
     }
 }
 
