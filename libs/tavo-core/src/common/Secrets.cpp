@@ -1,6 +1,10 @@
 #include "common/Secrets.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "common/Ascii.h"
+#include "common/PercentEncode.h"
 
 namespace tavo::core::common::secrets {
 namespace {
@@ -19,10 +23,7 @@ bool schemeAt(std::string_view text, std::size_t at) {
     return ascii::equalsNoCase(text.substr(at, kScheme.size()), kScheme);
 }
 
-}  // namespace
-
-std::string maskSecret(std::string_view text, std::string_view secret) {
-    if (secret.empty()) return std::string(text);
+std::string maskOneForm(std::string_view text, std::string_view secret) {
     std::string out;
     out.reserve(text.size());
     std::size_t from = 0;
@@ -32,6 +33,41 @@ std::string maskSecret(std::string_view text, std::string_view secret) {
         from = at + secret.size();
     }
     out.append(text.substr(from));
+    return out;
+}
+
+// Inside a JSON string, with or without the optional "\/".
+std::string asJsonString(std::string_view secret, bool escapeSlash) {
+    std::string out;
+    for (char c : secret) {
+        if (c == '"' || c == '\\' || (c == '/' && escapeSlash)) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// How a server may write the secret back: as sent first, then inside a JSON
+// string or percent-encoded in either letter case. Masking the form as sent
+// first means no later pass can leave it behind.
+std::vector<std::string> echoedForms(std::string_view secret) {
+    const std::string upper = percentEncode(secret);
+    std::string lower = upper;
+    for (std::size_t at = lower.find('%'); at != std::string::npos; at = lower.find('%', at + 1)) {
+        for (std::size_t hex = at + 1; hex < at + 3; ++hex) lower[hex] = ascii::toLower(lower[hex]);
+    }
+    std::vector<std::string> forms{std::string(secret)};
+    for (std::string form : {asJsonString(secret, false), asJsonString(secret, true), upper, lower}) {
+        if (std::find(forms.begin(), forms.end(), form) == forms.end()) forms.push_back(std::move(form));
+    }
+    return forms;
+}
+
+}  // namespace
+
+std::string maskSecret(std::string_view text, std::string_view secret) {
+    std::string out(text);
+    if (secret.empty()) return out;
+    for (const std::string& form : echoedForms(secret)) out = maskOneForm(out, form);
     return out;
 }
 

@@ -9,7 +9,8 @@ namespace tavo::core::common::secrets {
 
 inline constexpr std::string_view kMask = "***";
 
-// The text with every occurrence of the secret replaced by kMask; an empty
+// The text with every occurrence of the secret replaced by kMask, also where
+// it was written back inside a JSON string or percent-encoded; an empty
 // secret changes nothing.
 std::string maskSecret(std::string_view text, std::string_view secret);
 

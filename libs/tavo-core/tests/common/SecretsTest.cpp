@@ -29,4 +29,7 @@ TEST(Secrets, BearerCredentialsAreMaskedWhereverAServerPutsThem) {
 TEST(Secrets, TheSecretIsMaskedEverywhereAndAnEmptyOneChangesNothing) {
     EXPECT_EQ(secrets::maskSecret("k3y=k3yk3y; k3", "k3y"), "***=******; k3");
     EXPECT_EQ(secrets::maskSecret("k3y", ""), "k3y");
+    // Written back inside JSON or an address, the key is still the key.
+    EXPECT_EQ(secrets::maskSecret(R"({"k":"a\/b+\"c","q":"a%2Fb%2B%22c","l":"a%2fb%2b%22c"} a/b+"c)", R"(a/b+"c)"),
+              R"({"k":"***","q":"***","l":"***"} ***)");
 }
