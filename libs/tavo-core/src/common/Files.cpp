@@ -100,7 +100,8 @@ bool writeAll(int fd, const void* data, std::size_t size, std::size_t* written) 
 }
 
 bool isTrustedFile(const struct stat& info) {
-    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 022) == 0;
+    // A second name elsewhere means someone else may read or change it there.
+    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 022) == 0 && info.st_nlink == 1;
 }
 
 std::optional<std::uint64_t> trustedFileSize(const std::string& path) {
@@ -148,7 +149,8 @@ ReadResult readRegularFile(const std::string& path, const ReadOptions& options) 
         return readFailure(ReadError::NotRegular,
                            S_ISDIR(info.st_mode) ? "a folder, not a file" : "not a regular file");
     if (options.requireOwnFile && !isTrustedFile(info))
-        return readFailure(ReadError::NotTrusted, "owned by another account or writable by others");
+        return readFailure(ReadError::NotTrusted,
+                           "owned by another account, writable by others or with a second name elsewhere");
     const auto onDisk = static_cast<std::uint64_t>(info.st_size);
     if (options.maxBytes && onDisk > *options.maxBytes) return tooLarge(*options.maxBytes);
     return readToEnd(fd.get(), static_cast<std::size_t>(onDisk), options.maxBytes);

@@ -54,8 +54,9 @@ struct ReadOptions {
     bool requireOwnFile = false;            // true: only a file isTrustedFile accepts is read
 };
 
-// A regular file of this process's user that no one else can write: the only
-// kind the agent trusts in its per-user folders (keys, PINs, log, applet).
+// A regular file of this process's user that no one else can write and that
+// has no other name (hard link): the only kind the agent trusts in its
+// per-user folders (keys, PINs, log, applet).
 bool isTrustedFile(const struct stat& info);
 
 // The size of the file at path when it is one isTrustedFile accepts, looked

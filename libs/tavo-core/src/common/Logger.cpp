@@ -23,16 +23,17 @@ struct LoggerState {
     bool torn = false;
 };
 
-// Only a regular file of the user's own is a log: a link planted in its place
-// is not followed, and a FIFO or a device is never waited on (opening
-// without blocking). The log names taxpayers and their filings: created
+// Only a regular file of the user's own, with no second name, is a log: a
+// link planted in its place is not followed, and a FIFO or a device is never
+// waited on (opening without blocking). The log names taxpayers and their filings: created
 // readable by the user only, and a log left readable by others is made so.
 int openLog(const std::string& path) {
     core::common::files::UniqueFd fd(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!fd) return -1;
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) return -1;
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || info.st_nlink != 1)
+        return -1;
     if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), 0600) != 0) return -1;
     return fd.release();
 }

@@ -59,7 +59,8 @@ TEST(Files, ReadRefusesWhatIsNotARegularFile) {
     fs::create_directory(dir / "folder");
     fs::create_symlink(dir / "plain", dir / "link");
     fs::create_symlink(dir / "nowhere", dir / "dangling");
-    for (const char* name : {"writable", "theirs"}) tavo::test::writeFile(dir / name, "content");
+    for (const char* name : {"writable", "theirs", "twice"}) tavo::test::writeFile(dir / name, "content");
+    fs::create_hard_link(dir / "twice", dir / "twice-elsewhere");
     ASSERT_EQ(::chmod((dir / "writable").c_str(), 0620), 0);
     ASSERT_EQ(::chown((dir / "theirs").c_str(), 65534, 65534), 0);
 
@@ -85,6 +86,7 @@ TEST(Files, ReadRefusesWhatIsNotARegularFile) {
         {"plain", true, ReadError::None, 7, true},
         {"writable", true, ReadError::NotTrusted, 7, true},
         {"theirs", true, ReadError::NotTrusted, 7, true},
+        {"twice", true, ReadError::NotTrusted, 7, true},
         {"theirs", true, ReadError::None},
     };
     for (const Case& c : cases) {
