@@ -232,6 +232,12 @@ DirResult dirOk() {
     return r;
 }
 
+DirResult dirMissing() {
+    DirResult r;
+    r.missing = true;
+    return r;
+}
+
 // The folders down to the checked ones, followed as the system resolves
 // them; the old behaviour for folders that are not the agent's own.
 DirResult makeOuterFolders(const std::string& path, bool create) {
@@ -239,11 +245,7 @@ DirResult makeOuterFolders(const std::string& path, bool create) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode) ? dirOk() : dirRefused(path, "not a folder");
     if (errno != ENOENT) return dirRefused(path, errnoText(errno));
-    if (!create) {
-        DirResult r;
-        r.missing = true;
-        return r;
-    }
+    if (!create) return dirMissing();
     const std::size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0) {
         DirResult parent = makeOuterFolders(path.substr(0, slash), create);
@@ -276,11 +278,7 @@ DirResult checkOwnFolder(const std::string& dir, const DirOptions& options) {
     struct stat info {};
     if (::lstat(dir.c_str(), &info) != 0) {
         if (errno != ENOENT) return dirRefused(dir, errnoText(errno));
-        if (!options.create) {
-            DirResult r;
-            r.missing = true;
-            return r;
-        }
+        if (!options.create) return dirMissing();
         if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return dirRefused(dir, errnoText(errno));
         if (::lstat(dir.c_str(), &info) != 0) return dirRefused(dir, errnoText(errno));
     }

@@ -44,7 +44,7 @@ enum class ReadError {
     NotFound,    // no such file (or a link leading nowhere)
     NotRegular,  // a folder, a device, a FIFO, a socket, or a link when links are refused
     TooLarge,    // more bytes than the limit
-    NotTrusted,  // owned by another account, or writable by others (only when asked)
+    NotTrusted,  // not a file isTrustedFile accepts (only when asked)
     Unreadable,  // any other failure of open, fstat or read
 };
 

@@ -7,7 +7,7 @@ namespace tavo::core::operations::portalpage {
 namespace {
 
 bool isLoginPath(std::string_view path) {
-    return path.substr(0, 6) == "/auth/";
+    return path.starts_with("/auth/");
 }
 
 }  // namespace

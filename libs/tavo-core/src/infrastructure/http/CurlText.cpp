@@ -8,10 +8,6 @@ namespace {
 
 constexpr std::string_view kRedacted = "[redacted]";
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
 bool isUrlEnd(char c) {
     return c == ' ' || c == '\t' || c == '\'' || c == '"' || c == '<' || c == '>';
 }
@@ -197,13 +193,13 @@ std::optional<std::pair<std::string, std::string>> parseHeaderLine(std::string_v
 std::string redactCurlInfo(std::string_view line) {
     static constexpr std::array<std::string_view, 2> kCookieVerbs = {"Added cookie ", "Replaced cookie "};
     for (std::string_view verb : kCookieVerbs)
-        if (startsWith(line, verb)) return redactCookieLine(line);
+        if (line.starts_with(verb)) return redactCookieLine(line);
     std::string_view body = line.substr(std::min(line.size(), line.find_first_not_of(" \t")));
     if (body.empty() || body == kWithheld) return std::string(line);
     for (std::string_view prefix : kHeaderLinePrefixes)
-        if (startsWith(body, prefix)) return redactHeaderLine(line);
+        if (body.starts_with(prefix)) return redactHeaderLine(line);
     for (std::string_view prefix : kSafePrefixes)
-        if (startsWith(body, prefix)) return dropQueries(line);
+        if (body.starts_with(prefix)) return dropQueries(line);
     return std::string(kWithheld);
 }
 

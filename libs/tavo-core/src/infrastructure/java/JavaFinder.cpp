@@ -54,10 +54,8 @@ std::optional<std::string> askJava(const std::string& javaPath, const std::vecto
     ProgramAnswer answer = askProgram({javaPath, args, {}}, withStdout, deadline);
     if (!answer.started) return std::nullopt;
     if (answer.timedOut) {
-        std::string command = javaPath;
-        for (const std::string& a : args) command += ' ' + a;
         Logger::warn("Java did not answer within " + std::to_string(deadline.count()) +
-                     " ms and was stopped; not used: " + core::common::utf8::escapeForLog(command));
+                     " ms and was stopped; not used: " + commandLineForLog(javaPath, args));
         return std::nullopt;
     }
     return std::move(answer.text);

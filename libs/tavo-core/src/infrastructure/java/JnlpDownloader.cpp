@@ -55,12 +55,8 @@ std::string forLog(std::string_view text) {
     return utf8::escapeForLog(text);
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 bool isAbsoluteHttp(std::string_view href) {
-    return startsWith(href, "http://") || startsWith(href, "https://");
+    return href.starts_with("http://") || href.starts_with("https://");
 }
 
 std::string lastPathComponent(std::string_view path) {

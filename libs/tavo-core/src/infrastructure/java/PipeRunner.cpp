@@ -24,6 +24,7 @@
 
 #include "common/Files.h"
 #include "common/Logger.h"
+#include "common/Utf8.h"
 #include "infrastructure/java/LineAccumulator.h"
 
 extern char** environ;
@@ -759,6 +760,12 @@ ProgramAnswer askProgram(const PipeRunner::LaunchParams& params, bool withStdout
     runner.run(onStdout, append);
     answer.timedOut = runner.deadlinePassed();
     return answer;
+}
+
+std::string commandLineForLog(const std::string& program, const std::vector<std::string>& args) {
+    std::string line = program;
+    for (const std::string& a : args) line += ' ' + a;
+    return core::common::utf8::escapeForLog(line);
 }
 
 }  // namespace tavo::stampit

@@ -102,4 +102,8 @@ inline constexpr std::size_t kMaxAnswerBytes = std::size_t{64} * 1024;
 // the child is stopped: nothing after them could change the answer.
 ProgramAnswer askProgram(const PipeRunner::LaunchParams& params, bool withStdout, std::chrono::milliseconds deadline);
 
+// The program and its arguments as one log line, escaped: they come from the
+// environment and the caller.
+std::string commandLineForLog(const std::string& program, const std::vector<std::string>& args);
+
 }  // namespace tavo::stampit

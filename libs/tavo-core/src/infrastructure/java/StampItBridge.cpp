@@ -85,12 +85,6 @@ std::string joinClasspath(const std::vector<std::string>& entries) {
     return out;
 }
 
-std::string commandLine(const std::string& program, const std::vector<std::string>& args) {
-    std::string out = program;
-    for (const std::string& a : args) out += ' ' + a;
-    return out;
-}
-
 // A caller's progress callback must not end a run half-way: what it throws is logged.
 void report(const StampItBridge::Progress& progress, const std::string& text) {
     if (!progress) return;
@@ -101,10 +95,6 @@ void report(const StampItBridge::Progress& progress, const std::string& text) {
     } catch (...) {
         Logger::warn("StampIT: progress callback threw");
     }
-}
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
 }
 
 // What one run of the wrapper may put into the log: each line escaped and cut
@@ -203,11 +193,6 @@ private:
     bool full_ = false;
 };
 
-// The command line as logged: its parts come from the environment and the caller.
-std::string commandLineForLog(const std::string& program, const std::vector<std::string>& args) {
-    return core::common::utf8::escapeForLog(commandLine(program, args));
-}
-
 void logValidationRun(int code, const KeptLines& outputLines, const CountedText& errorLines) {
     Logger::info("StampIT validate: exit=" + std::to_string(code) + " stdout_lines=" +
                  std::to_string(outputLines.count()) + " stderr_bytes=" + std::to_string(errorLines.text().size()));
@@ -234,7 +219,7 @@ bool isTechnicalLine(std::string_view trimmedLine) {
     static constexpr std::array<std::string_view, 6> prefixes = {"bcEncrypt",  "EncryptInit", "loadEncCert",
                                                                  "parsefiles", "maxProgress", "stat:"};
     for (std::string_view p : prefixes)
-        if (startsWith(trimmedLine, p)) return true;
+        if (trimmedLine.starts_with(p)) return true;
     return false;
 }
 
@@ -326,20 +311,20 @@ OutputLineEffect readSubmitOutputLine(const std::string& line, SubmitOutputState
     OutputLineEffect effect;
     std::string_view view(line);
     if (view.empty()) return effect;
-    if (startsWith(view, "SIGN:")) {
+    if (view.starts_with("SIGN:")) {
         effect.progress = "Подписване с електронен подпис…";
         effect.signRequest = true;
         std::string_view payload = view.substr(5);
         size_t last = payload.find_last_not_of(kBlanks);
         payload = last == std::string_view::npos ? std::string_view{} : payload.substr(0, last + 1);
         effect.toSign = b64Decode(payload);
-    } else if (startsWith(view, "NATIVE_ERROR:")) {
+    } else if (view.starts_with("NATIVE_ERROR:")) {
         std::string text = nativeErrorText(view.substr(13));
         effect.progress = "Грешка от НАП: " + text;
         keepNativeError(state, std::move(text));
-    } else if (startsWith(view, "SUCCESS")) {
+    } else if (view.starts_with("SUCCESS")) {
         effect.progress = "Успешно подадено.";
-    } else if (startsWith(view, "ERROR:")) {
+    } else if (view.starts_with("ERROR:")) {
         // An error line without words still fails the submission; it does
         // not wipe out words an earlier one gave.
         std::string text = trim(view.substr(6));
@@ -676,7 +661,7 @@ public:
     // Whatever goes wrong here, a signing request is answered: the wrapper
     // waits for exactly one reply line per request.
     void onOutput(const std::string& line) {
-        bool unanswered = startsWith(line, "SIGN:");
+        bool unanswered = line.starts_with("SIGN:");
         try {
             ++outputLines_;
             logBudget_.line("  [stdout] ", line);

@@ -13,14 +13,10 @@ constexpr std::string_view kKeychainPrefix = "keychain:";
 constexpr std::string_view kDpapiPrefix = "dpapi:";
 constexpr std::string_view kPlainPrefix = "plain:";
 
-bool startsWith(const std::string& text, std::string_view prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
 }  // namespace
 
 bool CryptoStore::isToken(const std::string& text) {
-    return startsWith(text, kDpapiPrefix) || startsWith(text, kKeychainPrefix) || startsWith(text, kPlainPrefix);
+    return text.starts_with(kDpapiPrefix) || text.starts_with(kKeychainPrefix) || text.starts_with(kPlainPrefix);
 }
 
 // Allocation is the one thing that can fail here; it fails the call, never the caller.
@@ -38,7 +34,7 @@ std::optional<std::string> CryptoStore::encrypt(const std::string& value) {
 std::optional<std::string> CryptoStore::decrypt(const std::string& text) {
     if (text.empty()) return std::string();
     if (!isToken(text)) return text;
-    if (!startsWith(text, kKeychainPrefix)) {
+    if (!text.starts_with(kKeychainPrefix)) {
         Logger::warn("CryptoStore: cannot decrypt non-keychain token on macOS");
         return std::nullopt;
     }
