@@ -416,9 +416,7 @@ void StandIn::handle(const httplib::Request& req, httplib::Response& res) {
                 std::lock_guard<std::mutex> lock(stopMutex_);
                 if (stopping_) return false;
             }
-            if (!sink.write(chunk->data(), chunk->size())) return false;
-            endlessBytes_ += chunk->size();
-            return true;
+            return sink.write(chunk->data(), chunk->size());
         });
     } else if (reply.cutAfter) {
         auto body = std::make_shared<std::string>(std::move(reply.body));

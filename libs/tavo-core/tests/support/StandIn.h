@@ -130,10 +130,6 @@ public:
     // TLS handshakes a client began with this stand-in, whether or not a
     // request followed: zero means no byte of a client reached it.
     std::size_t handshakes() const { return handshakes_.load(); }
-    // Bytes of endless bodies the client took before it hung up: a client
-    // that stops at its cap leaves this near the cap, never at what its time
-    // limit would allow.
-    std::size_t endlessBytesSent() const { return endlessBytes_.load(); }
 
     // CURLOPT_CONNECT_TO entries sending these hosts' port 443 here.
     std::string connectToEntries(const std::vector<std::string>& hosts) const;
@@ -161,7 +157,6 @@ private:
     int port_ = 0;
     Journal journal_;
     std::atomic<std::size_t> handshakes_{0};
-    std::atomic<std::size_t> endlessBytes_{0};
 
     std::mutex routesMutex_;
     std::vector<Route> routes_;
