@@ -4,18 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
-#include <thread>
+#include <utility>
 
 #include "common/Files.h"
-
 #include "common/Logger.h"
 #include "common/Paths.h"
-#include "support/LogCapture.h"
+#include "support/FifoRelease.h"
 #include "support/TempDir.h"
 
 using tavo::Logger;
@@ -93,12 +90,9 @@ TEST(Logger, LogPlaceTakenByAnythingButOurFileMeansStderrOnly) {
     namespace fs = std::filesystem;
     tavo::test::TempDir dir;
     const auto userFile = dir / "notes.txt", log = dir / "TavoAgentC.log";
-    struct Case {
-        const char* name;
-        std::function<void()> plant;
-        bool reader = false;  // a FIFO with a reader that never reads
-    };
-    const Case cases[] = {
+    const auto fifo = [&] { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); };
+    tavo::core::common::files::UniqueFd reader;  // one that never reads
+    const std::pair<const char*, std::function<void()>> cases[] = {
         {"a link to another of the user's files", [&] { fs::create_symlink(userFile, log); }},
         {"a second name of another of the user's files", [&] { fs::create_hard_link(userFile, log); }},
         {"another account's file",
@@ -106,39 +100,31 @@ TEST(Logger, LogPlaceTakenByAnythingButOurFileMeansStderrOnly) {
              tavo::test::writeFile(log, "theirs\n");
              ASSERT_EQ(::chown(log.c_str(), 65534, 65534), 0);
          }},
-        {"a FIFO without a reader", [&] { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
-        {"a FIFO whose reader never reads", [&] { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }, true},
+        {"a FIFO without a reader", fifo},
+        {"a FIFO with a reader",
+         [&] {
+             fifo();
+             reader.reset(::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+         }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, plant] : cases) {
+        SCOPED_TRACE(name);
         tavo::test::writeFile(userFile, "the user's own text\n");
         fs::permissions(userFile, fs::perms(0644));
         fs::remove(log);
-        c.plant();
-        tavo::core::common::files::UniqueFd reader;
-        if (c.reader) reader.reset(::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        testing::internal::CaptureStderr();
-        // More than a pipe holds, on a thread of its own: a FIFO taken for the
-        // log blocks it, and is then drained until it ends (bounded failure).
-        std::atomic<bool> done{false};
-        std::thread writer([&] {
-            Logger::init(log.string());
-            for (int i = 0; i < 2000; ++i) Logger::info("Test: line " + std::to_string(i) + std::string(100, '.'));
-            done = true;
-        });
-        for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!done) {
-            ADD_FAILURE() << "the logger blocked on " << log;
-            tavo::core::common::files::UniqueFd drain(::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-            for (char sink[65536]; !done;)
-                if (!drain || ::read(drain.get(), sink, sizeof sink) <= 0)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        writer.join();
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("Test: line 1999"), std::string::npos);
+        reader.reset();
+        plant();
+        tavo::test::callReleasingFifo(
+            [&] {
+                Logger::init(log.string());
+                Logger::info("Test: a line");
+            },
+            log.string(), O_RDONLY);
         Logger::init("");
         EXPECT_EQ(tavo::test::readFile(userFile), "the user's own text\n");
         EXPECT_EQ(fs::status(userFile).permissions(), fs::perms(0644));
+        char byte = 0;
+        EXPECT_TRUE(!reader || ::read(reader.get(), &byte, 1) <= 0) << "a line went to the FIFO";
         if (fs::is_regular_file(fs::symlink_status(log)) && !fs::equivalent(log, userFile)) {
             EXPECT_EQ(tavo::test::readFile(log), "theirs\n");
         }

@@ -22,8 +22,6 @@ TEST(SafeJson, HostileTextsParseWithoutThrowing) {
                           {"[[[[1]]]]", true},
                           // the parser would stop reading at a NUL
                           {std::string("{\"eik\":\"111\"}\0{\"eik\":\"222\"}", 27), false},
-                          {std::string("{}\0", 3), false},
-                          {std::string("\"a\0b\"", 5), false},
                           {"\"a\\u0000b\"", true}}) {
         SCOPED_TRACE(c.text.substr(0, 20));
         sj::ParseOutcome out;

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include "infrastructure/security/PinStore.h"
 #include "platform/Keychain.h"
 #include "platform/KeychainTesting.h"
+#include "support/KeychainTestSupport.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -29,7 +29,6 @@ using Ids = std::vector<std::string>;
 
 namespace {
 
-constexpr uid_t kOtherAccount = 65534;
 const std::string kService = "TavoAgentC.pin";
 
 // A HOME of one table case's own.
@@ -38,36 +37,18 @@ struct OwnHome {
     tavo::test::ScopedEnv env{"HOME", dir.str().c_str()};
 };
 
-fs::path storeDir() {
-    return keychain::storageDirectory();
+// Run in a child left only the descriptors for the folder and the lock, so
+// that no item can be opened: a bit for each call that did not fail.
+int callsWithNoDescriptorForAnItem(void*) {
+    ::close_range(3, ~0U, 0);
+    const rlimit tight{3 + 2, 3 + 2};
+    if (::setrlimit(RLIMIT_NOFILE, &tight) != 0) return 8;
+    std::string data;
+    int succeeded = keychain::copyGenericPassword(kService, "1:AB", data) != keychain::kStatusFailed ? 1 : 0;
+    if (PinStore::remove("1:AB")) succeeded |= 2;
+    if (PinStore::clearAll()) succeeded |= 4;
+    return succeeded;
 }
-
-// Leaves exactly `free` descriptors to the process until destroyed: the holes
-// below the highest open one are filled, the soft limit set just above it.
-class DescriptorPressure {
-public:
-    explicit DescriptorPressure(int free) {
-        ::getrlimit(RLIMIT_NOFILE, &before_);
-        int highest = 2;
-        for (const auto& e : fs::directory_iterator("/proc/self/fd"))
-            highest = std::max(highest, std::stoi(e.path().filename().string()));
-        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
-            fillers_.push_back(fd);
-            if (fd >= highest) break;
-        }
-        struct rlimit tight = before_;
-        tight.rlim_cur = static_cast<rlim_t>(std::max(highest, fillers_.back()) + 1 + free);
-        ::setrlimit(RLIMIT_NOFILE, &tight);
-    }
-    ~DescriptorPressure() {
-        ::setrlimit(RLIMIT_NOFILE, &before_);
-        for (int fd : fillers_) ::close(fd);
-    }
-
-private:
-    struct rlimit before_ {};
-    std::vector<int> fillers_;
-};
 
 }  // namespace
 
@@ -76,7 +57,7 @@ private:
 TEST(KeychainTrust, ItemsNotOurOwnAreSkipped) {
     using Plant = void (*)(const fs::path& item);
     const std::pair<const char*, Plant> cases[] = {
-        {"another account's item", [](const fs::path& item) { ASSERT_EQ(::chown(item.c_str(), kOtherAccount, 0), 0); }},
+        {"another account's item", [](const fs::path& item) { ASSERT_EQ(::chown(item.c_str(), 65534, 0), 0); }},
         {"an item over 64 KiB",
          [](const fs::path& item) {  // still a well-formed item: only the cap stops it
              tavo::test::writeFile(item, tavo::test::readFile(item) + std::string(64 * 1024, ' '));
@@ -88,7 +69,7 @@ TEST(KeychainTrust, ItemsNotOurOwnAreSkipped) {
         tavo::test::LogCapture log;
         ASSERT_TRUE(PinStore::store("1:AB", "6666"));
         fs::path item;  // the one item so far
-        for (const auto& e : fs::directory_iterator(storeDir()))
+        for (const auto& e : fs::directory_iterator(keychain::storageDirectory()))
             if (e.path().extension() == ".item") item = e.path();
         ASSERT_TRUE(PinStore::store("2:CD", "2222"));
         plant(item);
@@ -106,15 +87,7 @@ TEST(KeychainTrust, ItemsNotOurOwnAreSkipped) {
 // An item that is there but cannot be opened fails every call; nothing changes.
 TEST(KeychainTrust, UnreadableItemFailsTheWholeCall) {
     ASSERT_TRUE(PinStore::store("1:AB", "1111"));
-    {
-        DescriptorPressure pressure(2);  // the folder and the lock: no item can be opened
-        std::string data;
-        std::vector<std::string> accounts;
-        EXPECT_EQ(keychain::copyGenericPassword(kService, "1:AB", data), keychain::kStatusFailed);
-        EXPECT_EQ(keychain::copyGenericPasswordAccounts(kService, accounts), keychain::kStatusFailed);
-        EXPECT_FALSE(PinStore::remove("1:AB"));
-        EXPECT_FALSE(PinStore::clearAll());
-    }
+    EXPECT_EQ(tavo::test::runInChildProcess(callsWithNoDescriptorForAnItem, nullptr), 0);
     EXPECT_EQ(PinStore::listStoredIds(), Ids{"1:AB"});
     EXPECT_EQ(PinStore::load("1:AB"), Pin("1111"));
 }
@@ -122,7 +95,7 @@ TEST(KeychainTrust, UnreadableItemFailsTheWholeCall) {
 // Reads need no write access (a read-only bind mount: root ignores mode bits).
 TEST(KeychainTrust, ReadOnlyHomeStillReads) {
     ASSERT_TRUE(PinStore::store("1:AB", "1111"));
-    fs::remove(storeDir() / ".lock");  // as a store made before the lock file
+    fs::remove(fs::path(keychain::storageDirectory()) / ".lock");  // as a store made before the lock file
     const std::string home = std::getenv("HOME");
     if (::mount(home.c_str(), home.c_str(), nullptr, MS_BIND, nullptr) != 0)
         GTEST_SKIP() << "no bind mount allowed here: " << std::strerror(errno);
@@ -146,7 +119,7 @@ TEST(KeychainTrust, PlantedKeychainFolderIsRefused) {
         TempDir elsewhere;
         fs::create_directory(elsewhere / "Keychain");
         tavo::test::writeFile(elsewhere / "notes.item.tmp1", "the user's file");
-        const fs::path linked = agentFolder ? storeDir().parent_path() : storeDir();
+        const fs::path store = keychain::storageDirectory(), linked = agentFolder ? store.parent_path() : store;
         fs::create_directories(linked.parent_path());
         fs::create_directory_symlink(elsewhere.path(), linked);
         EXPECT_FALSE(PinStore::store("1:AB", "1111"));
