@@ -203,28 +203,13 @@ TEST_F(ListingTest, LapsedSessionIsNoListing) {
         forms.setAjaxReply(c.reply);
         for (const InquiryResult& r :
              {fetchHtmlTableResults(session, op, filterFor(2024)),
-              fetchAjaxJsonResults(session, ajax, "decl55.web.ajaxDocuments", filterFor(2024))}) {
+              fetchAjaxJsonResults(session, ajax, "decl55.web.ajaxDocuments", filterFor(2024))})
             EXPECT_EQ(r.metadata, (std::unordered_map<std::string, std::string>{{"error", lapsed}}));
-            EXPECT_TRUE(r.rows.empty());
-        }
     }
     // An empty table is a listing.
     forms.setListingReply(std::nullopt);
     forms.setRows({});
     EXPECT_EQ(fetchHtmlTableResults(session, op, filterFor(2024)).metadata.at("count"), "0");
-}
-
-// A listing in the portal's legacy charset reads as UTF-8, rows and raw page.
-TEST_F(ListingTest, Windows1251ListingReadsAsUtf8) {
-    const std::vector<PlsFormStandIn::Row> rows = {{"ВХ-0100-0001", "01.02.2025", "2024", "", "", "900001"}};
-    forms.setListingReply(
-        PlsFormStandIn::windows1251Page(PlsFormStandIn::listingHtml(rows), "text/html; charset=windows-1251"));
-    PlsTestSubmission op;
-    InquiryResult r = fetchHtmlTableResults(session, op, filterFor(2024));
-    ASSERT_EQ(r.rows.size(), 1u) << r.metadata["error"];
-    EXPECT_EQ(r.rows[0][3], "ВХ-0100-0001");
-    EXPECT_EQ(r.rawBody, PlsFormStandIn::listingHtml(rows));
-    EXPECT_EQ(r.rawBodyContentType, "text/html; charset=utf-8");
 }
 
 TEST_F(ListingTest, NoServiceGivesTheSessionError) {

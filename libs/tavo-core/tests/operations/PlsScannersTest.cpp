@@ -80,10 +80,8 @@ TEST(PlsScanners, KnownCases) {
                           {"pid=x pid:9", "9", ""},
                           {"pid=", "", ""},
                           {"pid:\"\"12", "", ""},
-                          // "pid" inside another word: a login page's settings, a cookie name.
-                          {"{appId:2}", "", ""},
-                          {"tpId=4100000001", "", ""},
-                          {"rapid=7 ?pid=8", "8", "8"},
+                          // "pid" inside another word: the login host's settings, a cookie name.
+                          {"{appId:2} rapid=7 ?pid=8", "8", "8"},
                           {"_pid=3 xipdoc_id=4", "", ""},
                           {"javascript:showResult(99999)", "", ""},
                           {"", "", ""}}) {

@@ -414,16 +414,6 @@ TEST_F(UploadTest, AcceptedWithoutPidTakesOnlyARowOfThisUpload) {
               std::string::npos);
 }
 
-// An upload whose answer ended on the login host's sign-in page: its settings
-// hold "appId:2", which is no pid, and the page is no verdict.
-TEST_F(UploadTest, AnswerEndingOnTheSignInPageIsNoAcceptance) {
-    forms.setUploadReply(Reply::redirect(PortalStandIn::loginPageUrl(), 303));
-    SubmissionResult r = executePlsSubmission(session, op, file(), params());
-    EXPECT_FALSE(r.success);
-    EXPECT_EQ(r.errorMessage, "Неразпознат отговор от НАП (без pid и без съобщение).");
-    EXPECT_FALSE(portal.journal().lastOn(forms.listingPath()));
-}
-
 // Answer pages as the agency words them, in either of its charsets: the
 // verdict follows what the page says, not its markup, and a refusal reads no
 // listing, so no number of an earlier filing reaches the user.

