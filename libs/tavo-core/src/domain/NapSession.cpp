@@ -258,9 +258,6 @@ NapSession::Response NapSession::postForm(const std::string& url, const Headers&
     return toResponse(impl_->httpClient().postForm(url, fields, headers));
 }
 
-NapSession::Response NapSession::postFormFresh(const std::string& url, const Headers& fields, const Headers& headers) {
-    return toResponse(impl_->httpClient().postFormFresh(url, fields, headers));
-}
 
 NapSession::Response NapSession::postRaw(const std::string& url, const std::vector<uint8_t>& body,
                                          const std::string& contentType) {

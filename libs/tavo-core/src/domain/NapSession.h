@@ -74,11 +74,10 @@ public:
     Response get(const std::string& url);
     Response get(const std::string& url, const Headers& headers);
     Response getFresh(const std::string& url, const Headers& headers);
+    // A form goes out on a connection of its own and is never resent by the
+    // transport: a filing reaches the portal at most once.
     Response postForm(const std::string& url, const Headers& fields);
     Response postForm(const std::string& url, const Headers& fields, const Headers& headers);
-    // A form that must reach the portal at most once (a filing): sent on a
-    // connection of its own, never resent by the transport.
-    Response postFormFresh(const std::string& url, const Headers& fields, const Headers& headers);
     Response postRaw(const std::string& url, const std::vector<uint8_t>& body, const std::string& contentType);
     std::vector<uint8_t> downloadBinary(const std::string& url);
     std::string exportCookies();

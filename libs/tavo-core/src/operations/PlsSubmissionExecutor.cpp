@@ -447,7 +447,7 @@ void logUpload(domain::NapSession& session, const UploadForm& form) {
 
 // Posts the form and reads the agency's answer into the result.
 SubmissionResult postAndReadVerdict(domain::NapSession& session, UploadForm& form) {
-    auto response = session.postFormFresh(form.url, form.fields, infra::http::kAcceptHtmlBrowser);
+    auto response = session.postForm(form.url, form.fields, infra::http::kAcceptHtmlBrowser);
     form.fields.clear();
     Logger::info("PlsSubmissionExecutor: response HTTP " + std::to_string(response.status) +
                  " (body=" + std::to_string(response.body.size()) + "B): " + forLog(response.body, kLogPreviewMax));

@@ -586,10 +586,6 @@ HttpResponse HttpClient::postForm(const std::string& url, const HeaderMap& field
     return impl_->doPostRaw(url, impl_->formBody(fields), kFormType, withFormType(headers));
 }
 
-HttpResponse HttpClient::postFormFresh(const std::string& url, const HeaderMap& fields, const HeaderMap& headers) {
-    return postForm(url, fields, headers);
-}
-
 std::vector<std::uint8_t> HttpClient::downloadBinary(const std::string& url, const HeaderMap& headers) {
     std::vector<std::uint8_t> bytes;
     HttpResponse r;

@@ -97,8 +97,6 @@ public:
     // fails after its body went out whole is never repeated; its error is
     // the cause, " — " and kUnknownPostOutcome.
     HttpResponse postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers = {});
-    // Kept for the callers that name it: every POST is fresh now.
-    HttpResponse postFormFresh(const std::string& url, const HeaderMap& fields, const HeaderMap& headers = {});
     // The body is not copied: it must outlive the call only.
     HttpResponse postRaw(const std::string& url, std::string_view body, const std::string& contentType,
                          const HeaderMap& headers = {});

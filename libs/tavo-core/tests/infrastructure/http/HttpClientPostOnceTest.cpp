@@ -24,9 +24,9 @@ TEST(PostOnce, APostWhoseAnswerIsLostArrivesOnceAndSaysItMayHaveArrived) {
     HttpClient client({});
     const std::pair<const char*, std::function<HttpResponse()>> cases[] = {
         {"postRaw on a warm client", [&] { return client.postRaw(portalUrl + "/take", filing, "text/plain"); }},
-        {"postFormFresh through a 307",
+        {"postForm through a 307",
          [&] {
-             return client.postFormFresh(portalUrl + "/file307", {{"declaration", "the whole filing"}});
+             return client.postForm(portalUrl + "/file307", {{"declaration", "the whole filing"}});
          }},
     };
     for (const auto& [name, post] : cases) {
