@@ -1,6 +1,5 @@
 #include "support/FakeJava.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <system_error>
@@ -39,11 +38,6 @@ void writeFakeJava(const fs::path& file, const FakeJavaSpec& spec, const FakeJav
 
 std::string fakeJavaCalls(const fs::path& file) {
     return readFile(file.string() + ".calls");
-}
-
-void killFakeJava(const fs::path& file) {
-    const std::string pid = readFile(file.string() + ".pid");
-    if (!pid.empty()) ::kill(std::stoi(pid), SIGKILL);
 }
 
 std::string installedJdk17Java() {

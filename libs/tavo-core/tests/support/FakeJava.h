@@ -1,12 +1,7 @@
 #pragma once
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace tavo::test {
 
@@ -20,8 +15,7 @@ struct FakeJavaSpec {
 };
 
 // Shell commands the fake runs before it prints anything, and after the
-// version: how a misbehaving runtime hangs, floods or leaves processes
-// behind. The cases may replace PATH: use absolute tools.
+// version (how a runtime misbehaves). PATH may be replaced: absolute tools.
 struct FakeJavaBehaviour {
     std::string before;
     std::string after;
@@ -35,25 +29,6 @@ void writeFakeJava(const std::filesystem::path& file, const FakeJavaSpec& spec,
 
 // Lines of file + ".calls": one per run of the fake.
 std::string fakeJavaCalls(const std::filesystem::path& file);
-
-// Kills the process whose id a fake wrote to file + ".pid" (echo $$ > "$me.pid").
-void killFakeJava(const std::filesystem::path& file);
-
-// Runs a discovery call on a thread of its own and waits at most limit for
-// it: past that the test fails and the fake's recorded process is killed
-// (again for each further run the call starts), so that the call returns
-// and the test goes on instead of hanging.
-template <class Call>
-auto callWithin(Call call, std::chrono::milliseconds limit, const std::filesystem::path& fake) {
-    auto result = std::async(std::launch::async, call);
-    if (result.wait_for(limit) != std::future_status::ready) {
-        ADD_FAILURE() << "the call did not return within " << limit.count() << " ms";
-        for (int round = 0; round < 10 && result.wait_for(limit) != std::future_status::ready; ++round)
-            killFakeJava(fake);
-        if (result.wait_for(limit) != std::future_status::ready) std::abort();
-    }
-    return result.get();
-}
 
 // The java program of the installed OpenJDK 17; empty when there is none.
 std::string installedJdk17Java();

@@ -2,18 +2,12 @@
 
 #include <dlfcn.h>
 
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
 
 #include "common/Paths.h"
 #include "support/FakeJava.h"
 #include "support/SoftHsmToken.h"
-#include "support/TestArchives.h"
 
 namespace fs = std::filesystem;
 
@@ -84,45 +78,6 @@ WrapperRecord WrapperScenario::record() const {
         if (parts[0] == "SIGN" && parts.size() == 3) rec.exchanges.push_back({parts[1], parts[2]});
     }
     return rec;
-}
-
-BoundedRun runWithin(stampit::PipeRunner& runner, const stampit::PipeRunner::LineCallback& onStdoutLine,
-                     const stampit::PipeRunner::LineCallback& onStderrLine, std::chrono::milliseconds limit,
-                     std::uint64_t maxGrowthBytes) {
-    BoundedRun result;
-    std::atomic<bool> done{false};
-    std::exception_ptr thrown;
-    std::thread worker([&] {
-        try {
-            result.code = runner.run(onStdoutLine, onStderrLine);
-        } catch (...) {
-            thrown = std::current_exception();
-        }
-        done = true;
-    });
-    const std::uint64_t peakBefore = peakRssBytes();
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!done && result.gaveUp.empty()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (peakRssBytes() > peakBefore + maxGrowthBytes)
-            result.gaveUp = "the process grew by more than " + std::to_string(maxGrowthBytes) + " bytes during run";
-        else if (std::chrono::steady_clock::now() >= until)
-            result.gaveUp = "run did not return within " + std::to_string(limit.count()) + " ms";
-    }
-    if (!done) {
-        runner.kill();
-        // A kill that cannot end the run either: stop here rather than hang.
-        const auto killedUntil = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!done && std::chrono::steady_clock::now() < killedUntil)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!done) {
-            std::fprintf(stderr, "runWithin: %s, and kill did not end it\n", result.gaveUp.c_str());
-            std::abort();
-        }
-    }
-    worker.join();
-    if (thrown) std::rethrow_exception(thrown);
-    return result;
 }
 
 }  // namespace tavo::test

@@ -1,5 +1,6 @@
 // Discovery cases that run programs (fakes and the installed JDK): each probe
 // starts the runner's error-reading thread.
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,8 +15,8 @@
 #include "platform/JavaHome.h"
 #include "platform/JavaHomeTesting.h"
 #include "support/FakeJava.h"
+#include "support/StampItRig.h"
 #include "support/TempDir.h"
-#include "support/TestArchives.h"
 
 namespace fs = std::filesystem;
 using tavo::stampit::JavaFinder;
@@ -38,6 +39,17 @@ std::string& systemAnswer() {
 // The homebrew places are part of every search; these cases rely on their absence.
 void expectNoHomebrew() {
     for (const char* prefix : JavaFinder::kPrefixes) ASSERT_FALSE(fs::exists(prefix)) << prefix;
+}
+
+// The process whose id the file holds has ended (a zombie not yet reaped
+// counts as ended), within two seconds.
+bool processGone(const fs::path& pidFile) {
+    const std::string pid = tavo::test::readFile(pidFile);
+    for (int i = 0; !pid.empty() && i < 200; ++i, ::usleep(10000)) {
+        const std::string stat = tavo::test::readFile("/proc/" + std::to_string(std::stoi(pid)) + "/stat");
+        if (stat.empty() || stat.compare(stat.rfind(')'), 3, ") Z") == 0) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -162,11 +174,6 @@ TEST(JavaFinderConcurrency, EmptyPathEntriesAreNotTheCurrentFolder) {
     tavo::test::TempDir dir;
     // A java in the working folder that an empty entry would wrongly find first.
     writeFakeJava(dir / "java", versionOnly("cwd"));
-    // Back before the folder is removed: later children would start nowhere.
-    struct Back {
-        fs::path to;
-        ~Back() { fs::current_path(to); }
-    } back{fs::current_path()};
     ASSERT_EQ(::chdir(dir.path().c_str()), 0);
     ScopedEnv pathEnv("PATH", "::/usr/bin:");
     auto install = JavaFinder::findOnPath();
@@ -192,8 +199,6 @@ TEST(JavaFinderConcurrency, PathSkipsRefusedCandidates) {
 
 TEST(JavaFinderConcurrency, FindsTheInstalledJdkThroughTheSystemCommand) {
     expectNoHomebrew();
-    // The real system command, whatever an earlier case put in its place.
-    tavo::platform::setJavaHomeSourceForTesting(nullptr);
     tavo::test::TempDir dir;
     ScopedEnv homeEnv("HOME", dir.path().c_str());
     ScopedEnv javaHomeEnv("JAVA_HOME", nullptr);
@@ -207,25 +212,11 @@ TEST(JavaFinderConcurrency, FindsTheInstalledJdkThroughTheSystemCommand) {
     EXPECT_EQ(found->path, viaSystem->path);
 }
 
-namespace {
-
-// The process whose id the file holds has ended (a zombie not yet reaped
-// counts as ended), within two seconds.
-bool processGone(const fs::path& pidFile) {
-    const std::string pid = tavo::test::readFile(pidFile);
-    for (int i = 0; !pid.empty() && i < 200; ++i, ::usleep(10000)) {
-        const std::string stat = tavo::test::readFile("/proc/" + std::to_string(std::stoi(pid)) + "/stat");
-        if (stat.empty() || stat.compare(stat.rfind(')'), 3, ") Z") == 0) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 // Runtimes that never finish answering are stopped at the deadline, with
 // what they started, and the search goes on to the next candidate; one that
-// reads its input gets end of file and answers.
-TEST(JavaFinderConcurrency, RuntimesThatDoNotEndAreStoppedAndSkipped) {
+// reads its input gets end of file and answers, and one that floods after
+// its version is stopped once the answer is full, memory not growing.
+TEST(JavaFinderConcurrency, RuntimesThatMisbehaveAreStopped) {
     tavo::test::TempDir dir;
     const std::chrono::milliseconds deadline{1000};
     JavaFinder::setRunDeadline(deadline);
@@ -233,6 +224,9 @@ TEST(JavaFinderConcurrency, RuntimesThatDoNotEndAreStoppedAndSkipped) {
         ~Reset() { JavaFinder::setRunDeadline(JavaFinder::kDefaultRunDeadline); }
     } reset;
     const std::string pid = "echo $$ > \"$me.pid\"; ";
+    const std::string flood =
+        "/usr/bin/yes \"$(/usr/bin/head -c 999 /dev/zero | /usr/bin/tr '\\0' x)\" | "
+        "/usr/bin/head -c 800000000 >&2";
     struct Case {
         const char* name;
         tavo::test::FakeJavaBehaviour behaviour;
@@ -243,33 +237,25 @@ TEST(JavaFinderConcurrency, RuntimesThatDoNotEndAreStoppedAndSkipped) {
              Case{"closes its streams and stays alive", {pid, "exec >&- 2>&-; /bin/sleep 600"}, false},
              Case{"never exits, waits on a child", {"/bin/sleep 600 & echo $! > \"$me.pid\"; wait", ""}, false},
              Case{"reads its input first", {pid + "read line", ""}, true},
+             Case{"floods after its version", {pid, flood}, true},
          }) {
         SCOPED_TRACE(c.name);
         const fs::path bad = dir / c.name / "java";
         writeFakeJava(bad, versionOnly("bad"), c.behaviour);
         writeFakeJava(dir / c.name / "next" / "java", versionOnly("next"));
         ScopedEnv pathEnv("PATH", (bad.parent_path().string() + ":" + (dir / c.name / "next").string()).c_str());
+        const std::uint64_t peakBefore = tavo::test::peakRssBytes();
         const auto began = std::chrono::steady_clock::now();
-        auto install = tavo::test::callWithin([] { return JavaFinder::findOnPath(); }, 3 * deadline, bad);
+        auto install = tavo::test::callWithin(
+            [] { return JavaFinder::findOnPath(); }, 3 * deadline,
+            [&] {
+                if (const std::string id = tavo::test::readFile(bad.string() + ".pid"); !id.empty())
+                    ::kill(std::stoi(id), SIGKILL);
+            });
         EXPECT_LT(std::chrono::steady_clock::now() - began, 2 * deadline);
+        EXPECT_LT(tavo::test::peakRssBytes() - peakBefore, std::uint64_t{64} << 20);
         ASSERT_TRUE(install);
         EXPECT_EQ(install->version, c.usable ? "bad" : "next");
         EXPECT_TRUE(processGone(bad.string() + ".pid"));
     }
-}
-
-// A version followed by a flood of output: the answer is the version, and
-// memory does not grow with the flood.
-TEST(JavaFinderConcurrency, FloodAfterTheVersionKeepsMemoryBounded) {
-    tavo::test::TempDir dir;
-    const fs::path java = dir / "flood" / "java";
-    writeFakeJava(java, versionOnly("17.0.9"),
-                  {"",
-                   "/usr/bin/yes \"$(/usr/bin/head -c 999 /dev/zero | /usr/bin/tr '\\0' x)\" | "
-                   "/usr/bin/head -c 800000000 >&2"});
-    const std::uint64_t before = tavo::test::peakRssBytes();
-    auto install = JavaFinder::probe(java.string());
-    EXPECT_LT(tavo::test::peakRssBytes() - before, std::uint64_t{64} << 20);
-    ASSERT_TRUE(install);
-    EXPECT_EQ(install->version, "17.0.9");
 }

@@ -251,14 +251,15 @@ TEST(PipeRunnerConcurrency, ExitedChildIsDoneWhateverItLeftBehind) {
     runner.setLimits(limits);
     // The process left behind holds both output streams.
     ASSERT_TRUE(runner.start(shell("sleep 600 & echo $! >&2; echo done; exit 0")));
-    Lines out;
-    std::atomic<pid_t> leftBehind{0};
-    const auto run = tavo::test::runWithin(
-        runner, [&](const std::string& l) { out.push_back(l); },
-        [&](const std::string& l) { leftBehind = std::stoi(l); }, std::chrono::seconds(5));
-    ASSERT_GT(leftBehind, 0);
-    ASSERT_EQ(::kill(leftBehind, SIGKILL), 0);
-    EXPECT_EQ(run.gaveUp, "");
-    EXPECT_EQ(run.code, 0);
+    Lines out, err;
+    const int code = tavo::test::callWithin(
+        [&] {
+            return runner.run([&](const std::string& l) { out.push_back(l); },
+                              [&](const std::string& l) { err.push_back(l); });
+        },
+        std::chrono::seconds(5), [&] { runner.kill(); });
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(out, (Lines{"done"}));
+    ASSERT_EQ(err.size(), 1u);
+    ASSERT_EQ(::kill(std::stoi(err[0]), SIGKILL), 0);
 }

