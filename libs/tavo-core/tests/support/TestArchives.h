@@ -41,10 +41,11 @@ std::string repeatDirectoryEntry(const std::string& zip, const std::vector<std::
 // Peak resident set size of this process so far, in bytes.
 std::uint64_t peakRssBytes();
 
-// AddressSanitizer keeps freed memory in quarantine, so resident memory then
-// tells nothing about what the code holds: memory checks are skipped there,
-// the outcome is still checked.
-#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer keeps freed memory in quarantine and ThreadSanitizer maps
+// shadow memory for what is touched, so resident memory then tells nothing
+// about what the code holds: memory checks are skipped there, the outcome is
+// still checked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool kResidentMemoryIsMeaningful = false;
 #else
 inline constexpr bool kResidentMemoryIsMeaningful = true;

@@ -462,7 +462,9 @@ TEST_F(JnlpDownloads, ArchiveBombKeepsMemoryBounded) {
         const uint64_t growth = tavo::test::peakRssBytes() - before;
 
         EXPECT_EQ(path, "");
-        EXPECT_LT(growth, kAllowedGrowth);
+        if (tavo::test::kResidentMemoryIsMeaningful) {
+            EXPECT_LT(growth, kAllowedGrowth);
+        }
         EXPECT_FALSE(fs::exists(fs::path(dest) / kLibName));
         EXPECT_TRUE(log.contains(c.logLine)) << log.text();
     }
