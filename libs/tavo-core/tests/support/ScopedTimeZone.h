@@ -1,9 +1,10 @@
 #pragma once
 
-#include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <string>
+
+#include "support/TempDir.h"
 
 namespace tavo::test {
 
@@ -12,22 +13,16 @@ namespace tavo::test {
 class ScopedTimeZone {
 public:
     explicit ScopedTimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        ::setenv("TZ", zone, 1);
+        env_.emplace("TZ", zone);
         ::tzset();
     }
     ~ScopedTimeZone() {
-        if (old_)
-            ::setenv("TZ", old_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
+        env_.reset();
         ::tzset();
     }
-    ScopedTimeZone(const ScopedTimeZone&) = delete;
-    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
 
 private:
-    std::optional<std::string> old_;
+    std::optional<ScopedEnv> env_;
 };
 
 // The wall-clock time at `when` in the process's current zone.
