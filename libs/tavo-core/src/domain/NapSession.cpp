@@ -258,7 +258,6 @@ NapSession::Response NapSession::postForm(const std::string& url, const Headers&
     return toResponse(impl_->httpClient().postForm(url, fields, headers));
 }
 
-
 NapSession::Response NapSession::postRaw(const std::string& url, const std::vector<uint8_t>& body,
                                          const std::string& contentType) {
     std::string_view bytes(reinterpret_cast<const char*>(body.data()), body.size());
