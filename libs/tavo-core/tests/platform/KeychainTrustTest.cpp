@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,6 @@
 #include "infrastructure/security/PinStore.h"
 #include "platform/Keychain.h"
 #include "platform/KeychainTesting.h"
-#include "support/KeychainTestSupport.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -37,18 +37,32 @@ struct OwnHome {
     tavo::test::ScopedEnv env{"HOME", dir.str().c_str()};
 };
 
-// Run in a child left only the descriptors for the folder and the lock, so
-// that no item can be opened: a bit for each call that did not fail.
-int callsWithNoDescriptorForAnItem(void*) {
-    ::close_range(3, ~0U, 0);
-    const rlimit tight{3 + 2, 3 + 2};
-    if (::setrlimit(RLIMIT_NOFILE, &tight) != 0) return 8;
-    std::string data;
-    int succeeded = keychain::copyGenericPassword(kService, "1:AB", data) != keychain::kStatusFailed ? 1 : 0;
-    if (PinStore::remove("1:AB")) succeeded |= 2;
-    if (PinStore::clearAll()) succeeded |= 4;
-    return succeeded;
-}
+// Leaves exactly `free` descriptors to the process until destroyed: the holes
+// below the highest open one are filled, the soft limit set just above it.
+class DescriptorPressure {
+public:
+    explicit DescriptorPressure(int free) {
+        ::getrlimit(RLIMIT_NOFILE, &before_);
+        int highest = 2;
+        for (const auto& e : fs::directory_iterator("/proc/self/fd"))
+            highest = std::max(highest, std::stoi(e.path().filename().string()));
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+            fillers_.push_back(fd);
+            if (fd >= highest) break;
+        }
+        struct rlimit tight = before_;
+        tight.rlim_cur = static_cast<rlim_t>(std::max(highest, fillers_.back()) + 1 + free);
+        ::setrlimit(RLIMIT_NOFILE, &tight);
+    }
+    ~DescriptorPressure() {
+        ::setrlimit(RLIMIT_NOFILE, &before_);
+        for (int fd : fillers_) ::close(fd);
+    }
+
+private:
+    struct rlimit before_ {};
+    std::vector<int> fillers_;
+};
 
 }  // namespace
 
@@ -87,7 +101,15 @@ TEST(KeychainTrust, ItemsNotOurOwnAreSkipped) {
 // An item that is there but cannot be opened fails every call; nothing changes.
 TEST(KeychainTrust, UnreadableItemFailsTheWholeCall) {
     ASSERT_TRUE(PinStore::store("1:AB", "1111"));
-    EXPECT_EQ(tavo::test::runInChildProcess(callsWithNoDescriptorForAnItem, nullptr), 0);
+    {
+        DescriptorPressure pressure(2);  // the folder and the lock: no item can be opened
+        std::string data;
+        std::vector<std::string> accounts;
+        EXPECT_EQ(keychain::copyGenericPassword(kService, "1:AB", data), keychain::kStatusFailed);
+        EXPECT_EQ(keychain::copyGenericPasswordAccounts(kService, accounts), keychain::kStatusFailed);
+        EXPECT_FALSE(PinStore::remove("1:AB"));
+        EXPECT_FALSE(PinStore::clearAll());
+    }
     EXPECT_EQ(PinStore::listStoredIds(), Ids{"1:AB"});
     EXPECT_EQ(PinStore::load("1:AB"), Pin("1111"));
 }
