@@ -1,6 +1,8 @@
 #include "TavoEngine.h"
 
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "common/Logger.h"
 #include "common/SafeJson.h"
@@ -41,6 +43,9 @@ struct TavoEngine::Impl {
     // The settings named another active sender while an operation ran: the
     // session takes it once the outermost operation has ended.
     bool senderChangePending = false;
+    // A PIN handed over while that change waits is the new sender's card's:
+    // it goes with the change, never to the running operation's card.
+    std::optional<std::string> pendingPin;
 
     // Marks an operation under way for as long as it lives. Caller holds the
     // mutex throughout.
@@ -50,8 +55,10 @@ struct TavoEngine::Impl {
         ~Running() {
             if (--impl_.running > 0 || !impl_.senderChangePending) return;
             impl_.senderChangePending = false;
+            std::optional<std::string> pin = std::exchange(impl_.pendingPin, std::nullopt);
             try {
                 impl_.takeActiveSender();
+                if (pin) impl_.session->setPin(std::move(*pin));
             } catch (const std::exception& e) {
                 Logger::error("TavoEngine: the sender change made during the operation failed: " +
                               common::utf8::escapeForLog(e.what()));
@@ -110,6 +117,9 @@ struct TavoEngine::Impl {
             // Changed from inside the operation: its filing finishes as the
             // sender it started with.
             senderChangePending = true;
+            // A PIN given for an earlier change that still waits is not this
+            // sender's; the caller's listener hands over the new one.
+            pendingPin.reset();
             Logger::warn(
                 "TavoEngine: the active sender changed while an operation ran on this thread; the session "
                 "takes it when the operation ends");
@@ -224,6 +234,13 @@ void TavoEngine::setStampItBridge(stampit::StampItBridge* bridge) {
 
 void TavoEngine::setPin(const std::string& pin) {
     std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    // Only the running operation's own thread gets here while it runs (the
+    // mutex is held for the whole operation): with a sender change waiting,
+    // this PIN is for the card of the sender that comes next.
+    if (impl_->running > 0 && impl_->senderChangePending) {
+        impl_->pendingPin = pin;
+        return;
+    }
     if (impl_->session) impl_->session->setPin(pin);
 }
 

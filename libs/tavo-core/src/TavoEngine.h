@@ -44,7 +44,9 @@ public:
     // The PIN of the card of the sender the session holds now. A switch to a
     // sender with another certificate drops it: the caller then hands over
     // that card's PIN (a settings listener of the caller runs after the
-    // engine's). Lost when given before initialize.
+    // engine's). Given from inside a running operation while a sender change
+    // waits, it goes with that change: the running operation keeps its own.
+    // Lost when given before initialize.
     void setPin(const std::string& pin);
     ISettingsProvider& settings();
 

@@ -12,7 +12,7 @@
 namespace engine_test {
 
 std::atomic<int> created{0};
-std::function<void()> duringSubmit;
+std::function<void()> midway;
 
 namespace {
 
@@ -105,6 +105,7 @@ struct Login : Inquiry {
     std::string typeId() const override { return kLogin; }
     InquiryResult execute(NapSession& session, const ParameterValues&) override {
         InquiryResult r;
+        if (midway) midway();
         r.metadata["status"] = session.login() ? "ok" : "error";
         r.metadata["error"] = session.lastError();
         return r;
@@ -134,7 +135,7 @@ struct Reenter : Submission {
     SubmissionResult submit(NapSession& session, const std::string&, const ParameterValues&) override {
         SubmissionResult r;
         r.documentId = session.identity().certificateId;
-        if (duringSubmit) duringSubmit();
+        if (midway) midway();
         r.incomeNumber = session.identity().certificateId;
         r.success = true;
         return r;

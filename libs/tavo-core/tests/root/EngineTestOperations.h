@@ -20,14 +20,15 @@ inline constexpr const char* kThrows = "engine_throws";             // inquiry t
 inline constexpr const char* kBadUtf8 = "engine_bad_utf8";          // accepted filing with a Windows-1251 number
 inline constexpr const char* kLogin = "engine_login";               // inquiry that logs the session in
 inline constexpr const char* kResult = "engine_decl55_result";      // result inquiry of the portal's decl. 55
-// Filing that runs duringSubmit halfway and reports the session's certificate
+// Filing that runs midway halfway and reports the session's certificate
 // before it (documentId) and after it (incomeNumber).
 inline constexpr const char* kReenter = "engine_reenter";
 // Refusal whose texts come from outside: invalid UTF-8, a NUL byte and a line
 // break in its error, and in what its test fixture throws.
 inline constexpr const char* kDirtyTexts = "engine_dirty_texts";
 
-// What kReenter runs halfway through its filing (nothing when empty).
-extern std::function<void()> duringSubmit;
+// What kReenter runs halfway through its filing, and kLogin before it logs
+// in (nothing when empty).
+extern std::function<void()> midway;
 
 }  // namespace engine_test

@@ -350,12 +350,12 @@ TEST(TavoEngine, ReentranceNeverPullsTheSessionFromARunningFiling) {
             engine.initialize();
             std::string nestedError;
             const std::function<void()> call = [&] { c.call(engine, nestedError); };
-            if (!fromProgress) engine_test::duringSubmit = call;
+            if (!fromProgress) engine_test::midway = call;
             auto progress = [&](int percent, const std::string&) {
                 if (fromProgress && percent == 0) call();
             };
             ExecuteResult r = engine.executeOperation(engine_test::kReenter, "{}", std::nullopt, progress, a.id);
-            engine_test::duringSubmit = nullptr;
+            engine_test::midway = nullptr;
             ASSERT_TRUE(r.ok) << r.error;
             EXPECT_EQ(json::parse(r.payload)["incomeNumber"], "1:0A");
             EXPECT_TRUE(nestedError == c.expected || log.contains(c.expected)) << nestedError << log.text();
@@ -389,8 +389,10 @@ TEST(TavoEngine, ErrorsAreValidUtf8AndLoggedEscaped) {
 }
 
 // Two cards in one reader, each with its own PIN, both behind the module that
-// counts logins: a PIN reaches only the card it was given for, and a sender
-// whose card has no PIN yet is told so without the card being tried.
+// counts logins: a PIN reaches only the card it was given for (one handed
+// over for a sender change that waits on a running login goes with that
+// change), and a sender whose card has no PIN yet is told so without the card
+// being tried.
 TEST(CardPin, APinReachesOnlyTheCardItWasGivenFor) {
     SoftHsmToken cardA("CardA", "1111");
     SoftHsmToken cardB(cardA, "CardB", "2222");
@@ -406,11 +408,14 @@ TEST(CardPin, APinReachesOnlyTheCardItWasGivenFor) {
     TavoEngine engine(std::make_unique<InMemorySettingsProvider>(
         std::vector<Sender>{makeSender(a, keyA.certificateId), makeSender(b, keyB.certificateId)}, b));
     engine.initialize();
+    // As the agent does: a sender change hands over that sender's stored PIN.
+    std::string handOver;
+    engine.settings().onChanged([&] {
+        if (!handOver.empty()) engine.setPin(handOver);
+    });
 
     const std::string needsPinA =
         "Необходим е PIN код: не е зададен PIN за картата на сертификат " + keyA.certificateId + ".";
-    const std::string needsPinB =
-        "Необходим е PIN код: не е зададен PIN за картата на сертификат " + keyB.certificateId + ".";
     struct Step {
         const char* name;
         std::string pin;     // handed to the engine before the call; empty: none
@@ -418,17 +423,23 @@ TEST(CardPin, APinReachesOnlyTheCardItWasGivenFor) {
         std::string error;   // empty: logged in with this step's card
         const SoftHsmToken::Key* card;
         bool refusedByCard;  // the card saw a PIN and refused it
+        // The settings switch to this sender while the call runs, and the
+        // listener hands over its PIN; empty: no switch.
+        std::string switchTo = {}, switchPin = {};
     };
     const std::vector<Step> steps = {
         // The counterpart first: a PIN the card refuses is counted, so the
         // zero increments below mean no card saw a PIN that was not its own.
         {"B with a mistyped PIN", "9999", "", "", nullptr, true},
         {"A: B's PIN stays behind", "", a, needsPinA, nullptr, false},
+        // The switch to B waits for the running login, and so does B's PIN:
+        // A's card, not yet logged in, sees only its own.
+        {"A with its PIN while the settings switch to B", "1111", "", "", &keyA, false, b, "2222"},
+        {"B next, with the PIN handed over", "", "", "", &keyB, false},
+        // B's PIN never reaches A's card, named or active.
+        {"A named, without a PIN", "", a, needsPinA, nullptr, false},
+        {"A active, without a PIN", "", "", needsPinA, nullptr, false},
         {"A with its PIN", "1111", "", "", &keyA, false},
-        // A's PIN never reaches B's card, named or active.
-        {"B named, without a PIN", "", b, needsPinB, nullptr, false},
-        {"B active, without a PIN", "", "", needsPinB, nullptr, false},
-        {"B with its PIN", "2222", "", "", &keyB, false},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
@@ -436,7 +447,14 @@ TEST(CardPin, APinReachesOnlyTheCardItWasGivenFor) {
         const unsigned long refusedBefore = fault.count("pinRefusals");
         const size_t certificateLoginsBefore = certificateLogins(portal);
         if (!step.pin.empty()) engine.setPin(step.pin);
+        if (!step.switchTo.empty())
+            engine_test::midway = [&] {
+                handOver = step.switchPin;
+                engine.settings().setActiveSenderId(step.switchTo);
+                handOver.clear();
+            };
         ExecuteResult r = engine.executeOperation(engine_test::kLogin, "{}", std::nullopt, nullptr, step.sender);
+        engine_test::midway = nullptr;
         ASSERT_TRUE(r.ok) << r.error;
         json metadata = json::parse(r.payload)["metadata"];
         if (step.refusedByCard) {
@@ -456,7 +474,7 @@ TEST(CardPin, APinReachesOnlyTheCardItWasGivenFor) {
             EXPECT_EQ(certificateLogins(portal), certificateLoginsBefore);
         }
     }
-    EXPECT_TRUE(log.contains("NapSession::login: " + needsPinB));
+    EXPECT_TRUE(log.contains("NapSession::login: " + needsPinA));
 }
 
 // A result inquiry whose portal preparation fails: the user gets the reason in
