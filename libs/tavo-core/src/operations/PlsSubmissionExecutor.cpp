@@ -25,6 +25,7 @@
 #include "infrastructure/parsing/BulgarianDates.h"
 #include "infrastructure/parsing/HtmlScanners.h"
 #include "infrastructure/parsing/HtmlUtils.h"
+#include "infrastructure/parsing/HttpDate.h"
 #include "infrastructure/signing/ISigner.h"
 #include "operations/PortalPage.h"
 
@@ -317,6 +318,14 @@ std::optional<std::vector<uint8_t>> readRegularFile(const std::string& path) {
     return std::move(read.bytes);
 }
 
+std::string uploadStartMinute(std::string_view portalDate, std::chrono::steady_clock::duration took,
+                              std::time_t machineStart) {
+    std::optional<std::time_t> answered = infra::parsing::parseHttpDate(portalDate);
+    if (!answered) return BulgarianDates::sofiaMinute(machineStart);
+    const auto tookSeconds = std::chrono::ceil<std::chrono::seconds>(took).count();
+    return BulgarianDates::sofiaMinute(*answered - static_cast<std::time_t>(tookSeconds));
+}
+
 std::vector<std::string> cookieNames(std::string_view cookieFile) {
     std::vector<std::string> names;
     common::cookies::forEachCookie(cookieFile, [&names](const common::cookies::CookieLine& cookie) {
@@ -445,10 +454,15 @@ void logUpload(domain::NapSession& session, const UploadForm& form) {
                  "]");
 }
 
-// Posts the form and reads the agency's answer into the result.
-SubmissionResult postAndReadVerdict(domain::NapSession& session, UploadForm& form) {
+// Posts the form and reads the agency's answer into the result; uploadMinute
+// is when the upload started, on the portal's clock where its answer shows it.
+SubmissionResult postAndReadVerdict(domain::NapSession& session, UploadForm& form, std::string& uploadMinute) {
+    const std::time_t machineStart = std::time(nullptr);
+    const auto started = std::chrono::steady_clock::now();
     auto response = session.postForm(form.url, form.fields, infra::http::kAcceptHtmlBrowser);
+    const auto took = std::chrono::steady_clock::now() - started;
     form.fields.clear();
+    uploadMinute = upload::uploadStartMinute(portalpage::headerValue(response.headers, "date"), took, machineStart);
     Logger::info("PlsSubmissionExecutor: response HTTP " + std::to_string(response.status) +
                  " (body=" + std::to_string(response.body.size()) + "B): " + forLog(response.body, kLogPreviewMax));
     if (response.status == 0)
@@ -496,9 +510,8 @@ SubmissionResult executePlsSubmission(domain::NapSession& session, ISubmission& 
 
     UploadForm form = buildForm(submission, *link, filePath, params, std::move(payload));
     logUpload(session, form);
-    // The listing dates filings in the portal's zone, whatever the machine's.
-    const std::string uploadMinute = BulgarianDates::sofiaMinute(std::time(nullptr));
-    SubmissionResult result = postAndReadVerdict(session, form);
+    std::string uploadMinute;
+    SubmissionResult result = postAndReadVerdict(session, form, uploadMinute);
     if (result.success) lookUpAfterAcceptance(session, submission, params, form, uploadMinute, result);
     return result;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,6 +72,14 @@ std::optional<std::vector<uint8_t>> readRegularFile(const std::string& path);
 
 // Names of the cookies in Netscape cookie-file lines; values never leave.
 std::vector<std::string> cookieNames(std::string_view cookieFile);
+
+// The minute the upload started, "YYYY-MM-DDTHH:MM" in Sofia time as the
+// listing dates its rows, read from the portal's clock: the Date of its answer
+// (portalDate) less the time the upload took here, as this machine's clock
+// may be minutes or days off. This machine's clock at the start
+// (machineStart) only when the answer carries no usable Date.
+std::string uploadStartMinute(std::string_view portalDate, std::chrono::steady_clock::duration took,
+                              std::time_t machineStart);
 
 // Index of the listing row describing the new filing; none when no row may be
 // taken. The row carrying documentId is taken; a row carrying another

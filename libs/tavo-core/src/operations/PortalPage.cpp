@@ -23,8 +23,8 @@ bool endedElsewhere(std::string_view askedUrl, std::string_view effectiveUrl) {
     const auto ended = infra::http::parseUrl(std::string(effectiveUrl));
     // An address libcurl cannot read is no page of the one asked for.
     if (!asked || !ended) return true;
-    // Another port is another server.
-    if (asked->host != ended->host || asked->port != ended->port) return true;
+    // Another port is another server; no port and 443 are one.
+    if (!infra::http::sameOrigin(*asked, *ended)) return true;
     return isLoginPath(ended->path) && ended->path != asked->path;
 }
 

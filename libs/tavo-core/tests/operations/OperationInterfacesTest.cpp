@@ -121,7 +121,8 @@ TEST(PortalHandler, SubmitLinkChoice) {
     cyrillicCaps.links = {makeLink("caps", "ПОДАВАНЕ 2024", 1)};
     // The year inside a deadline's date or a longer number names no service.
     NapService deadlines;
-    deadlines.links = {makeLink("d23", "Подаване за 2023 г. (срок до 30.04.2024 г.)", 1),
+    deadlines.links = {makeLink("iso23", "Подаване за 2023 г. (срок до 2024-04-30)", 0),
+                       makeLink("d23", "Подаване за 2023 г. (срок до 30.04.2024 г.)", 1),
                        makeLink("n", "Подаване 12024", 2),
                        makeLink("d24", "Подаване за 2024 г. (срок до 30.04.2025 г.)", 3)};
     NapService onlyInDates;

@@ -183,7 +183,8 @@ TEST_F(ListingTest, FailuresCarryOnlyTheError) {
 }
 
 // A lapsed session answers the listing with its sign-in page, a redirect or
-// nothing: an error that says so, never an empty listing.
+// nothing: an error that says so, never an empty listing. Sign-in pages hold
+// layout tables: one reached by a redirect is told by where it ended.
 TEST_F(ListingTest, LapsedSessionIsNoListing) {
     const std::string lapsed =
         "Порталът не върна списъка с подадени документи, а друга страница (напр. за вход): сесията може да е "
@@ -194,8 +195,11 @@ TEST_F(ListingTest, LapsedSessionIsNoListing) {
     };
     PlsTestSubmission op;
     PlsTestSubmission ajax("test_pls_ajax", "decl55.web.ajaxDocuments");
-    for (const Case& c : {Case{"sign-in page, 200", Reply::text(PortalStandIn::loginPage())},
+    portal.on(PortalStandIn::Host::Portal, "GET", "/auth/signin",
+              [](const tavo::test::RecordedRequest&) { return Reply::text(PortalStandIn::loginPage()); });
+    for (const Case& c : {Case{"page without a table, 200", Reply::text("<p>Сесията изтече. Влезте отново.</p>")},
                           {"redirect to the login host", Reply::redirect(PortalStandIn::loginPageUrl())},
+                          {"redirect to the portal's sign-in", Reply::redirect("/auth/signin?appId=2")},
                           {"redirect to the portal's entry point", Reply::redirect("/auth/entrypoint?lang=bg")},
                           {"empty 200", Reply::text("")}}) {
         SCOPED_TRACE(c.name);
@@ -210,6 +214,13 @@ TEST_F(ListingTest, LapsedSessionIsNoListing) {
     forms.setListingReply(std::nullopt);
     forms.setRows({});
     EXPECT_EQ(fetchHtmlTableResults(session, op, filterFor(2024)).metadata.at("count"), "0");
+    // A redirect that writes the default port stays on the portal.
+    portal.portal().replySequence(
+        "GET", forms.listingPath(),
+        {Reply::redirect("https://portal.nra.bg:443" + forms.listingPath() + "?page=1"),
+         Reply::text(PlsFormStandIn::listingHtml({{"0100-0001", "01.02.2025", "2024", "", "", "900001"}}))});
+    EXPECT_EQ(fetchHtmlTableResults(session, op, filterFor(2024)).metadata,
+              (std::unordered_map<std::string, std::string>{{"count", "1"}}));
 }
 
 TEST_F(ListingTest, NoServiceGivesTheSessionError) {

@@ -60,6 +60,19 @@ std::string sofiaMinute(std::time_t when, const char* format) {
     return tavo::test::wallClock(when, format);
 }
 
+// An HTTP Date value (IMF-fixdate), whatever the process locale.
+std::string httpDate(std::time_t when) {
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[utc.tm_wday], utc.tm_mday,
+                  months[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return buf;
+}
+
 // ---- Pure pieces ---------------------------------------------------------
 
 TEST(LineEnds, EveryEndBecomesCrLf) {
@@ -251,6 +264,28 @@ TEST(ChooseRow, WithoutAnIdTheDateDecides) {
     EXPECT_EQ(upload::chooseRow({{"e", "", "2024", "N1"}}, "", "2025-02-03T10:12"), std::nullopt);
 }
 
+// The upload's start on the portal's clock: its answer's Date less the time
+// the upload took here, rounded to the earlier second; this machine's clock
+// only without a Date that reads.
+TEST(ChooseRow, UploadStartsByThePortalsClock) {
+    using std::chrono::milliseconds;
+    const std::time_t machineStart = 1738570320;  // 08:12:00 UTC, 10:12 in Sofia
+    struct Case {
+        const char* date;
+        milliseconds took;
+        const char* minute;
+    };
+    for (const Case& c : {Case{"Mon, 03 Feb 2025 06:45:30 GMT", milliseconds(0), "2025-02-03T08:45"},
+                          {"Mon, 03 Feb 2025 06:45:30 GMT", milliseconds(30500), "2025-02-03T08:44"},
+                          {"Mon, 03 Feb 2025 06:45:30 GMT", milliseconds(180000), "2025-02-03T08:42"},
+                          {"Mon, 30 Jun 2025 21:30:00 GMT", milliseconds(0), "2025-07-01T00:30"},
+                          {"", milliseconds(180000), "2025-02-03T10:12"},
+                          {"03.02.2025 06:45", milliseconds(0), "2025-02-03T10:12"}}) {
+        SCOPED_TRACE(c.date);
+        EXPECT_EQ(upload::uploadStartMinute(c.date, c.took, machineStart), c.minute);
+    }
+}
+
 TEST(CookieNames, NamesOnly) {
     std::string jar =
         "# Netscape HTTP Cookie File\n"
@@ -386,21 +421,32 @@ TEST_F(UploadTest, ListingWithoutThePid) {
 
 // Listing times are Sofia time whatever the machine's zone: west of Sofia a
 // filing from two hours before is no newer, east of it a filing of this
-// minute is no older.
+// minute is no older. They are the portal's clock, which its answer's Date
+// shows: this machine's clock running ahead loses no number, one running
+// behind takes no older filing's.
 TEST_F(UploadTest, AcceptedWithoutPidTakesOnlyARowOfThisUpload) {
-    forms.setUploadReply(Reply::text("<p>Файлът е приет.</p>"));
     struct Case {
         const char* name;
+        std::optional<std::time_t> portalNow;  // the answer's Date; none: no Date sent
         std::string date;
         bool taken;
     };
     const std::time_t now = std::time(nullptr);
-    const std::vector<Case> cases = {{"dated now", sofiaMinute(now + 120, "%d.%m.%Y %H:%M:%S"), true},
-                                     {"two hours before", sofiaMinute(now - 7200, "%d.%m.%Y %H:%M"), false}};
+    const auto portalRow = [](std::time_t when) { return sofiaMinute(when, "%d.%m.%Y %H:%M"); };
+    const std::vector<Case> cases = {
+        {"no Date, dated now", std::nullopt, sofiaMinute(now + 120, "%d.%m.%Y %H:%M:%S"), true},
+        {"no Date, two hours before", std::nullopt, portalRow(now - 7200), false},
+        {"clocks agree, dated now", now, portalRow(now), true},
+        {"this machine 90 s ahead, dated now", now - 90, portalRow(now - 90), true},
+        {"this machine 5 min ahead, dated now", now - 300, portalRow(now - 300), true},
+        {"this machine a day behind, a filing 2 h old", now + 86400, portalRow(now + 86400 - 7200), false}};
     for (const char* machineZone : {"America/New_York", "Asia/Tokyo"}) {
         tavo::test::ScopedTimeZone zone(machineZone);
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(machineZone) + ": " + c.name);
+            Reply accepted = Reply::text("<p>Файлът е приет.</p>");
+            if (c.portalNow) accepted.headers.emplace_back("Date", httpDate(*c.portalNow));
+            forms.setUploadReply(accepted);
             forms.setRows({{"0100-0003", c.date, "2024", "", "", "555"}});
             SubmissionResult r = executePlsSubmission(session, op, file(), params());
             EXPECT_TRUE(r.success) << r.errorMessage;

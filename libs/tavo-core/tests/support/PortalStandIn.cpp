@@ -131,8 +131,10 @@ bool PortalStandIn::hasSession(const RecordedRequest& request) const {
 std::string PortalStandIn::loginPage() {
     return "<!DOCTYPE html><html><head><title>Вход в системата</title>"
            "<script>window.cfg = {appId:2, cookies: ['tpId=4100000001'], help: '?rapid=7'};</script></head>"
-           "<body><form method=\"post\" action=\"/auth/signin\"><p>Влезте с КЕП или ПИК.</p>"
-           "<input type=\"hidden\" name=\"appId\" value=\"2\"><button>Вход</button></form></body></html>";
+           "<body><table class=\"layout\"><tr><td><img src=\"/img/logo.png\" alt=\"НАП\"></td></tr><tr><td>"
+           "<form method=\"post\" action=\"/auth/signin\"><p>Влезте с КЕП или ПИК.</p>"
+           "<input type=\"hidden\" name=\"appId\" value=\"2\"><button>Вход</button></form>"
+           "</td></tr></table></body></html>";
 }
 
 std::string PortalStandIn::loginPageUrl() {

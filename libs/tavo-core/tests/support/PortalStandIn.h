@@ -81,7 +81,8 @@ public:
     static const std::vector<Taxpayer>& defaultTaxpayers();
     static std::string defaultCatalogue();
     // The login host's sign-in page, where a lapsed portal session ends up:
-    // a form, and a script whose settings hold "appId:2" and "tpId".
+    // a form in a layout table (so a table alone tells no listing from it),
+    // and a script whose settings hold "appId:2" and "tpId".
     static std::string loginPage();
     // Its address on the login host (a GET answers loginPage() with 200).
     static std::string loginPageUrl();

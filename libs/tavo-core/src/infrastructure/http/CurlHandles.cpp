@@ -64,6 +64,14 @@ std::optional<UrlParts> parseUrl(const std::string& url) {
     return parts;
 }
 
+bool isDefaultHttpsPort(std::string_view port) {
+    return port.empty() || port == "443";
+}
+
+bool sameOrigin(const UrlParts& a, const UrlParts& b) {
+    return a.host == b.host && (a.port == b.port || (isDefaultHttpsPort(a.port) && isDefaultHttpsPort(b.port)));
+}
+
 bool CappedSink::append(const char* data, std::size_t size) {
     if (exceeded_) return false;
     if (size > cap_ || size_ > cap_ - size) {

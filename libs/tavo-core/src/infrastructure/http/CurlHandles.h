@@ -98,6 +98,11 @@ struct UrlParts {
 };
 std::optional<UrlParts> parseUrl(const std::string& url);
 
+// Whether two addresses name one server: the same host and the same port,
+// where no port and 443 are one, as the library speaks only https.
+bool isDefaultHttpsPort(std::string_view port);
+bool sameOrigin(const UrlParts& a, const UrlParts& b);
+
 // Collects an answer in memory up to a cap, in pieces that are never moved
 // while the transfer runs, so that holding it costs about its size (a buffer
 // that doubles leaves every earlier copy resident). Past the cap it drops what

@@ -146,14 +146,6 @@ bool isRedirectStatus(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-bool isDefaultHttpsPort(const std::string& port) {
-    return port.empty() || port == "443";
-}
-
-bool sameOrigin(const UrlParts& a, const UrlParts& b) {
-    return a.host == b.host && (a.port == b.port || (isDefaultHttpsPort(a.port) && isDefaultHttpsPort(b.port)));
-}
-
 }  // namespace
 
 struct HttpClient::Impl {
