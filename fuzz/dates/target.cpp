@@ -3,6 +3,7 @@
 #include <string>
 
 #include "infrastructure/parsing/BulgarianDates.h"
+#include "infrastructure/parsing/HttpDate.h"
 
 using tavo::core::infra::parsing::BulgarianDates;
 
@@ -18,5 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (month < 0 || month > 12) std::abort();
     if (month != 0 && BulgarianDates::monthNumberFromBulgarianName(BulgarianDates::monthNameBulgarian(month)) != month)
         std::abort();
+    // A portal's Date header: any instant it reads as turns into a Sofia minute.
+    if (auto instant = tavo::core::infra::parsing::parseHttpDate(text)) {
+        if (BulgarianDates::sofiaMinute(*instant).size() < 16) std::abort();
+    }
     return 0;
 }
