@@ -5,8 +5,11 @@
 
 namespace tavo::core::common::safejson {
 
-int nestingDepth(std::string_view text) {
-    int depth = 0, deepest = 0;
+namespace {
+
+// Calls f with every character outside strings.
+template <class F>
+void forEachOutsideStrings(std::string_view text, F f) {
     bool inString = false, escaped = false;
     for (char c : text) {
         if (inString) {
@@ -20,27 +23,56 @@ int nestingDepth(std::string_view text) {
         }
         if (c == '"')
             inString = true;
-        else if (c == '[' || c == '{') {
+        else
+            f(c);
+    }
+}
+
+// The rules every parse applies before the parser sees the text; the
+// refusal's text, or empty.
+std::string refusal(std::string_view text, int maxDepth) {
+    // The parser takes a NUL byte for the end of the input and would accept
+    // whatever follows it unread.
+    if (auto nul = text.find('\0'); nul != std::string_view::npos) return "NUL byte at offset " + std::to_string(nul);
+    if (nestingDepth(text) > maxDepth) return "nesting deeper than " + std::to_string(maxDepth) + " levels";
+    return {};
+}
+
+}  // namespace
+
+int nestingDepth(std::string_view text) {
+    int depth = 0, deepest = 0;
+    forEachOutsideStrings(text, [&](char c) {
+        if (c == '[' || c == '{') {
             if (++depth > deepest) deepest = depth;
         } else if (c == ']' || c == '}') {
             if (depth > 0) --depth;
         }
-    }
+    });
     return deepest;
+}
+
+std::size_t valueCount(std::string_view text) {
+    // Every element or member after a container's first follows a comma; the
+    // first is counted with its container's bracket, the outermost value as 1.
+    std::size_t count = 1;
+    forEachOutsideStrings(text, [&](char c) { count += c == ',' || c == '[' || c == '{'; });
+    return count;
+}
+
+bool isJson(std::string_view text, int maxDepth) {
+    if (!refusal(text, maxDepth).empty()) return false;
+    try {
+        return json::accept(text.begin(), text.end(), false);
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 ParseOutcome parse(std::string_view text, int maxDepth) {
     ParseOutcome out;
-    // The parser takes a NUL byte for the end of the input and would accept
-    // whatever follows it unread.
-    if (auto nul = text.find('\0'); nul != std::string_view::npos) {
-        out.error = "NUL byte at offset " + std::to_string(nul);
-        return out;
-    }
-    if (nestingDepth(text) > maxDepth) {
-        out.error = "nesting deeper than " + std::to_string(maxDepth) + " levels";
-        return out;
-    }
+    out.error = refusal(text, maxDepth);
+    if (!out.error.empty()) return out;
     try {
         out.value = json::parse(text.begin(), text.end(), nullptr, true, false);
     } catch (const std::exception& e) {

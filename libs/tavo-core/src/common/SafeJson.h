@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,8 +28,18 @@ struct ParseOutcome {
 // copies by recursion.
 ParseOutcome parse(std::string_view text, int maxDepth = kDefaultMaxDepth);
 
+// Whether parse would accept the text, found without building the value:
+// the cost does not grow with the number of values.
+bool isJson(std::string_view text, int maxDepth = kDefaultMaxDepth);
+
 // Deepest nesting of arrays and objects in the text, strings skipped.
 int nestingDepth(std::string_view text);
+
+// A count never below the number of values a parse of the text would build
+// (containers, array elements, object members), strings skipped. A reader
+// checks it before parsing: every value costs memory however few bytes of
+// text it took ("[0,0,...]" is two bytes a value).
+std::size_t valueCount(std::string_view text);
 
 // Member of an object; null when value is not an object or lacks the key.
 const json* member(const json& value, std::string_view key);

@@ -59,8 +59,15 @@ std::string forLog(const std::string& text, size_t maxBytes) {
     return common::utf8::escapeForLog(common::utf8::cut(text, maxBytes));
 }
 
-NapSession::Response toResponse(HttpResponse&& response) {
+// The user's words for an answer refused by a cap, with the cap's reason.
+std::string notReadTooLarge(const std::string& subject, const std::string& reason) {
+    return subject + " не беше прочетен: надхвърля допустимия размер (" + reason + ")";
+}
+
+// lastError: set when a cap refused the answer; the caller sees only status 0.
+NapSession::Response toResponse(HttpResponse&& response, std::string& lastError) {
     NapSession::Response out;
+    if (response.tooLarge) lastError = notReadTooLarge("Отговорът на НАП", response.error);
     // A failed transfer leaves whatever arrived in the body: never pass on a
     // partial answer.
     if (!response.error.empty()) return out;
@@ -118,6 +125,14 @@ struct NapSession::Impl {
     }
 
     bool needsPin() const { return pin.empty() && common::certid::isSmartCard(identity.certificateId); }
+
+    // Why the last fetch of the taxpayer list gave none, when a cap refused
+    // it: an office too large is no session that lapsed.
+    std::string taxpayerListRefusal;
+    void refuseTaxpayerList(const std::string& reason) {
+        taxpayerListRefusal = notReadTooLarge("списъкът на задължените лица", reason);
+        lastError = notReadTooLarge("Списъкът на задължените лица", reason);
+    }
 };
 
 NapSession::NapSession() : impl_(std::make_unique<Impl>()) {}
@@ -239,29 +254,29 @@ void NapSession::refreshCsrfToken() {
 }
 
 NapSession::Response NapSession::get(const std::string& url) {
-    return toResponse(impl_->httpClient().get(url, {}));
+    return toResponse(impl_->httpClient().get(url, {}), impl_->lastError);
 }
 
 NapSession::Response NapSession::get(const std::string& url, const Headers& headers) {
-    return toResponse(impl_->httpClient().get(url, headers));
+    return toResponse(impl_->httpClient().get(url, headers), impl_->lastError);
 }
 
 NapSession::Response NapSession::getFresh(const std::string& url, const Headers& headers) {
-    return toResponse(impl_->httpClient().getFresh(url, headers));
+    return toResponse(impl_->httpClient().getFresh(url, headers), impl_->lastError);
 }
 
 NapSession::Response NapSession::postForm(const std::string& url, const Headers& fields) {
-    return toResponse(impl_->httpClient().postForm(url, fields, {}));
+    return toResponse(impl_->httpClient().postForm(url, fields, {}), impl_->lastError);
 }
 
 NapSession::Response NapSession::postForm(const std::string& url, const Headers& fields, const Headers& headers) {
-    return toResponse(impl_->httpClient().postForm(url, fields, headers));
+    return toResponse(impl_->httpClient().postForm(url, fields, headers), impl_->lastError);
 }
 
 NapSession::Response NapSession::postRaw(const std::string& url, const std::vector<uint8_t>& body,
                                          const std::string& contentType) {
     std::string_view bytes(reinterpret_cast<const char*>(body.data()), body.size());
-    return toResponse(impl_->httpClient().postRaw(url, bytes, contentType, {}));
+    return toResponse(impl_->httpClient().postRaw(url, bytes, contentType, {}), impl_->lastError);
 }
 
 std::vector<uint8_t> NapSession::downloadBinary(const std::string& url) {
@@ -339,13 +354,20 @@ const std::vector<TaxpayerInfo>& NapSession::listTaxpayers() {
         if (it != g_taxpayersByCert.end() && !it->second.empty()) return it->second;
     }
 
+    impl_->taxpayerListRefusal.clear();
     auto response = impl_->httpClient().get(nap::taxpayersUrl(), infra::http::kAcceptJson);
     int status = response.error.empty() ? response.status : 0;
+    if (response.tooLarge) impl_->refuseTaxpayerList(response.error);
     if (!isSuccess(status)) {
         Logger::warn("NapSession::listTaxpayers: HTTP " + std::to_string(status));
         return empty;
     }
     TaxpayerListReading reading = readTaxpayerList(response.body);
+    if (reading.failure == AnswerFailure::TooLarge) {
+        impl_->refuseTaxpayerList(reading.error);
+        Logger::warn("NapSession::listTaxpayers: " + impl_->lastError);
+        return empty;
+    }
     if (reading.failure == AnswerFailure::Parse) {
         Logger::warn("NapSession::listTaxpayers parse: " + forLog(reading.error, 300));
         return empty;
@@ -438,7 +460,10 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
 const TaxpayerInfo* NapSession::findTaxpayerByEik(const std::string& eik) {
     const std::vector<TaxpayerInfo>& list = listTaxpayers();
     if (list.empty()) {
-        impl_->lastError = kEikNotFound + " (списъкът е празен — сесията може да не е активна)";
+        impl_->lastError = kEikNotFound + " (" +
+                           (impl_->taxpayerListRefusal.empty() ? "списъкът е празен — сесията може да не е активна"
+                                                               : impl_->taxpayerListRefusal) +
+                           ")";
         return nullptr;
     }
     for (const TaxpayerInfo& info : list) {

@@ -140,6 +140,11 @@ NapIdentifierType pinTypeFromPortal(std::string_view text) {
 
 TaxpayerListReading readTaxpayerList(std::string_view body) {
     TaxpayerListReading out;
+    if (sj::valueCount(body) > kMaxTaxpayerListValues) {
+        out.failure = AnswerFailure::TooLarge;
+        out.error = "more than " + std::to_string(kMaxTaxpayerListValues) + " values";
+        return out;
+    }
     std::optional<json> answer = arrayAnswer(body, out);
     if (!answer) return out;
     const json& list = *answer;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,7 +25,8 @@ struct SelectedTaxpayer {
     bool operator==(const SelectedTaxpayer&) const = default;
 };
 
-enum class AnswerFailure { None, Parse, Shape };
+// TooLarge: more values than the reader takes (its error says how many).
+enum class AnswerFailure { None, Parse, Shape, TooLarge };
 
 struct TaxpayerListReading {
     AnswerFailure failure = AnswerFailure::None;
@@ -32,6 +34,12 @@ struct TaxpayerListReading {
     std::vector<TaxpayerInfo> taxpayers;
     int tinsOutOfRange = 0;  // numeric tins that did not fit int64 (read as 0)
 };
+
+// Values the taxpayer list may hold. It may be as large as a page (an
+// accounting office's tens of thousands of taxpayers, eight to a dozen values
+// each), but a value parsed costs about a hundred bytes and more, whatever
+// text it took: past this many the list is refused before it is parsed.
+inline constexpr std::size_t kMaxTaxpayerListValues = std::size_t{1} << 20;
 
 // "/api/base/taxpayers": a JSON array of taxpayer objects.
 TaxpayerListReading readTaxpayerList(std::string_view body);

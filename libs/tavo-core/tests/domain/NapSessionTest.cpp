@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "common/Base64.h"
+#include "domain/PortalAnswers.h"
 #include "operations/IPortalHandler.h"
 #include "operations/OperationTypes.h"
 #include "support/LogCapture.h"
@@ -366,6 +367,42 @@ TEST_F(SessionTest, HostileTaxpayerAnswers) {
     EXPECT_NE(session.exportCookies().find("selectedContext\t" + b64("0")), std::string::npos);
 }
 
+// An accounting office's list runs past the cap of the portal's other JSON
+// answers: it is read whole. One past even its own cap, or holding more
+// values than its reader takes, tells the user why no taxpayer was found.
+TEST_F(SessionTest, ALargeOfficesTaxpayerListIsReadAndOnePastItsCapSaysSo) {
+    ASSERT_TRUE(session.login()) << session.lastError();
+    const std::string notFound =
+        "Фирма с избрания ЕИК не е намерена в списъка на задължените лица (списъкът на "
+        "задължените лица не беше прочетен: надхвърля допустимия размер (";
+    std::string values = "[0";
+    for (std::size_t i = 0; i < tavo::core::domain::kMaxTaxpayerListValues; ++i) values += ",0";
+    values += "]";
+    struct Case {
+        Reply reply;
+        std::string reason;
+    };
+    for (const Case& c :
+         {Case{Reply::endlessBody("application/json"), "answer larger than the limit of 16777216 bytes"},
+          Case{Reply::json(values), "more than 1048576 values"}}) {
+        SCOPED_TRACE(c.reason);
+        portal.setTaxpayersReply(c.reply);
+        EXPECT_FALSE(session.selectTaxpayer("123456789"));
+        EXPECT_EQ(session.lastError(), notFound + c.reason + "))");
+        EXPECT_NE(card.logText().find(c.reason), std::string::npos);
+    }
+    portal.setTaxpayersReply(std::nullopt);
+    std::vector<PortalStandIn::Taxpayer> office;
+    for (int64_t i = 0; i < 20000; ++i)
+        office.push_back(
+            {"Клиент " + std::to_string(i) + " ЕООД", std::to_string(200000000 + i), "EIK", 4200000000 + i, ""});
+    portal.setTaxpayers(office);
+    session.logout();
+    ASSERT_TRUE(session.login()) << session.lastError();
+    EXPECT_EQ(session.listTaxpayers().size(), office.size());
+    EXPECT_TRUE(session.selectTaxpayer(office.back().pin)) << session.lastError();
+}
+
 TEST_F(SessionTest, FailedTransfersGiveStatusZeroAndAnEmptyBody) {
     Reply cut = Reply::text(std::string(5000, 'x'));
     cut.cutAfter = 100;
@@ -373,6 +410,15 @@ TEST_F(SessionTest, FailedTransfersGiveStatusZeroAndAnEmptyBody) {
     auto response = session.get(std::string("https://portal.nra.bg/cut"));
     EXPECT_EQ(response.status, 0);
     EXPECT_EQ(response.body, "");
+    // A cap's refusal tells the user why nothing was read.
+    portal.on(PortalStandIn::Host::Portal, "GET", "/endless",
+              [](const RecordedRequest&) { return Reply::endlessBody("text/html"); });
+    auto endless = session.get(std::string("https://portal.nra.bg/endless"));
+    EXPECT_EQ(endless.status, 0);
+    EXPECT_EQ(endless.body, "");
+    EXPECT_EQ(session.lastError(),
+              "Отговорът на НАП не беше прочетен: надхвърля допустимия размер (answer larger than the limit of "
+              "16777216 bytes)");
     auto unreachable = session.get("https://api.nra.bg/anything");
     EXPECT_EQ(unreachable.status, 0);
     EXPECT_EQ(unreachable.body, "");

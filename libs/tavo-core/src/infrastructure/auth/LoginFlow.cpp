@@ -80,12 +80,13 @@ bool LoginFlow::login() {
 
     auto check = client_.get(nap::taxpayersUrl(), http::kAcceptJson);
     int status = check.error.empty() ? check.status : 0;
-    if (status == 200 && SessionValidator::isTaxpayerList(check.body)) {
+    if (status == 200 && SessionValidator::isJsonAnswer(check.body)) {
         Logger::info("LoginFlow: cookies after OAuth:\n" + cookieNames(client_.exportCookies()));
         Logger::info("LoginFlow: QES login succeeded");
         return true;
     }
     lastError_ = "validation returned HTTP " + std::to_string(status);
+    if (check.tooLarge) lastError_ += " (" + check.error + ")";
     // A 200 page (a login page after a refused certificate) is no logged-in answer.
     if (status == 200) lastError_ += " with a page instead of the taxpayers list (the login did not take effect)";
     Logger::error("LoginFlow: " + lastError_);

@@ -8,14 +8,13 @@
 
 namespace tavo::core::infra::auth {
 
-bool SessionValidator::isTaxpayerList(std::string_view body) {
-    auto parsed = common::safejson::parse(body);
-    return parsed.value && parsed.value->is_array();
+bool SessionValidator::isJsonAnswer(std::string_view body) {
+    return common::safejson::isJson(body);
 }
 
 bool SessionValidator::isValid() {
     auto response = client_.get(nap::taxpayersUrl(), http::kAcceptJson);
-    return response.error.empty() && response.status == 200 && isTaxpayerList(response.body);
+    return response.error.empty() && response.status == 200 && isJsonAnswer(response.body);
 }
 
 }  // namespace tavo::core::infra::auth

@@ -13,12 +13,13 @@ class SessionValidator {
 public:
     explicit SessionValidator(http::HttpClient& client) : client_(client) {}
 
-    // True only when the check answers 200 with the taxpayers list.
+    // True only when the check answers 200 with JSON.
     bool isValid();
 
-    // Whether a body is the taxpayers list (a JSON array), not a page: a
-    // portal whose session lapsed may answer the check with its login page.
-    static bool isTaxpayerList(std::string_view body);
+    // Whether a body is the check's JSON (the taxpayers list, or {} for a user
+    // with none), not a page: a portal whose session lapsed may answer the
+    // check with its login page. Read without building the list.
+    static bool isJsonAnswer(std::string_view body);
 
 private:
     http::HttpClient& client_;

@@ -214,7 +214,7 @@ struct HttpClient::Impl {
     HttpResponse doGet(const std::string& url, const HeaderMap& headers, bool fresh = false);
     HttpResponse doPostRaw(const std::string& url, std::string_view body, const std::string& contentType,
                            const HeaderMap& headers);
-    Collector textCollector(HttpResponse& r, const HeaderMap& headers) const;
+    Collector textCollector(HttpResponse& r, const std::string& url, const HeaderMap& headers) const;
     // Checks and applies the options of one request; false with r.error set.
     bool usable(HttpResponse& r) const;
 };
@@ -339,10 +339,12 @@ bool HttpClient::Impl::usable(HttpResponse& r) const {
     return true;
 }
 
-Collector HttpClient::Impl::textCollector(HttpResponse& r, const HeaderMap& headers) const {
+Collector HttpClient::Impl::textCollector(HttpResponse& r, const std::string& url, const HeaderMap& headers) const {
     Collector c(options.maxBodyBytes);
     c.text = &r.body;
     c.headers = &r.headers;
+    if (std::find(options.largeJsonUrls.begin(), options.largeJsonUrls.end(), url) != options.largeJsonUrls.end())
+        return c;
     c.jsonCap = options.maxJsonBytes;
     for (const auto& [name, value] : headers)
         if (common::ascii::equalsNoCase(name, "Accept") && mentionsJson(value))
@@ -370,6 +372,13 @@ void HttpClient::Impl::transfer(Request request, Collector& collector, HttpRespo
     // The lists of this request die with it: never leave the handle pointing
     // at one.
     curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, nullptr);
+    if (!r.error.empty() && collector.sink.exceeded()) {
+        r.tooLarge = true;
+        // A caller may keep only yes or no (the session check): the reason is
+        // logged here for every one.
+        if (collector.text)
+            Logger::warn("HttpClient: the answer from " + urlForLog(chain.request.url) + " was refused: " + r.error);
+    }
     if (!r.error.empty()) settleFailure(chain, collector, r);
     if (collector.text) collector.sink.moveTo(*collector.text);
     if (collector.bytes) collector.sink.moveTo(*collector.bytes);
@@ -475,7 +484,8 @@ bool HttpClient::Impl::follow(Chain& chain, long status, std::string next, HttpR
 }
 
 // Nothing partial is returned. Once a POST body went out whole the server may
-// have acted on it: the request is not repeated, and the error says so.
+// have acted on it: the request is not repeated, and the error says so. Only
+// a caller that files may tell the user the agency may hold the filing.
 void HttpClient::Impl::settleFailure(const Chain& chain, Collector& collector, HttpResponse& r) const {
     r.status = 0;
     collector.sink.clear();
@@ -483,13 +493,14 @@ void HttpClient::Impl::settleFailure(const Chain& chain, Collector& collector, H
     Logger::error("HttpClient: the answer to a POST was lost after its body was sent, at " +
                   urlForLog(chain.request.url) + " (" + common::utf8::escapeForLog(r.error) +
                   "); the outcome is unknown and the request is not repeated");
-    r.error += std::string(" — ") + kUnknownPostOutcome;
+    r.error += std::string(" — ") + kLostPostAnswer;
+    r.outcomeUnknown = true;
 }
 
 HttpResponse HttpClient::Impl::doGet(const std::string& url, const HeaderMap& headers, bool fresh) {
     HttpResponse r;
     if (!usable(r)) return r;
-    Collector c = textCollector(r, headers);
+    Collector c = textCollector(r, url, headers);
     Request request = newRequest(url, headers);
     if (fresh) {
         request.fresh = true;
@@ -503,7 +514,7 @@ HttpResponse HttpClient::Impl::doPostRaw(const std::string& url, std::string_vie
                                          const HeaderMap& headers) {
     HttpResponse r;
     if (!usable(r)) return r;
-    Collector c = textCollector(r, headers);
+    Collector c = textCollector(r, url, headers);
     Request request = newRequest(url, headers);
     request.post = true;
     request.body = body;

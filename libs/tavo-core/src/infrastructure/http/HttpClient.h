@@ -33,6 +33,10 @@ struct HttpClientOptions {
     // host and port of the request that started the transfer. Any other
     // target ends the transfer before a byte goes there.
     std::vector<std::string> redirectHosts;
+    // Addresses whose JSON answer is a list that grows with the user's
+    // clients (an accounting office's taxpayers): held to maxBodyBytes, not
+    // maxJsonBytes. Their readers bound what parsing them may cost.
+    std::vector<std::string> largeJsonUrls;
     // Caps on answers collected in memory; past one the request fails (status
     // 0, an error naming the cap) and nothing partial is returned. JSON
     // answers (asked for with an Accept naming JSON, or labelled so) are held
@@ -52,13 +56,25 @@ struct HttpResponse {
     HeaderMap headers;         // redirects' headers included; a later line of the same name wins
     std::string effectiveUrl;  // GET only
     std::string error;         // empty on success, else libcurl's text or the client's refusal
+    // A POST whose body went out whole lost its answer: the server may have
+    // acted on it. Only a caller that files can say what that means.
+    bool outcomeUnknown = false;
+    // The answer passed its cap; error names the limit.
+    bool tooLarge = false;
 };
 
-// The words for a POST whose answer was lost after its body went out: the
-// agency may hold the filing, so the user must look before filing again.
+// Ends the error of every POST whose answer was lost after its body went out.
+inline constexpr const char* kLostPostAnswer =
+    "Връзката прекъсна и отговорът на заявката не беше получен; заявката не е изпратена повторно.";
+// What a request that files adds to a lost answer: the agency may hold the
+// filing, so the user must look before filing again.
+inline constexpr const char* kFilingMayHaveArrived =
+    "НАП може да е получила декларацията: проверете списъка с подадените документи, преди да я подадете отново.";
+// The whole message of a filing whose answer was lost.
 inline constexpr const char* kUnknownPostOutcome =
     "Връзката с НАП прекъсна и отговорът на подаването не беше получен. НАП може да е получила декларацията: "
     "проверете списъка с подадените документи, преди да я подадете отново.";
+static_assert(std::string_view(kUnknownPostOutcome).ends_with(kFilingMayHaveArrived));
 
 // Default header sets of portal requests.
 inline const HeaderMap kAcceptJson = {
@@ -95,7 +111,7 @@ public:
     // it: libcurl resends a request whose reused connection died before any
     // answer, and a filing must reach the agency at most once. A POST that
     // fails after its body went out whole is never repeated; its error is
-    // the cause, " — " and kUnknownPostOutcome.
+    // the cause, " — " and kLostPostAnswer, and outcomeUnknown is set.
     HttpResponse postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers = {});
     // The body is not copied: it must outlive the call only.
     HttpResponse postRaw(const std::string& url, std::string_view body, const std::string& contentType,

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "infrastructure/http/CurlHandles.h"
+#include "infrastructure/http/NapAddresses.h"
 #include "infrastructure/http/NapEndpoints.h"
 
 namespace tavo::core::infra::http {
@@ -19,6 +20,9 @@ std::unique_ptr<HttpClient> portalClient(std::string certificateId, std::string 
     // The login chain crosses the login host and the portal; nothing else
     // may see the card or the session's cookies.
     o.redirectHosts = {nap::kPortalHost, nap::kLoginHost};
+    // An accounting office's taxpayers run to tens of thousands: the list
+    // gets the pages' cap, its reader bounds the parse.
+    o.largeJsonUrls = {nap::taxpayersUrl()};
     return std::make_unique<HttpClient>(std::move(o));
 }
 

@@ -185,7 +185,8 @@ std::string masked(std::string_view text, std::string_view key) {
 
 struct Exchange {
     SendDeclarationResponse answer;
-    bool completed = false;  // an HTTP answer arrived whole
+    bool completed = false;       // an HTTP answer arrived whole
+    bool outcomeUnknown = false;  // the body went out and its answer was lost
 };
 
 // One POST to the API, the answer read with the key masked everywhere in it
@@ -197,6 +198,7 @@ Exchange exchange(HttpClient& http, const std::string& url, const std::string& b
     response.error = masked(response.error, key);
     Exchange e;
     e.completed = response.error.empty();
+    e.outcomeUnknown = response.outcomeUnknown;
     e.answer = parseResponse(response);
     for (std::string* text : {&e.answer.error, &e.answer.documentId, &e.answer.entryNumber, &e.answer.entryDate})
         *text = masked(*text, key);
@@ -250,7 +252,10 @@ SendDeclarationResponse NapRestApiClient::submit(const SendDeclarationRequest& r
     }
     SendDeclarationResponse out;
     try {
-        out = exchange(http_, submitUrl_, buildSubmitBody(request), apiKey_).answer;
+        Exchange e = exchange(http_, submitUrl_, buildSubmitBody(request), apiKey_);
+        out = std::move(e.answer);
+        // Only a filing may have reached the agency with its answer lost.
+        if (e.outcomeUnknown) out.error += std::string(" ") + kFilingMayHaveArrived;
     } catch (const std::exception& e) {
         out = failure(std::string("request: ") + utf8::makeValid(e.what()));
     }

@@ -108,6 +108,17 @@ TEST_F(LoginFlowTest, FailedChecksAndHandshakes) {
         portal.setLoginRefused(false);
     }
     {
+        SCOPED_TRACE("a check past the taxpayer list's cap");
+        portal.setTaxpayersReply(Reply::endlessBody("application/json"));
+        auto client = HttpClientFactory::forNapPortal(card.key().certificateId, card.pin());
+        LoginFlow flow(*client, nullptr, card.key().certificateId, {});
+        EXPECT_FALSE(flow.login());
+        const std::string refused = "validation returned HTTP 0 (answer larger than the limit of 16777216 bytes)";
+        EXPECT_EQ(flow.lastError(), refused);
+        EXPECT_NE(card.logText().find("LoginFlow: " + refused), std::string::npos);
+        portal.setTaxpayersReply(std::nullopt);
+    }
+    {
         SCOPED_TRACE("cut-off check");
         Reply cut = Reply::json("[{\"tin\":1}]");
         cut.cutAfter = 3;
@@ -130,21 +141,27 @@ TEST_F(LoginFlowTest, FailedChecksAndHandshakes) {
     }
 }
 
-// The check answered with a page (a lapsed session's sign-in, an object):
-// the session is not alive and the login did not take.
-TEST_F(LoginFlowTest, CheckAnsweredWithAPageFails) {
-    for (const auto& [name, reply] :
-         {std::pair{"redirect to the sign-in page", Reply::redirect(PortalStandIn::loginPageUrl())},
-          std::pair{"an object, not the list", Reply::json(R"({"error":"expired"})")}}) {
-        SCOPED_TRACE(name);
-        portal.setTaxpayersReply(reply);
+// The check passes on JSON of any shape ({} for a user with no taxpayers);
+// a page (a lapsed session's sign-in) means the login did not take.
+TEST_F(LoginFlowTest, CheckPassesOnJsonOnly) {
+    struct Case {
+        const char* name;
+        Reply reply;
+        bool passes;
+    };
+    for (const Case& c : {Case{"redirect to the sign-in page", Reply::redirect(PortalStandIn::loginPageUrl()), false},
+                          {"a page labelled JSON", Reply::json("<html><body>Вход</body></html>"), false},
+                          {"an empty object", Reply::json("{}"), true}}) {
+        SCOPED_TRACE(c.name);
+        portal.setTaxpayersReply(c.reply);
         auto client = HttpClientFactory::forNapPortal(card.key().certificateId, card.pin());
         LoginFlow flow(*client, nullptr, card.key().certificateId, {});
-        EXPECT_FALSE(flow.login());
-        EXPECT_EQ(
-            flow.lastError(),
-            "validation returned HTTP 200 with a page instead of the taxpayers list (the login did not take effect)");
-        EXPECT_FALSE(SessionValidator(*client).isValid());
+        EXPECT_EQ(flow.login(), c.passes);
+        EXPECT_EQ(flow.lastError(),
+                  c.passes ? ""
+                           : "validation returned HTTP 200 with a page instead of the taxpayers list (the login "
+                             "did not take effect)");
+        EXPECT_EQ(SessionValidator(*client).isValid(), c.passes);
     }
 }
 

@@ -105,23 +105,30 @@ TEST_F(LimitsTest, JsonAnswersAreHeldToTheSmallerCap) {
     portal.reply("GET", "/unlabelled", Reply::endlessBody("text/plain"));
     const std::string small(HttpClientOptions::kDefaultMaxJsonBytes + kMiB, ' ');
     portal.reply("GET", "/page", Reply::text(small, 200, "text/html"));
+    portal.reply("GET", "/api/base/taxpayers", Reply::endlessBody("application/json"));
     HttpClient client({});
+    // Of the portal's JSON, only an office's taxpayer list takes the pages' cap.
+    auto portalClient = HttpClientFactory::forNapPortal("", "");
     const std::size_t json = HttpClientOptions::kDefaultMaxJsonBytes;
+    const std::size_t page = HttpClientOptions::kDefaultMaxBodyBytes;
     struct Case {
+        HttpClient* client;
         const char* path;
         HeaderMap headers;
         std::string error;
     };
     const Case cases[] = {
-        {"/labelled", {}, capError(json)},
-        {"/unlabelled", kAcceptJson, capError(json)},
-        {"/unlabelled", {{"Accept", "application/json, text/javascript, */*; q=0.01"}}, capError(json)},
-        {"/unlabelled", kAcceptHtmlBrowser, capError(HttpClientOptions::kDefaultMaxBodyBytes)},
-        {"/page", kAcceptHtmlBrowser, ""},
+        {&client, "/labelled", {}, capError(json)},
+        {&client, "/unlabelled", kAcceptJson, capError(json)},
+        {&client, "/unlabelled", {{"Accept", "application/json, text/javascript, */*; q=0.01"}}, capError(json)},
+        {&client, "/unlabelled", kAcceptHtmlBrowser, capError(page)},
+        {&client, "/page", kAcceptHtmlBrowser, ""},
+        {portalClient.get(), "/labelled", kAcceptJson, capError(json)},
+        {portalClient.get(), "/api/base/taxpayers", kAcceptJson, capError(page)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        HttpResponse r = client.get(kPortal + c.path, c.headers);
+        HttpResponse r = c.client->get(kPortal + c.path, c.headers);
         EXPECT_EQ(r.error, c.error);
         EXPECT_EQ(r.status, c.error.empty() ? 200 : 0);
     }
@@ -129,13 +136,30 @@ TEST_F(LimitsTest, JsonAnswersAreHeldToTheSmallerCap) {
 
 TEST(JsonCap, AHostileAnswerAtTheCapStaysFarBelowHalfAGibibyteInTheReaders) {
     // The shape that costs the most per byte: tiny objects in one array.
-    std::string hostile = "[";
-    while (hostile.size() + 64 < HttpClientOptions::kDefaultMaxJsonBytes) hostile += "{},";
-    hostile.back() = ']';
-    const std::string ajax = R"({"recordsTotal":1,"data":)" + hostile + "}";
+    auto hostile = [](std::size_t cap) {
+        std::string text = "[";
+        while (text.size() + 64 < cap) text += "{},";
+        text.back() = ']';
+        return text;
+    };
+    const std::string ajax = R"({"recordsTotal":1,"data":)" + hostile(HttpClientOptions::kDefaultMaxJsonBytes) + "}";
     ASSERT_LE(ajax.size(), HttpClientOptions::kDefaultMaxJsonBytes);
+    // The taxpayer list is held to the pages' cap: an office's list that fills
+    // it is read whole, a hostile one costs no more.
+    const std::size_t listCap = HttpClientOptions::kDefaultMaxBodyBytes;
+    std::string office = "[";
+    std::size_t taxpayers = 0;
+    for (; office.size() + 256 < listCap; ++taxpayers) {
+        const std::string n = std::to_string(100000000 + taxpayers);
+        office += R"({"name":"Счетоводна къща Пример )" + n + R"( ЕООД","pin":")" + n + R"(","pinType":"EIK","tin":)" +
+                  n + R"(,"email":"office)" + n + R"(@example.bg","authorization":"FULL","active":true},)";
+    }
+    office.back() = ']';
     tavo::core::operations::InquiryResult result;
-    EXPECT_LT(peakGrowth([&] { (void)tavo::core::domain::readTaxpayerList(hostile); }), 512 * kMiB);
+    tavo::core::domain::TaxpayerListReading read;
+    EXPECT_LT(peakGrowth([&] { read = tavo::core::domain::readTaxpayerList(office); }), 512 * kMiB);
+    EXPECT_EQ(read.taxpayers.size(), taxpayers);
+    EXPECT_LT(peakGrowth([&] { (void)tavo::core::domain::readTaxpayerList(hostile(listCap)); }), 512 * kMiB);
     EXPECT_LT(peakGrowth([&] { tavo::core::operations::listing::readAjaxAnswer(ajax, {}, result); }), 512 * kMiB);
 }
 

@@ -1,7 +1,7 @@
 // A server that reads a POST whole and then drops the connection without an
 // answer. libcurl resends a request whose reused connection died that way;
-// a filing must reach the agency at most once, and the user must learn that
-// it may have arrived.
+// a filing must reach the agency at most once, and its caller must learn
+// that it may have arrived.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -14,7 +14,7 @@
 using namespace tavo::core::infra::http;
 using namespace tavo::test;
 
-TEST(PostOnce, APostWhoseAnswerIsLostArrivesOnceAndSaysItMayHaveArrived) {
+TEST(PostOnce, APostWhoseAnswerIsLostArrivesOnceAndIsAnUnknownOutcome) {
     const std::string portalUrl = "https://portal.nra.bg", filing = "declaration=the%20whole%20filing";
     StandIn portal;
     portal.route({"portal.nra.bg"});
@@ -35,7 +35,8 @@ TEST(PostOnce, APostWhoseAnswerIsLostArrivesOnceAndSaysItMayHaveArrived) {
         ASSERT_EQ(client.get(portalUrl + "/warm").status, 200);
         const HttpResponse r = post();
         EXPECT_EQ(r.status, 0);
-        EXPECT_TRUE(r.error.ends_with(std::string(" — ") + kUnknownPostOutcome)) << r.error;
+        EXPECT_TRUE(r.error.ends_with(std::string(" — ") + kLostPostAnswer)) << r.error;
+        EXPECT_TRUE(r.outcomeUnknown);
         // The body arrived once, and every POST hop had a connection of its own.
         std::size_t bodies = 0;
         std::map<std::uint64_t, int> uses;
@@ -49,5 +50,7 @@ TEST(PostOnce, APostWhoseAnswerIsLostArrivesOnceAndSaysItMayHaveArrived) {
     }
     // Refused before its body went out (the test API host is a closed port):
     // an ordinary failure.
-    EXPECT_EQ(client.postRaw("https://api-test.nra.bg/x", filing, "text/plain").error, "Couldn't connect to server");
+    const HttpResponse refused = client.postRaw("https://api-test.nra.bg/x", filing, "text/plain");
+    EXPECT_EQ(refused.error, "Couldn't connect to server");
+    EXPECT_FALSE(refused.outcomeUnknown);
 }

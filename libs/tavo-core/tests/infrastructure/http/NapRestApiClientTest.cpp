@@ -218,11 +218,19 @@ TEST_F(RestClientTest, CheckStatusReadsTheSameAnswers) {
 }
 
 TEST_F(RestClientTest, TransportFailures) {
+    // Answers lost after the request went out: only the filing may have
+    // reached the agency; the status read says that its answer was lost.
     api.setSubmitReply(RestApiStandIn::dropped());
+    api.setResultReply(RestApiStandIn::dropped());
+    const std::string lost = std::string(" — ") + kLostPostAnswer;
     auto dropped = client().submit(sampleRequest());
     EXPECT_FALSE(dropped.ok);
     EXPECT_EQ(dropped.error.rfind("transport: ", 0), 0u) << dropped.error;
+    EXPECT_TRUE(dropped.error.ends_with(lost + " " + kFilingMayHaveArrived)) << dropped.error;
     EXPECT_EQ(dropped.documentId, "");
+    auto read = client().checkStatus("1", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {});
+    EXPECT_EQ(read.error.rfind("transport: ", 0), 0u) << read.error;
+    EXPECT_TRUE(read.error.ends_with(lost)) << read.error;
 
     // The test API host is left at the closed port of the test main.
     api.server().stop();
@@ -231,6 +239,7 @@ TEST_F(RestClientTest, TransportFailures) {
     EXPECT_FALSE(answer.ok);
     EXPECT_EQ(answer.httpStatus, 0);
     EXPECT_EQ(answer.error.rfind("transport: ", 0), 0u) << answer.error;
+    EXPECT_EQ(answer.error.find(kLostPostAnswer), std::string::npos) << answer.error;  // nothing went out
     auto status = closed.checkStatus("1", "1", NapIdentifierType::UNKNOWN, "1", NapIdentifierType::UNKNOWN, {});
     EXPECT_EQ(status.error.rfind("transport: ", 0), 0u) << status.error;
     EXPECT_TRUE(log.contains("NapRestApiClient::checkStatus failed: transport: "));
