@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -274,18 +275,55 @@ DirResult tightenFolder(const std::string& dir, mode_t mode, const DirOptions& o
     return dirOk();
 }
 
-DirResult checkOwnFolder(const std::string& dir, const DirOptions& options) {
+// As many links in a row as the system itself follows.
+constexpr int kMaxLinkHops = 40;
+
+// Where a link leads, a relative target taken from the link's own folder;
+// none when it cannot be read. Trailing slashes go: lstat would follow a
+// last link through them.
+std::optional<std::string> linkTarget(const std::string& link) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
+    target.resize(static_cast<std::size_t>(n));
+    while (target.size() > 1 && target.back() == '/') target.pop_back();
+    if (target.front() == '/') return target;
+    const std::string parent = parentOf(link);
+    return parent.back() == '/' ? parent + target : parent + "/" + target;
+}
+
+// One step below the base. A folder of ours is taken; a link is followed
+// when it is ours, and so is every link after it, up to a folder of ours
+// (users move the data folder to another disk and leave a link). resolved
+// receives that folder, the one tightened and the one later steps lie in.
+DirResult checkOwnFolder(const std::string& dir, const DirOptions& options, std::string& resolved) {
+    std::string at = dir;
     struct stat info {};
-    if (::lstat(dir.c_str(), &info) != 0) {
-        if (errno != ENOENT) return dirRefused(dir, errnoText(errno));
-        if (!options.create) return dirMissing();
-        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return dirRefused(dir, errnoText(errno));
-        if (::lstat(dir.c_str(), &info) != 0) return dirRefused(dir, errnoText(errno));
+    bool linked = false;
+    for (int hops = 0;; ++hops) {
+        if (::lstat(at.c_str(), &info) != 0) {
+            if (errno != ENOENT) return dirRefused(at, errnoText(errno));
+            // Never made through a link: its disk may just be away.
+            if (hops > 0) return dirRefused(dir, "a link leading nowhere");
+            if (!options.create) return dirMissing();
+            if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return dirRefused(dir, errnoText(errno));
+            if (::lstat(dir.c_str(), &info) != 0) return dirRefused(dir, errnoText(errno));
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            linked = hops > 0;
+            break;
+        }
+        if (info.st_uid != ::geteuid()) return dirRefused(at, "a link of another account");
+        std::optional<std::string> next = linkTarget(at);
+        if (!next) return dirRefused(at, "a link that cannot be read");
+        if (hops == kMaxLinkHops) return dirRefused(dir, "too many links");
+        at = std::move(*next);
     }
-    if (S_ISLNK(info.st_mode)) return dirRefused(dir, "a link, not a folder");
-    if (!S_ISDIR(info.st_mode)) return dirRefused(dir, "not a folder");
-    if (info.st_uid != ::geteuid()) return dirRefused(dir, "owned by another account");
-    return tightenFolder(dir, info.st_mode, options);
+    if (!S_ISDIR(info.st_mode)) return dirRefused(dir, linked ? "a link leading to no folder" : "not a folder");
+    if (info.st_uid != ::geteuid())
+        return dirRefused(dir, linked ? "a link leading to a folder of another account" : "owned by another account");
+    resolved = at;
+    return tightenFolder(at, info.st_mode, options);
 }
 
 std::string normalFolder(const std::string& path) {
@@ -324,8 +362,10 @@ DirResult prepareUserDirectory(const std::string& path, const std::string& base,
         if (part.empty() || part == ".") continue;
         if (!current.empty() && current.back() != '/') current += '/';
         current += part;
-        result = checkOwnFolder(current, options);
+        std::string resolved;
+        result = checkOwnFolder(current, options, resolved);
         if (!result) return result;
+        current = std::move(resolved);
     }
     return dirOk();
 }

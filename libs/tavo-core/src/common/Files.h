@@ -127,12 +127,16 @@ struct DirResult {
     explicit operator bool() const { return ok; }
 };
 
-// Makes path a folder of the user's own, as ssh checks ~/.ssh. Folders down to
-// base (when path lies below it; else down to path's parent) are taken as the
-// system resolves them and made when missing. Every folder below that is
-// looked at without following links: a link, something else than a folder,
-// or a folder of another account is refused; one that others can write is
-// made 0700 and checked again. Folders made here are 0700.
+// Makes path a folder of the user's own, judged as ssh judges the paths it
+// trusts: by who owns each step. Folders down to base (when path lies below
+// it; else down to path's parent) are taken as the system resolves them and
+// made when missing. Every step below that is looked at without following
+// links: a link is followed only when it is ours and leads (through links of
+// ours only) to a folder of ours; a link of another account, one leading
+// nowhere or to another account's folder, something else than a folder, or a
+// folder of another account is refused. A folder (a link's: the one it leads
+// to) that others can write is made 0700 and checked again. Folders made here
+// are 0700; none is made through a link.
 DirResult prepareUserDirectory(const std::string& path, const std::string& base, const DirOptions& options = {});
 
 }  // namespace tavo::core::common::files

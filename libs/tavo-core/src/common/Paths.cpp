@@ -56,7 +56,8 @@ std::string Paths::toShortPath(const std::string& path) {
 
 // The folders hold the user's keys, PINs, logs and applet: every one of the
 // agent's own (below the per-user data folder) is the user's alone; a folder
-// that is a link or another account's is refused, with a line in the log.
+// or a link of another account, or a link leading to one, is refused, with a
+// line in the log.
 bool Paths::ensureDirectory(const std::string& path) {
     core::common::files::DirResult made = core::common::files::prepareUserDirectory(path, localAppData());
     if (!made) Logger::error("Paths: folder refused: " + core::common::utf8::escapeForLog(made.reason));

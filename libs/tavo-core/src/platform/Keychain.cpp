@@ -175,9 +175,10 @@ std::string appDataBase() {
     return Paths::localAppData();
 }
 
-// The folder, checked as ssh checks ~/.ssh (a link or another account's
-// folder is refused, one others can reach is made the user's alone) and, for
-// writers, created. kStatusItemNotFound: a reader found no folder.
+// The folder, checked as ssh checks ~/.ssh (another account's folder or
+// link, or a link leading to one, is refused; one others can reach is made
+// the user's alone) and, for writers, created. kStatusItemNotFound: a reader
+// found no folder.
 OSStatus openDirectory(bool create, std::string& dir) {
     if (appDataBase().empty()) return kStatusFailed;
     dir = storageDirectory();

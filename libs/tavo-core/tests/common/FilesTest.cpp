@@ -158,7 +158,7 @@ TEST(Files, CreatedFoldersAreUserOnlyAndFoldersAboveTheBaseAreLeftAlone) {
         SCOPED_TRACE(sub);
         EXPECT_EQ(modeOf(dir / sub), 0700u);
     }
-    // Links below the base: see KeychainTrust.
+    // Links below the base: see LinksBelowTheBaseAreJudgedByWhoOwnsEachStep.
     tavo::test::writeFile(dir / "file", "x");
     fs::create_directories(dir / "theirs" / "store");
     ASSERT_EQ(::chown((dir / "theirs").c_str(), 65534, 65534), 0);
@@ -191,6 +191,56 @@ TEST(Files, FoldersBelowTheBaseOpenToOthersAreTightened) {
     tavo::test::TempDir base;
     const auto r = files::prepareUserDirectory((base / "a").string(), base.str(), files::DirOptions{.create = false});
     EXPECT_TRUE(!r && r.missing && !fs::exists(base / "a"));
+}
+
+// A user moved the agent's folder to another disk and left a link: a link of
+// ours that leads, through links of ours only, to a folder of ours is
+// followed, and that folder is the one tightened and filled. Any other link
+// is refused, and nothing is made or changed through it.
+TEST(Files, LinksBelowTheBaseAreJudgedByWhoOwnsEachStep) {
+    enum class Theirs { None, Link, Hop, Folder };  // the step made another account's
+    struct Case {
+        const char* name;
+        const char* link;  // below the base; leads (relative) to elsewhere/moved, or to the hop
+        bool hop;          // a second link, elsewhere/hop, leading (absolute) to elsewhere/moved
+        Theirs theirs;
+        bool away;            // elsewhere/moved is not there (its disk unplugged)
+        const char* refused;  // what the reason says; nullptr when followed
+    };
+    const Case cases[] = {
+        {"the agent's folder a link of ours", "agent", false, Theirs::None, false, nullptr},
+        {"the store a link of ours", "agent/store", false, Theirs::None, false, nullptr},
+        {"a chain of links of ours", "agent", true, Theirs::None, false, nullptr},
+        {"a link of another account", "agent", false, Theirs::Link, false, "a link of another account"},
+        {"a chain through a link of another account", "agent", true, Theirs::Hop, false, "a link of another account"},
+        {"a link leading to another account's folder", "agent", true, Theirs::Folder, false, "another account"},
+        {"a link leading nowhere", "agent", true, Theirs::None, true, "a link leading nowhere"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tavo::test::TempDir base, elsewhere;
+        const fs::path moved = elsewhere / "moved", hop = elsewhere / "hop", link = base / c.link;
+        fs::create_directories(link.parent_path());
+        if (!c.away) fs::create_directory(moved), fs::permissions(moved, fs::perms(0777));
+        if (c.hop) fs::create_directory_symlink(moved, hop);
+        fs::create_directory_symlink((c.hop ? hop : moved).lexically_relative(link.parent_path()), link);
+        const fs::path theirs = c.theirs == Theirs::Link ? link : c.theirs == Theirs::Hop ? hop : moved;
+        if (c.theirs != Theirs::None) {
+            ASSERT_EQ(::lchown(theirs.c_str(), 65534, 65534), 0);
+        }
+
+        const auto r = files::prepareUserDirectory((base / "agent" / "store").string(), base.str());
+        EXPECT_EQ(r.ok, c.refused == nullptr) << r.reason;
+        if (c.refused) {
+            EXPECT_NE(r.reason.find(c.refused), std::string::npos) << r.reason;
+            EXPECT_EQ(fs::exists(moved), !c.away);  // never made through a link
+            EXPECT_TRUE(c.away || (modeOf(moved) == 0777u && fs::is_empty(moved)));
+        } else {
+            EXPECT_EQ(modeOf(moved), 0700u);  // the folder, not the link
+            EXPECT_TRUE(fs::is_symlink(link));
+            EXPECT_TRUE(fs::is_directory(base / "agent" / "store"));
+        }
+    }
 }
 
 TEST(Files, DurableRemovalCountsAMissingFileAsRemoved) {

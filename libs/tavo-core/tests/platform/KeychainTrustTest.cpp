@@ -131,23 +131,45 @@ TEST(KeychainTrust, ReadOnlyHomeStillReads) {
     ASSERT_EQ(::umount(home.c_str()), 0) << std::strerror(errno);
 }
 
-// A Keychain folder that is a link, or below one: nothing written, read or
-// swept there; a read fails rather than finding no item (another account's
-// folder: see Files).
-TEST(KeychainTrust, PlantedKeychainFolderIsRefused) {
-    for (const bool agentFolder : {false, true}) {
-        SCOPED_TRACE(agentFolder ? "the agent's folder a link" : "the Keychain folder a link");
+// The user's own link to a folder of theirs (the agent's folder moved to
+// another disk) holds the PINs; a link leading to another account's folder:
+// nothing written, read or swept there, and a read fails rather than finding
+// no item (which links are followed: see Files).
+TEST(KeychainTrust, LinkedKeychainFolderIsJudgedByItsOwner) {
+    struct Case {
+        const char* name;
+        bool agentFolder;  // the link is the agent's folder, else the Keychain folder
+        bool theirs;       // the folder it leads to is another account's
+    };
+    for (const Case& c :
+         {Case{"the agent's folder a link", true, false}, Case{"the Keychain folder a link", false, false},
+          Case{"a link to another account's folder", true, true}}) {
+        SCOPED_TRACE(c.name);
         OwnHome home;
         TempDir elsewhere;
+        const fs::path kept = c.agentFolder ? elsewhere / "Keychain" : elsewhere.path();
         fs::create_directory(elsewhere / "Keychain");
+        for (const fs::path& p : {elsewhere.path(), kept}) fs::permissions(p, fs::perms(0755));
         tavo::test::writeFile(elsewhere / "notes.item.tmp1", "the user's file");
-        const fs::path store = keychain::storageDirectory(), linked = agentFolder ? store.parent_path() : store;
+        const fs::path store = keychain::storageDirectory(), linked = c.agentFolder ? store.parent_path() : store;
         fs::create_directories(linked.parent_path());
         fs::create_directory_symlink(elsewhere.path(), linked);
-        EXPECT_FALSE(PinStore::store("1:AB", "1111"));
+        if (c.theirs) {
+            ASSERT_EQ(::chown(elsewhere.path().c_str(), 65534, 65534), 0);
+        }
+        EXPECT_EQ(PinStore::store("1:AB", "1111"), !c.theirs);
         std::string data;
-        EXPECT_EQ(keychain::copyGenericPassword(kService, "1:AB", data), keychain::kStatusFailed);
-        EXPECT_TRUE(fs::exists(elsewhere / "notes.item.tmp1"));
-        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(elsewhere.path()), {}), 2);
+        EXPECT_EQ(keychain::copyGenericPassword(kService, "1:AB", data),
+                  c.theirs ? keychain::kStatusFailed : keychain::kStatusOk);
+        if (c.theirs) {
+            EXPECT_TRUE(fs::exists(elsewhere / "notes.item.tmp1"));
+            EXPECT_EQ(std::distance(fs::recursive_directory_iterator(elsewhere.path()), {}), 2);
+        } else {
+            EXPECT_EQ(data, "1111");
+            EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_all);  // the folder, not the link
+            EXPECT_EQ(std::count_if(fs::directory_iterator(kept), {},
+                                    [](const auto& e) { return e.path().extension() == ".item"; }),
+                      1);
+        }
     }
 }

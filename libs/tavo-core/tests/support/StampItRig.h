@@ -1,11 +1,5 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdint>
-#include <cstdlib>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,25 +52,5 @@ private:
     TempDir dir_;
     std::unique_ptr<ScopedEnv> scenario_, record_;
 };
-
-// Runs call on a thread of its own and waits at most limit for it, and only
-// while this process grows by less than 1 GiB: past that the test fails and
-// stop runs (each second, ten times at most) so that the call returns instead
-// of hanging the test or filling the machine; else the process aborts.
-template <class Call, class Stop>
-auto callWithin(Call call, std::chrono::milliseconds limit, Stop stop) {
-    auto result = std::async(std::launch::async, call);
-    const std::uint64_t peakBefore = peakRssBytes();
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
-        if (std::chrono::steady_clock::now() < until && peakRssBytes() - peakBefore < (std::uint64_t{1} << 30))
-            continue;
-        ADD_FAILURE() << "the call did not return within " << limit.count() << " ms, or grew the process by 1 GiB";
-        stop();
-        for (int i = 0; i < 10 && result.wait_for(std::chrono::seconds(1)) != std::future_status::ready; ++i) stop();
-        if (result.wait_for(std::chrono::seconds(1)) != std::future_status::ready) std::abort();
-    }
-    return result.get();
-}
 
 }  // namespace tavo::test

@@ -14,9 +14,10 @@
 #include "infrastructure/java/JavaFinder.h"
 #include "platform/JavaHome.h"
 #include "platform/JavaHomeTesting.h"
+#include "support/CallWithin.h"
 #include "support/FakeJava.h"
-#include "support/StampItRig.h"
 #include "support/TempDir.h"
+#include "support/TestArchives.h"
 
 namespace fs = std::filesystem;
 using tavo::stampit::JavaFinder;

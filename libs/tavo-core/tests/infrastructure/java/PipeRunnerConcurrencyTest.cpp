@@ -17,7 +17,7 @@
 
 #include "common/Logger.h"
 #include "infrastructure/java/PipeRunner.h"
-#include "support/StampItRig.h"
+#include "support/CallWithin.h"
 #include "support/TempDir.h"
 
 using tavo::stampit::PipeRunner;

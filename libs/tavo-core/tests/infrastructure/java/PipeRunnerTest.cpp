@@ -14,7 +14,7 @@
 
 #include "common/Logger.h"
 #include "infrastructure/java/PipeRunner.h"
-#include "support/StampItRig.h"
+#include "support/CallWithin.h"
 #include "support/TempDir.h"
 #include "support/TestArchives.h"
 

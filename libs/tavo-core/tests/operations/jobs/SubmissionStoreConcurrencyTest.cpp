@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "operations/jobs/SubmissionStore.h"
+#include "support/CallWithin.h"
 #include "support/QuietStderr.h"
 #include "support/UuidCheck.h"
 
@@ -22,6 +23,30 @@ using tavo::jobs::JobStatus;
 using tavo::jobs::SubmissionJob;
 using tavo::jobs::SubmissionStore;
 using tavo::test::isUuidV4;
+
+namespace {
+
+// A store that makes a call wait for another thread (its lock and a delivery
+// taken in opposite orders) would hang these tests: every wait of theirs is
+// bounded by this, and what does not finish in it fails the test, naming
+// where it waited, and ends the process (a deadlocked thread cannot be joined).
+constexpr std::chrono::seconds kDeadline{10};
+
+void finishWithin(const char* what, const std::function<void()>& wait) {
+    SCOPED_TRACE(std::string("waiting for ") + what);
+    tavo::test::callWithin(wait, kDeadline);
+}
+
+// Waits for the condition up to half the deadline, so that a listener's wait
+// runs out before the test's own; whether it came.
+bool waitUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline / 2;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return condition();
+}
+
+}  // namespace
 
 TEST(SubmissionStoreConcurrency, EightThreadsEnqueueUniqueVersion4Ids) {
     constexpr int kThreads = 8;
@@ -54,9 +79,11 @@ TEST(SubmissionStoreConcurrency, EightThreadsEnqueueUniqueVersion4Ids) {
                 }
             });
         }
-        for (auto& w : writers) w.join();
-        done = true;
-        reader.join();
+        finishWithin("the writers and the reader", [&] {
+            for (auto& w : writers) w.join();
+            done = true;
+            reader.join();
+        });
     }
 
     std::unordered_set<std::string> unique;
@@ -126,9 +153,11 @@ TEST(SubmissionStoreConcurrency, ListenersReceiveEachJobsChangesInStoreOrder) {
     std::thread stepper([&] {
         for (int step = 1; step <= 2000; ++step) store.updateStatus(ids[step % 8], JobStatus::Signing, "", step);
     });
-    submitter.join();
-    finisher.join();
-    stepper.join();
+    finishWithin("the submitter, the finisher and the stepper", [&] {
+        submitter.join();
+        finisher.join();
+        stepper.join();
+    });
 
     std::lock_guard<std::mutex> lock(seenMutex);
     EXPECT_EQ(outOfOrder, 0);
@@ -167,8 +196,10 @@ TEST(SubmissionStoreConcurrency, ConfirmedCancellationIsNeverOverrun) {
             store.setResult(ids[j], result);
         }
     });
-    user.join();
-    worker.join();
+    finishWithin("the user and the worker", [&] {
+        user.join();
+        worker.join();
+    });
     int cancelledCount = 0;
     for (size_t j = 0; j < ids.size(); ++j) {
         SCOPED_TRACE(j);
@@ -180,18 +211,6 @@ TEST(SubmissionStoreConcurrency, ConfirmedCancellationIsNeverOverrun) {
     }
     EXPECT_EQ(seenCancelled.load(), cancelledCount);
 }
-
-namespace {
-
-// Waits up to twenty seconds for the condition; whether it came.
-bool waitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return condition();
-}
-
-}  // namespace
 
 // A listener on one thread waits for a job that other threads move on, as a
 // worker waiting for its turn would. Every call of those threads, on that job
@@ -211,15 +230,17 @@ TEST(SubmissionStoreConcurrency, NoCallWaitsForAnotherThreadsListener) {
     });
     std::thread worker([&] { store.updateStatus(waiting, JobStatus::Signing, "", -1); });
     ASSERT_TRUE(waitUntil([&] { return listenerWaits.load(); })) << "the listener never ran";
-    store.enqueue(SubmissionJob{});
-    EXPECT_TRUE(store.cancel(other));
-    store.updateStatus(awaited, JobStatus::Polling, "", 90);
-    store.updateStatus(waiting, JobStatus::Signing, "again", -1);  // the listener's own job
-    EXPECT_FALSE(listenerEnded) << "a call waited until the listener gave up";
-    SubmissionJob done;
-    done.status = JobStatus::Completed;
-    store.setResult(awaited, done);  // what the listener waits for
-    worker.join();
+    finishWithin("the calls made while the listener waits, then the worker", [&] {
+        store.enqueue(SubmissionJob{});
+        EXPECT_TRUE(store.cancel(other));
+        store.updateStatus(awaited, JobStatus::Polling, "", 90);
+        store.updateStatus(waiting, JobStatus::Signing, "again", -1);  // the listener's own job
+        EXPECT_FALSE(listenerEnded) << "a call waited until the listener gave up";
+        SubmissionJob done;
+        done.status = JobStatus::Completed;
+        store.setResult(awaited, done);  // what the listener waits for
+        worker.join();
+    });
     EXPECT_TRUE(sawAwaitedDone) << "the listener's wait ran out: setResult waited for it";
 }
 
@@ -242,10 +263,12 @@ TEST(SubmissionStoreConcurrency, AJobEvictedDuringItsDeliveryStillReachesTheList
     });
     std::thread worker([&] { store.updateStatus(id, JobStatus::Signing, "", 10); });
     ASSERT_TRUE(waitUntil([&] { return blocked.load(); })) << "the listener never ran";
-    store.updateStatus(id, JobStatus::Submitting, "", 20);  // handed to the worker
-    for (std::size_t i = 0; i < SubmissionStore::kMaxJobs; ++i) store.enqueue(SubmissionJob{});
-    release = true;
-    worker.join();
+    finishWithin("the calls made while the listener waits, then the worker", [&] {
+        store.updateStatus(id, JobStatus::Submitting, "", 20);  // handed to the worker
+        for (std::size_t i = 0; i < SubmissionStore::kMaxJobs; ++i) store.enqueue(SubmissionJob{});
+        release = true;
+        worker.join();
+    });
     std::lock_guard<std::mutex> lock(seenMutex);
     EXPECT_EQ(seen, (std::vector<int>{10, 20}));
 }
