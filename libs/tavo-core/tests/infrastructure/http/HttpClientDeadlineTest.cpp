@@ -37,7 +37,7 @@ TEST(Deadline, RedirectHopsShareTheRequestsOneLimit) {
     // that a fresh limit would still wait for.
     portal.reply("GET", "/warm", Reply::text("a connection that outlives the card's sessions"));
     Reply stall = Reply::redirect(std::string(nap::kLoginBase) + "/answer");
-    stall.delay = 1200ms;
+    stall.delay = 1000ms;
     portal.reply("GET", "/pulled", stall);
     Reply late = Reply::text("answered after the request's limit");
     late.delay = 1500ms;
