@@ -30,7 +30,7 @@ namespace {
 // taken in opposite orders) would hang these tests: every wait of theirs is
 // bounded by this, and what does not finish in it fails the test, naming
 // where it waited, and ends the process (a deadlocked thread cannot be joined).
-constexpr std::chrono::seconds kDeadline{10};
+constexpr std::chrono::seconds kDeadline{15};
 
 void finishWithin(const char* what, const std::function<void()>& wait) {
     SCOPED_TRACE(std::string("waiting for ") + what);
