@@ -126,12 +126,18 @@ struct NapSession::Impl {
 
     bool needsPin() const { return pin.empty() && common::certid::isSmartCard(identity.certificateId); }
 
-    // Why the last fetch of the taxpayer list gave none, when a cap refused
-    // it: an office too large is no session that lapsed.
-    std::string taxpayerListRefusal;
+    // Why the answer of the session's last read (taxpayer list, catalogue,
+    // taxpayer select) gave nothing, when a cap refused it: a list too large
+    // is no lapsed session and no missing service. Completes that step's
+    // message.
+    std::string refusal;
     void refuseTaxpayerList(const std::string& reason) {
-        taxpayerListRefusal = notReadTooLarge("списъкът на задължените лица", reason);
+        refusal = notReadTooLarge("списъкът на задължените лица", reason);
         lastError = notReadTooLarge("Списъкът на задължените лица", reason);
+    }
+    // The step's message, with the cap's refusal when there was one.
+    std::string withRefusal(const std::string& message) const {
+        return refusal.empty() ? message : message + " (" + refusal + ")";
     }
 };
 
@@ -354,7 +360,7 @@ const std::vector<TaxpayerInfo>& NapSession::listTaxpayers() {
         if (it != g_taxpayersByCert.end() && !it->second.empty()) return it->second;
     }
 
-    impl_->taxpayerListRefusal.clear();
+    impl_->refusal.clear();
     auto response = impl_->httpClient().get(nap::taxpayersUrl(), infra::http::kAcceptJson);
     int status = response.error.empty() ? response.status : 0;
     if (response.tooLarge) impl_->refuseTaxpayerList(response.error);
@@ -396,6 +402,7 @@ const std::vector<NapCategory>& NapSession::categories() {
     auto response =
         impl_->httpClient().get(std::string(nap::kPortalBase) + "/api/base/categories", infra::http::kAcceptJson);
     int status = response.error.empty() ? response.status : 0;
+    if (response.tooLarge) impl_->refusal = notReadTooLarge("каталогът на услугите", response.error);
     if (!isSuccess(status)) {
         Logger::warn("NapSession::categories: HTTP " + std::to_string(status));
         return empty;
@@ -423,6 +430,7 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
     auto response = impl_->httpClient().postRaw(std::string(nap::kPortalBase) + "/api/common/taxpayer/select", body,
                                                 "application/json", headers);
     int status = response.error.empty() ? response.status : 0;
+    if (response.tooLarge) impl_->refusal = notReadTooLarge("отговорът на избора", response.error);
     const std::string line = "NapSession::httpSelectTaxpayer: HTTP " + std::to_string(status);
     Logger::info(line);
     if (!isSuccess(status)) {
@@ -460,10 +468,9 @@ std::optional<SelectedTaxpayer> NapSession::httpSelectTaxpayer(int64_t tin) {
 const TaxpayerInfo* NapSession::findTaxpayerByEik(const std::string& eik) {
     const std::vector<TaxpayerInfo>& list = listTaxpayers();
     if (list.empty()) {
-        impl_->lastError = kEikNotFound + " (" +
-                           (impl_->taxpayerListRefusal.empty() ? "списъкът е празен — сесията може да не е активна"
-                                                               : impl_->taxpayerListRefusal) +
-                           ")";
+        impl_->lastError =
+            kEikNotFound + " (" +
+            (impl_->refusal.empty() ? "списъкът е празен — сесията може да не е активна" : impl_->refusal) + ")";
         return nullptr;
     }
     for (const TaxpayerInfo& info : list) {
@@ -477,10 +484,11 @@ bool NapSession::selectTaxpayer(const std::string& eik) {
     const TaxpayerInfo* info = findTaxpayerByEik(eik);
     if (!info) return false;
     Logger::info("NapSession::selectTaxpayer: избор на ЗЛ " + forLog(eik, 64));
+    impl_->refusal.clear();
     if (!httpSelectTaxpayer(info->tin)) {
         impl_->lastError = impl_->otherTaxpayer
                                ? otherTaxpayerMessage(eik, info->tin, *impl_->otherTaxpayer, impl_->otherTinOutOfRange)
-                               : "Неуспешен избор на ЗЛ " + eik;
+                               : impl_->withRefusal("Неуспешен избор на ЗЛ " + eik);
         return false;
     }
     pause(1);
@@ -525,9 +533,10 @@ const NapService* NapSession::findServiceInCatalogue(const std::string& name,
 
 std::optional<NapServiceLink> NapSession::selectService(const operations::IPortalHandler& handler, int year) {
     const std::string name = handler.categoryName();
+    impl_->refusal.clear();
     const NapService* service = findServiceInCatalogue(name, categories());
     if (!service) {
-        impl_->lastError = "Услуга '" + name + "' не е намерена в каталога";
+        impl_->lastError = impl_->withRefusal("Услуга '" + name + "' не е намерена в каталога");
         return std::nullopt;
     }
     std::optional<NapServiceLink> link =

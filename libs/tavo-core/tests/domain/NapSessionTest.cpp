@@ -153,6 +153,8 @@ TEST_F(SessionTest, PrepareForParamsWalksTheWholeProtocol) {
 
 TEST_F(SessionTest, FailureMessages) {
     const std::string notFound = "Фирма с избрания ЕИК не е намерена в списъка на задължените лица";
+    const std::string pastJsonCap =
+        " не беше прочетен: надхвърля допустимия размер (answer larger than the limit of 2097152 bytes))";
     // Order matters: the taxpayer list is cached once fetched non-empty, the catalogue once loaded.
     struct Case {
         const char* name;
@@ -176,8 +178,17 @@ TEST_F(SessionTest, FailureMessages) {
          "Неуспешен избор на ЗЛ 123456789"},
         {"select unreadable", [&] { portal.setSelectReply(Reply::json("{\"tin\":")); }, "123456789", "2024", kDecl55,
          true, "Неуспешен избор на ЗЛ 123456789"},
-        {"no service", [&] { portal.setSelectReply(std::nullopt); }, "123456789", "2024", "Няма такава", true,
-         "Услуга 'Няма такава' не е намерена в каталога"},
+        // An answer past its cap says so in the step's message.
+        {"select answer past its cap", [&] { portal.setSelectReply(Reply::endlessBody("application/json")); },
+         "123456789", "2024", kDecl55, true, "Неуспешен избор на ЗЛ 123456789 (отговорът на избора" + pastJsonCap},
+        {"catalogue past its cap",
+         [&] {
+             portal.setSelectReply(std::nullopt), portal.setCategoriesReply(Reply::endlessBody("application/json"));
+         },
+         "123456789", "2024", kDecl55, true,
+         std::string("Услуга '") + kDecl55 + "' не е намерена в каталога (каталогът на услугите" + pastJsonCap},
+        {"no service", [&] { portal.setCategoriesReply(Reply::json(PortalStandIn::defaultCatalogue())); }, "123456789",
+         "2024", "Няма такава", true, "Услуга 'Няма такава' не е намерена в каталога"},
         {"no submit link", [] {}, "123456789", "2030", kDecl55, false,
          std::string("Не е намерен линк за '") + kDecl55 + "' за година 2030"},
         {"no results link", [] {}, "123456789", "abc", kDecl55, false,

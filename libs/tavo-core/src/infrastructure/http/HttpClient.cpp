@@ -490,11 +490,12 @@ void HttpClient::Impl::settleFailure(const Chain& chain, Collector& collector, H
     r.status = 0;
     collector.sink.clear();
     if (!chain.bodySent) return;
-    Logger::error("HttpClient: the answer to a POST was lost after its body was sent, at " +
-                  urlForLog(chain.request.url) + " (" + common::utf8::escapeForLog(r.error) +
-                  "); the outcome is unknown and the request is not repeated");
-    r.error += std::string(" — ") + kLostPostAnswer;
+    Logger::error(std::string("HttpClient: the answer to a POST was ") + (r.tooLarge ? "refused" : "lost") +
+                  " after its body was sent, at " + urlForLog(chain.request.url) + " (" +
+                  common::utf8::escapeForLog(r.error) + "); the outcome is unknown and the request is not repeated");
     r.outcomeUnknown = true;
+    // An answer its cap refused did arrive: the connection did not break.
+    if (!r.tooLarge) r.error += std::string(" — ") + kLostPostAnswer;
 }
 
 HttpResponse HttpClient::Impl::doGet(const std::string& url, const HeaderMap& headers, bool fresh) {

@@ -110,8 +110,9 @@ public:
     // Every hop of a POST goes out on a connection of its own, closed after
     // it: libcurl resends a request whose reused connection died before any
     // answer, and a filing must reach the agency at most once. A POST that
-    // fails after its body went out whole is never repeated; its error is
-    // the cause, " — " and kLostPostAnswer, and outcomeUnknown is set.
+    // fails after its body went out whole is never repeated: outcomeUnknown
+    // is set, and the error is the cause, " — " and kLostPostAnswer (an
+    // answer refused by its cap: the cause alone).
     HttpResponse postForm(const std::string& url, const HeaderMap& fields, const HeaderMap& headers = {});
     // The body is not copied: it must outlive the call only.
     HttpResponse postRaw(const std::string& url, std::string_view body, const std::string& contentType,
