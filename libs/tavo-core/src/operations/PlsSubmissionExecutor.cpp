@@ -43,9 +43,10 @@ constexpr size_t kLogPreviewMax = 500;
 // File names, URLs and listing cells in one log line.
 constexpr size_t kLogFieldMax = 200;
 
-// The answer to the upload was lost after the request went out: the same
-// words as any POST whose outcome is unknown.
-constexpr const char* kUnknownOutcome = infra::http::kUnknownPostOutcome;
+// The answer to the upload was lost after the request went out: the agency
+// may hold the filing, as after a lost REST submission.
+const std::string kUnknownOutcome = std::string("Връзката с НАП прекъсна и отговорът на подаването не беше получен. ") +
+                                    infra::http::kFilingMayHaveArrived;
 
 // Words of a refusal, looked for first in the lower-cased visible text. A
 // negated acceptance ("не е приет") holds an acceptance word, so it is one.

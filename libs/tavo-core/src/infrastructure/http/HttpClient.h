@@ -70,11 +70,6 @@ inline constexpr const char* kLostPostAnswer =
 // filing, so the user must look before filing again.
 inline constexpr const char* kFilingMayHaveArrived =
     "НАП може да е получила декларацията: проверете списъка с подадените документи, преди да я подадете отново.";
-// The whole message of a filing whose answer was lost.
-inline constexpr const char* kUnknownPostOutcome =
-    "Връзката с НАП прекъсна и отговорът на подаването не беше получен. НАП може да е получила декларацията: "
-    "проверете списъка с подадените документи, преди да я подадете отново.";
-static_assert(std::string_view(kUnknownPostOutcome).ends_with(kFilingMayHaveArrived));
 
 // Default header sets of portal requests.
 inline const HeaderMap kAcceptJson = {
